@@ -1,0 +1,49 @@
+// Table-driven MSB-first CRCs with tables built at compile time.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace tarnwick::crc {
+
+// FSoE block CRC: x^16+x^13+x^12+x^11+x^8+x^7+x^5+x^4+x^2+x+1, not reflected,
+// initial value 0, no final XOR.
+constexpr uint16_t CRC16_POLY = 0x39B7;
+// SRA parameter CRC: CRC-32/AIXM (CRC-32Q), not reflected, initial 0, no final XOR.
+constexpr uint32_t CRC32_SRA_POLY = 0x814141ABu;
+
+template <typename T, T Poly> constexpr std::array<T, 256> make_msb_table() {
+    constexpr unsigned width = sizeof(T) * 8;
+    constexpr T top = static_cast<T>(T{1} << (width - 1));
+    std::array<T, 256> table{};
+    for (unsigned i = 0; i < 256; ++i) {
+        T c = static_cast<T>(static_cast<T>(i) << (width - 8));
+        for (int bit = 0; bit < 8; ++bit)
+            c = static_cast<T>((c & top) ? static_cast<T>(c << 1) ^ Poly : static_cast<T>(c << 1));
+        table[i] = c;
+    }
+    return table;
+}
+
+inline constexpr auto CRC16_TABLE = make_msb_table<uint16_t, CRC16_POLY>();
+inline constexpr auto CRC32_SRA_TABLE = make_msb_table<uint32_t, CRC32_SRA_POLY>();
+
+static_assert(CRC16_TABLE[1] == 0x39B7 && CRC16_TABLE[2] == 0x736E && CRC16_TABLE[4] == 0xE6DC);
+static_assert(CRC32_SRA_TABLE[1] == 0x814141ABu);
+
+constexpr uint16_t crc16_update(uint16_t c, uint8_t b) {
+    return static_cast<uint16_t>((c << 8) ^ CRC16_TABLE[((c >> 8) ^ b) & 0xFF]);
+}
+
+constexpr uint16_t crc16(const uint8_t* data, std::size_t len, uint16_t c = 0) {
+    for (std::size_t i = 0; i < len; ++i)
+        c = crc16_update(c, data[i]);
+    return c;
+}
+
+constexpr uint32_t crc32_sra_update(uint32_t c, uint8_t b) {
+    return (c << 8) ^ CRC32_SRA_TABLE[((c >> 24) ^ b) & 0xFF];
+}
+
+} // namespace tarnwick::crc

@@ -1,0 +1,42 @@
+// Shared pieces of the tarnwick binding: the per-subsystem init functions, the
+// module-wide cached objects and small helpers for building Python-visible types.
+#pragma once
+
+#include "common/pyargs.hpp"
+
+#include <nanobind/nanobind.h>
+
+namespace tarnwick::py {
+
+namespace nb = nanobind;
+using namespace fsoe_py;
+
+// Objects created at module init and kept for the life of the process. They are
+// strong references that are deliberately never released: the module is never
+// unloaded, and releasing them after interpreter shutdown would crash.
+struct ModuleState {
+    PyObject* module = nullptr;
+    PyObject* module_dict = nullptr;
+    PyObject* tarnwick_exception = nullptr;
+    PyObject* running_exception = nullptr;
+    PyObject* print = nullptr;
+};
+ModuleState& state();
+
+// Raises TarnwickRunningException with `message`.
+[[noreturn]] void raise_running(const char* message);
+
+// A property whose deletion raises NotImplementedError (as for every property of
+// the module); setter may be none for a read-only property.
+void def_property(nb::handle cls, const char* name, nb::handle getter, nb::handle setter,
+                  const char* doc);
+
+// Calls Python's print with one line of text.
+void print_line(const char* text);
+
+void init_exceptions(nb::module_& m);
+void init_log(nb::module_& m);
+void init_frame(nb::module_& m);
+void init_sra_crc(nb::module_& m);
+
+} // namespace tarnwick::py

@@ -1,0 +1,1 @@
+"""Virtual FSoE slave: ``from virtual_slave import brisel``."""
