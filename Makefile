@@ -38,6 +38,7 @@ lint: $(VENV)/.ready
 
 format: $(VENV)/.ready
 	$(VPY) -m pip install -q $(LINT_DEPS)
+	$(VENV)/bin/ruff check --fix .
 	$(VENV)/bin/ruff format .
 	$(VENV)/bin/clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 

@@ -1,8 +1,9 @@
 import pytest
-import tarnwick
-from crc_reference import fsoe_crc16, frame_crc_word, sra_crc32
+from crc_reference import frame_crc_word, fsoe_crc16, sra_crc32
 from hypothesis import given
 from hypothesis import strategies as st
+
+import tarnwick
 
 FRAME_SIZES = [1, 2, 4, 6, 8, 10, 12, 14, 16]
 

@@ -2,9 +2,10 @@ import gc
 import pickle
 
 import pytest
-import tarnwick
 from hypothesis import given
 from hypothesis import strategies as st
+
+import tarnwick
 
 C = tarnwick.FSOECommand
 WIRE_LENGTH = {1: 6, 2: 7, 4: 11, 6: 15, 8: 19, 10: 23, 12: 27, 14: 31, 16: 35}
