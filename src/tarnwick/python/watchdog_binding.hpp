@@ -1,0 +1,17 @@
+// The Watchdog Python class (a threading.Thread) and its C++ core.
+#pragma once
+
+#include "tarnwick/handler/watchdog_core.hpp"
+#include "tarnwick/python/binding.hpp"
+
+namespace tarnwick::py {
+
+// The C++ core behind a Watchdog instance (the handler calls it directly).
+handler::WatchdogCore& watchdog_core(nb::handle watchdog);
+
+// The Watchdog class object.
+nb::handle watchdog_class();
+
+void init_watchdog(nb::module_& m);
+
+} // namespace tarnwick::py
