@@ -69,7 +69,8 @@ void WatchdogCore::wait_until_finished() {
 bool WatchdogCore::expiry_still_due() const {
     std::lock_guard<std::mutex> lock(mutex_);
     Clock::time_point last_reset{Clock::duration(last_reset_.load(std::memory_order_relaxed))};
-    return active_ && !stop_requested_ && period_start_ == last_expiry_ && last_reset <= last_expiry_;
+    return active_ && !stop_requested_ && period_start_ == last_expiry_ &&
+           last_reset <= last_expiry_;
 }
 
 } // namespace tarnwick::handler

@@ -48,4 +48,5 @@ NB_MODULE(tarnwick, m) {
     init_frame(m);
     init_sra_crc(m);
     init_watchdog(m);
+    init_errors(m);
 }

@@ -77,7 +77,8 @@ void watchdog_stop(nb::handle self) {
 }
 
 void stop_live_watchdogs() {
-    for (nb::handle w : nb::list(nb::handle(live_watchdogs))) core_holder(w).core->stop();
+    for (nb::handle w : nb::list(nb::handle(live_watchdogs)))
+        core_holder(w).core->stop();
 }
 
 nb::dict watchdog_namespace() {
@@ -119,16 +120,21 @@ nb::dict watchdog_namespace() {
 
 void bind_watchdog_command(nb::module_& m) {
     nb::object enum_cls = nb::module_::import_("enum").attr("Enum");
-    nb::object cls = enum_cls("WatchdogCommand", "ACTIVATE DEACTIVATE RESET STOP",
-                              nb::arg("module") = "tarnwick", nb::arg("qualname") = "WatchdogCommand");
+    nb::object cls =
+        enum_cls("WatchdogCommand", "ACTIVATE DEACTIVATE RESET STOP",
+                 nb::arg("module") = "tarnwick", nb::arg("qualname") = "WatchdogCommand");
     m.attr("WatchdogCommand") = cls;
 }
 
 } // namespace
 
-handler::WatchdogCore& watchdog_core(nb::handle watchdog) { return *core_holder(watchdog).core; }
+handler::WatchdogCore& watchdog_core(nb::handle watchdog) {
+    return *core_holder(watchdog).core;
+}
 
-nb::handle watchdog_class() { return watchdog_cls; }
+nb::handle watchdog_class() {
+    return watchdog_cls;
+}
 
 void init_watchdog(nb::module_& m) {
     nb::class_<PyWatchdogCore>(m, "_WatchdogCore", "C++ state of a Watchdog (internal).");
@@ -136,11 +142,13 @@ void init_watchdog(nb::module_& m) {
 
     nb::module_ threading = nb::module_::import_("threading");
     nb::object type = nb::module_::import_("builtins").attr("type");
-    nb::object cls = type("Watchdog", nb::make_tuple(threading.attr("Thread")), watchdog_namespace());
+    nb::object cls =
+        type("Watchdog", nb::make_tuple(threading.attr("Thread")), watchdog_namespace());
     nb::handle prop = nb::module_::import_("builtins").attr("property");
-    nb::setattr(cls, "active",
-                prop(nb::cpp_function([](nb::handle self) { return core_holder(self).core->active(); }),
-                     nb::none(), nb::none(), "Indicates if the watchdog is active"));
+    nb::setattr(
+        cls, "active",
+        prop(nb::cpp_function([](nb::handle self) { return core_holder(self).core->active(); }),
+             nb::none(), nb::none(), "Indicates if the watchdog is active"));
     watchdog_cls = cls.inc_ref().ptr();
     m.attr("Watchdog") = cls;
 
