@@ -102,18 +102,13 @@ uint32_t map_abort(FSOE_EStaticMapRet code) {
     return FSOE_ABORT_VALUE_NOT_ACCEPTED;
 }
 
-// Counts above 0xFFFF must not wrap into an accepted count.
-uint16_t count_of(uint32_t value) {
-    return value > 0xFFFF ? 0xFFFF : static_cast<uint16_t>(value);
-}
-
 uint32_t get_rx_count(const fsoe_dict_object&, fsoe_dict_value& out) {
     out.number = fsoe_static_map_rx_count();
     return FSOE_ABORT_NONE;
 }
 
 uint32_t set_rx_count(const fsoe_dict_object&, const fsoe_dict_value& in) {
-    return map_abort(fsoe_static_map_set_rx_count(count_of(in.number)));
+    return map_abort(fsoe_static_map_set_rx_count(static_cast<uint16_t>(in.number)));
 }
 
 uint32_t get_tx_count(const fsoe_dict_object&, fsoe_dict_value& out) {
@@ -122,7 +117,7 @@ uint32_t get_tx_count(const fsoe_dict_object&, fsoe_dict_value& out) {
 }
 
 uint32_t set_tx_count(const fsoe_dict_object&, const fsoe_dict_value& in) {
-    return map_abort(fsoe_static_map_set_tx_count(count_of(in.number)));
+    return map_abort(fsoe_static_map_set_tx_count(static_cast<uint16_t>(in.number)));
 }
 
 // Item mirrors: keys count + 1 .. count + 15 are items 1 .. 15.
