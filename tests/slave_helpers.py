@@ -1,5 +1,7 @@
 """Drives the virtual slave with master frames built by tarnwick's frame codec."""
 
+from types import SimpleNamespace
+
 import pytest
 
 import tarnwick
@@ -65,9 +67,11 @@ class Master:
     def build(self, command, data=b"", conn_id=0, *, first=False, crc_ok=True):
         """A request; `first` starts a new sequence (Reset frame, first Session frame)."""
         if first:
-            self.seq, self.seed = 0, 0
+            # Both sides start counting afresh; the slave's next reply is its first.
+            self.seq, self.seed, self.slave_seq = 0, 0, 0
         f = tarnwick.FSOEFrame(2 * self.words)
-        f.control.command = command
+        # A code that is no FSOECommand member goes in through its `value`.
+        f.control.command = command if isinstance(command, C) else SimpleNamespace(value=command)
         f.control.connection_id = conn_id
         f.control.crc0 = self.seed
         f.control.sequence_number = next_seq(self.seq)
