@@ -24,6 +24,7 @@ struct ModuleState {
     // The module's own get_frame_size_words, so get_reply can tell whether the
     // global name still refers to it.
     PyObject* get_frame_size_words = nullptr;
+    PyObject* get_frame_size_words_name = nullptr; // interned: looked up every cycle
 };
 ModuleState& state();
 

@@ -51,8 +51,9 @@ void set_request(nb::handle data) {
 
 // Reply words as get_frame_size_words (looked up by its global name) counts them.
 unsigned reply_words() {
-    PyObject* fn = PyDict_GetItemString(state().module_dict, "get_frame_size_words");
-    if (fn == state().get_frame_size_words) return fsoe_engine_frame_words();
+    const ModuleState& s = state();
+    PyObject* fn = PyDict_GetItemWithError(s.module_dict, s.get_frame_size_words_name);
+    if (fn == s.get_frame_size_words) return fsoe_engine_frame_words();
     nb::object words = module_global("get_frame_size_words")();
     uint16_t n = c_unsigned<uint16_t>(words);
     if (n > FSOE_AREA_WORDS) {
@@ -98,6 +99,7 @@ void init_engine(nb::module_& m) {
             "The engine's frame size in 16-bit words.", {{"return", "int"}})
             .release()
             .ptr();
+    state().get_frame_size_words_name = PyUnicode_InternFromString("get_frame_size_words");
     def(m, "get_state",
         [] { return nb::borrow(state_members[fsoe_engine_state() % FSOE_STATE_COUNT]); },
         "The engine's current state.", {});

@@ -128,9 +128,11 @@ void generate_crcs(fsoe_frame& f) {
         f.crc[i] = fsoe_frame_crc(f, i);
 }
 
-bool crcs_match(const fsoe_frame& f) {
-    bool ok = true;
-    for (unsigned i = 0; i < fsoe_frame_crc_count(f); ++i)
+// CRC_0 is passed in: the check has computed it already.
+bool crcs_match(const fsoe_frame& f, uint16_t crc0) {
+    unsigned m = fsoe_frame_crc_count(f);
+    bool ok = m == 0 || crc0 == f.crc[0];
+    for (unsigned i = 1; i < m; ++i)
         ok &= fsoe_frame_crc(f, i) == f.crc[i];
     return ok;
 }
@@ -233,11 +235,12 @@ bool fsoe_check_frame(bool repeat_rule) {
     S.rx.sequence_number = fsoe_frame_next_sequence(saved);
     // The master stepped its sequence number wherever its CRC_0 would have repeated
     // the one it sent last; step the expected one the same way.
-    if (repeat_rule) {
-        while (fsoe_frame_crc(S.rx, 0) == S.tx.reference_crc)
-            S.rx.sequence_number = fsoe_frame_next_sequence(S.rx.sequence_number);
+    uint16_t crc0 = fsoe_frame_crc(S.rx, 0);
+    while (repeat_rule && crc0 == S.tx.reference_crc) {
+        S.rx.sequence_number = fsoe_frame_next_sequence(S.rx.sequence_number);
+        crc0 = fsoe_frame_crc(S.rx, 0);
     }
-    if (!crcs_match(S.rx)) {
+    if (!crcs_match(S.rx, crc0)) {
         S.rx.sequence_number = saved;
         return false;
     }
