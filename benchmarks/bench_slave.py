@@ -105,7 +105,7 @@ def loop_overhead(data):
     for start in range(0, len(data), BATCH):
         batch = data[start : start + BATCH]
         t0 = clock()
-        for request in batch:
+        for _request in batch:
             pass
         per_cycle.append((clock() - t0) / len(batch))
     return per_cycle
