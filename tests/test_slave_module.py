@@ -209,6 +209,11 @@ def test_dictionary_docstrings():
     )
 
 
+def test_functions_pickle_by_name():
+    func = brisel.static_map_set_rx_item
+    assert pickle.loads(pickle.dumps(func)) is func
+
+
 def test_function_type_cannot_be_instantiated():
     with pytest.raises(TypeError):
         type(brisel.init)()

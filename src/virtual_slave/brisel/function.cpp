@@ -53,6 +53,23 @@ PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<built-in function %S>", name);
 }
 
+// Pickled by name, like builtin functions: the unpickler looks it up in __module__.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    PyObject* dict = as_function(self)->dict;
+    PyObject* name = dict ? PyDict_GetItemString(dict, "__qualname__") : nullptr;
+    if (!name) {
+        PyErr_SetString(PyExc_TypeError, "cannot pickle a function without a name");
+        return nullptr;
+    }
+    Py_INCREF(name);
+    return name;
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef function_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET,
      static_cast<Py_ssize_t>(offsetof(FunctionObject, vectorcall)), READONLY, nullptr},
@@ -67,6 +84,7 @@ PyGetSetDef function_getset[] = {
 };
 
 PyType_Slot function_slots[] = {
+    {Py_tp_methods, function_methods},
     {Py_tp_members, function_members},
     {Py_tp_getset, function_getset},
     {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},

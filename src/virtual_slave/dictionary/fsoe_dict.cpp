@@ -445,12 +445,6 @@ const fsoe_dict_object* fsoe_dict_lookup(uint16_t key) {
     return &OBJECTS[KEY_INDEX[key] - 1u];
 }
 
-const fsoe_dict_object* fsoe_dict_next_object(uint16_t key) {
-    for (const fsoe_dict_object& obj : OBJECTS)
-        if (obj.key > key) return &obj;
-    return nullptr;
-}
-
 uint16_t fsoe_dict_type_width(uint8_t type) {
     switch (type) {
     case FSOE_TYPE_BOOLEAN:

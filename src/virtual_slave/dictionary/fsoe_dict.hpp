@@ -97,8 +97,6 @@ void fsoe_dict_init();
 const varn_dict& fsoe_dict_interface();
 
 const fsoe_dict_object* fsoe_dict_lookup(uint16_t key);
-// The object with the smallest key above `key`, or none.
-const fsoe_dict_object* fsoe_dict_next_object(uint16_t key);
 // Bits an item must have to carry an object of this type (0: not mappable).
 uint16_t fsoe_dict_type_width(uint8_t type);
 
