@@ -1,0 +1,106 @@
+// The slave's mock object dictionary: a fixed table of typed objects reached by a
+// 16-bit key, each served by a getter and a setter.
+//
+// Failures are abort codes, never exceptions: the module functions ignore them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace brisel {
+
+enum fsoe_dict_type : uint8_t {
+    FSOE_TYPE_BOOLEAN = 0,
+    FSOE_TYPE_UNSIGNED8 = 1,
+    FSOE_TYPE_UNSIGNED16 = 2,
+    FSOE_TYPE_UNSIGNED32 = 3,
+    FSOE_TYPE_INTEGER8 = 4,
+    FSOE_TYPE_INTEGER16 = 5,
+    FSOE_TYPE_INTEGER32 = 6,
+    FSOE_TYPE_REAL32 = 7,
+    FSOE_TYPE_VISIBLE_STRING = 8,
+};
+constexpr uint8_t FSOE_TYPE_LAST = FSOE_TYPE_VISIBLE_STRING;
+
+enum fsoe_dict_access : uint8_t {
+    FSOE_ACCESS_RO = 1,
+    FSOE_ACCESS_WO = 2,
+    FSOE_ACCESS_RW = 3,
+};
+
+// Which map may carry the object; the values are bit flags.
+enum fsoe_dict_map_permission : uint8_t {
+    FSOE_MAP_NONE = 0,
+    FSOE_MAP_TX = 1,
+    FSOE_MAP_RX = 2,
+    FSOE_MAP_BOTH = 3,
+};
+
+// Abort codes.
+constexpr uint32_t FSOE_ABORT_NONE = 0;
+constexpr uint32_t FSOE_ABORT_NO_OBJECT = 0x06020000;
+constexpr uint32_t FSOE_ABORT_ACCESS = 0x06010000;
+constexpr uint32_t FSOE_ABORT_SIZE_TOO_SMALL = 0x06070010;
+constexpr uint32_t FSOE_ABORT_UNKNOWN_TYPE = 0x08000000;
+constexpr uint32_t FSOE_ABORT_VALUE_NOT_ACCEPTED = 0x060A0000;
+constexpr uint32_t FSOE_ABORT_MAP_LOCKED = 0x7503;
+
+// Keys 0 .. 1757 index the table directly; larger keys find nothing.
+constexpr unsigned FSOE_DICT_KEY_SLOTS = 1758;
+constexpr unsigned FSOE_DICT_OBJECT_COUNT = 63;
+// The string object: up to 8 words, two characters per word, first in the low byte.
+constexpr unsigned FSOE_DICT_STRING_WORDS = 8;
+constexpr unsigned FSOE_DICT_STRING_BYTES = FSOE_DICT_STRING_WORDS * 2;
+
+// A value as getters deliver and setters take it.
+struct fsoe_dict_value {
+    uint32_t number; // boolean 0/1, integers, the raw bits of a float
+    uint16_t text[FSOE_DICT_STRING_WORDS];
+};
+
+struct fsoe_dict_object;
+using fsoe_dict_getter = uint32_t (*)(const fsoe_dict_object& obj, fsoe_dict_value& out);
+using fsoe_dict_setter = uint32_t (*)(const fsoe_dict_object& obj, const fsoe_dict_value& in);
+
+struct fsoe_dict_object {
+    uint16_t key;
+    uint8_t access;
+    uint8_t map_permission;
+    uint8_t type;
+    uint32_t initial;         // numeric initial value
+    const char* initial_text; // initial value of a string object
+    bool persistent;          // read by the store command
+    fsoe_dict_getter get;
+    fsoe_dict_setter set;
+    uint8_t field; // engine field behind an engine-backed object
+};
+
+// The dictionary operations the static map works through.
+struct varn_dict {
+    // Reads object `key` into `buffer` (at most `capacity` bytes are written);
+    // `size` receives the object's size in bytes.
+    uint32_t (*read)(uint16_t key, uint8_t* buffer, std::size_t capacity, uint16_t* size);
+    // Writes `size` bytes from `buffer` to object `key`.
+    uint32_t (*write)(uint16_t key, const uint8_t* buffer, std::size_t size);
+    // The object the tx (rx) map may carry with an item of `size_bits` bits, or none.
+    const fsoe_dict_object* (*find_tx_object)(uint16_t key, uint16_t size_bits);
+    const fsoe_dict_object* (*find_rx_object)(uint16_t key, uint16_t size_bits);
+    // The object's value as the type table lays it out; strings deliver nothing.
+    void (*read_object_value)(const fsoe_dict_object* obj, uint8_t* buffer, std::size_t capacity);
+    // Stores a value taken from `buffer` through the object's setter, bypassing the
+    // access rights (the rx map writes read-only objects this way).
+    void (*fast_write)(const fsoe_dict_object* obj, const uint8_t* buffer, std::size_t size);
+};
+
+// Every object's setter with its initial value, in key order.
+void fsoe_dict_init();
+const varn_dict& fsoe_dict_interface();
+
+const fsoe_dict_object* fsoe_dict_lookup(uint16_t key);
+// Bits an item must have to carry an object of this type (0: not mappable).
+uint16_t fsoe_dict_type_width(uint8_t type);
+
+// The STO status held by the dictionary (object 0x040).
+bool fsoe_dict_sto_status();
+
+} // namespace brisel

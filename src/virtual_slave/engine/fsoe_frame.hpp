@@ -1,0 +1,84 @@
+// The slave's frame record, its codec over the 16-bit words of the request and reply
+// areas, and its block CRCs.
+//
+// The slave carries its own copy of the FSoE wire format: it must keep working
+// against any master, so it shares no code with one.
+#pragma once
+
+#include <cstdint>
+
+namespace brisel {
+
+// Command codes; only the low byte of the command word travels.
+enum fsoe_command : uint8_t {
+    FSOE_CMD_FAILSAFE_DATA = 0x08,
+    FSOE_CMD_RESET = 0x2A,
+    FSOE_CMD_PROCESS_DATA = 0x36,
+    FSOE_CMD_SESSION = 0x4E,
+    FSOE_CMD_PARAMETER = 0x52,
+    FSOE_CMD_CONNECTION = 0x64,
+};
+
+// Error codes carried by a Reset frame. 7 (invalid data) exists but is never sent.
+enum fsoe_error : uint8_t {
+    FSOE_ERR_RESET = 0,
+    FSOE_ERR_INVALID_CMD = 1,
+    FSOE_ERR_UNKNOWN_CMD = 2,
+    FSOE_ERR_INVALID_CONNID = 3,
+    FSOE_ERR_INVALID_CRC = 4,
+    FSOE_ERR_WD_EXPIRED = 5,
+    FSOE_ERR_INVALID_ADDRESS = 6,
+    FSOE_ERR_INVALID_DATA = 7,
+    FSOE_ERR_INVALID_COMMPARALEN = 8,
+    FSOE_ERR_INVALID_COMPARA = 9,
+    FSOE_ERR_INVALID_USERPARALEN = 10,
+    FSOE_ERR_INVALID_USERPARA = 11,
+};
+
+// The request and reply areas hold 6 words: command, two blocks of (2 data bytes,
+// CRC word) and the connection id. So a frame carries at most 4 safe-data bytes.
+constexpr unsigned FSOE_AREA_WORDS = 6;
+constexpr unsigned FSOE_AREA_BYTES = FSOE_AREA_WORDS * 2;
+constexpr unsigned FSOE_MAX_SAFE_DATA_BYTES = FSOE_AREA_WORDS - 2;
+// Word capacity of the record's data and CRC arrays.
+constexpr unsigned FSOE_FRAME_DATA_WORDS = 4;
+constexpr unsigned FSOE_FRAME_CRC_WORDS = 4;
+
+struct fsoe_frame {
+    uint16_t command;         // command code in the low byte
+    uint16_t sequence_number; // virtual: enters the CRCs, never travels
+    uint16_t connection_id;
+    uint16_t reference_crc; // CRC_0 of the partner's last frame; seeds this frame's CRCs
+    uint16_t data[FSOE_FRAME_DATA_WORDS]; // safe-data byte 2k is the low byte of word k
+    uint16_t crc[FSOE_FRAME_CRC_WORDS];   // CRC_i protects data block i
+    uint16_t data_length;                 // safe-data bytes, never above FSOE_MAX_SAFE_DATA_BYTES
+};
+
+// Safe-data bytes of a frame of `frame_words` words: w - 2 from 3 words on, else none.
+uint16_t fsoe_frame_data_length_for(unsigned frame_words);
+
+// 0xFFFF steps to 1: a counting sequence number is never 0.
+inline uint16_t fsoe_frame_next_sequence(uint16_t s) {
+    return s == 0xFFFF ? 1 : static_cast<uint16_t>(s + 1);
+}
+
+// Safe-data byte k of the record (0 outside the data words).
+uint8_t fsoe_frame_data_byte(const fsoe_frame& f, unsigned k);
+void fsoe_frame_set_data_byte(fsoe_frame& f, unsigned k, uint8_t b);
+
+// Number of CRC words a frame carries: one per data block, ceil(n / 2).
+unsigned fsoe_frame_crc_count(const fsoe_frame& f);
+
+// CRC_i over the reference CRC, connection id, sequence number, command and data block i.
+uint16_t fsoe_frame_crc(const fsoe_frame& f, unsigned i);
+
+// Parses the first `count` words (little-endian bytes) into the record for its
+// data_length; bytes beyond `count` words read as 0. Sequence number and reference
+// CRC are kept.
+void fsoe_frame_decode(fsoe_frame& f, const uint16_t* words, unsigned count);
+
+// Lays the record out as frame bytes in `out` (zeroed first) and returns the
+// encoded word count, (n + 2 * ceil(n / 2) + 4) / 2.
+unsigned fsoe_frame_encode(const fsoe_frame& f, uint16_t out[FSOE_AREA_WORDS]);
+
+} // namespace brisel
