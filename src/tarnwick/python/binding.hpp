@@ -38,5 +38,6 @@ void init_exceptions(nb::module_& m);
 void init_log(nb::module_& m);
 void init_frame(nb::module_& m);
 void init_sra_crc(nb::module_& m);
+void init_data(nb::module_& m);
 
 } // namespace tarnwick::py

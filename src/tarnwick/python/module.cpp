@@ -44,4 +44,5 @@ NB_MODULE(tarnwick, m) {
     init_log(m);
     init_frame(m);
     init_sra_crc(m);
+    init_data(m);
 }
