@@ -389,6 +389,7 @@ void init_data_type(nb::module_& m) {
 void init_data(nb::module_& m) {
     init_data_type(m);
     init_dictionary(m);
+    init_dictionary_map(m);
 }
 
 } // namespace tarnwick::py
