@@ -390,6 +390,7 @@ void init_data(nb::module_& m) {
     init_data_type(m);
     init_dictionary(m);
     init_dictionary_map(m);
+    init_dynamic_map(m);
 }
 
 } // namespace tarnwick::py
