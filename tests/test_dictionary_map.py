@@ -223,27 +223,22 @@ def test_frame_argument_is_checked():
 
 
 @pytest.mark.parametrize(
-    ("layout", "value", "expected"),
+    ("data_type", "layout", "value", "expected"),
     [
-        # UINT8 at bit 12 straddles words 0 and 1.
-        ([(None, 12), (0, 8)], 0xAB, [0xB000, 0x000A]),
-        # UINT16 at bit 8 fills safe-data bytes 1 and 2, low byte first.
-        ([(None, 8), (0, 16)], 0x1234, [0x3400, 0x0012]),
-        ([(0, 16)], 0xBEEF, [0xBEEF, 0]),
-        ([(None, 7), (0, 1)], True, [0x0080, 0]),
-        ([(None, 120), (0, 8)], 0xC3, [0, 0]),  # last byte: checked below in word 7
+        # A UINT8 at bit 12 straddles words 0 and 1.
+        (D.UINT8, [(None, 12), (0, 8)], 0xAB, {0: 0xB000, 1: 0x000A}),
+        # A UINT16 at bit 8 fills safe-data bytes 1 and 2, low byte first.
+        (D.UINT16, [(None, 8), (0, 16)], 0x1234, {0: 0x3400, 1: 0x0012}),
+        (D.UINT16, [(0, 16)], 0xBEEF, {0: 0xBEEF}),
+        (D.BOOL, [(None, 7), (0, 1)], True, {0: 0x0080}),
+        (D.UINT8, [(None, 120), (0, 8)], 0xC3, {7: 0xC300}),
     ],
 )
-def test_bit_placement_both_ways(layout, value, expected):
-    data_type = {bool: D.BOOL}.get(type(value), D.UINT16 if value > 0xFF else D.UINT8)
+def test_bit_placement_both_ways(data_type, layout, value, expected):
     source, sink = out(1, data_type, value), inp(1, data_type)
     frame = FSOEFrame(35)
     build([source], OUTPUTS, layout)._set_data_to_frame(frame)
-    got = words(frame)
-    if layout[0] == (None, 120):
-        assert got == [0] * 7 + [0xC300]
-    else:
-        assert got[:2] == expected and got[2:] == [0] * 6
+    assert words(frame) == [expected.get(k, 0) for k in range(8)]
     build([sink], INPUTS, layout)._get_data_from_frame(frame)
     assert sink.get() == value
 
