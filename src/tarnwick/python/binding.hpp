@@ -47,5 +47,6 @@ void init_frame(nb::module_& m);
 void init_sra_crc(nb::module_& m);
 void init_watchdog(nb::module_& m);
 void init_errors(nb::module_& m);
+void init_data(nb::module_& m);
 
 } // namespace tarnwick::py

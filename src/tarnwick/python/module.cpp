@@ -49,4 +49,5 @@ NB_MODULE(tarnwick, m) {
     init_sra_crc(m);
     init_watchdog(m);
     init_errors(m);
+    init_data(m);
 }
