@@ -48,5 +48,8 @@ void init_sra_crc(nb::module_& m);
 void init_watchdog(nb::module_& m);
 void init_errors(nb::module_& m);
 void init_data(nb::module_& m);
+void init_records(nb::module_& m);
+void init_states(nb::module_& m);
+void init_handler(nb::module_& m);
 
 } // namespace tarnwick::py

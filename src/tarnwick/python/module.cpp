@@ -50,4 +50,7 @@ NB_MODULE(tarnwick, m) {
     init_watchdog(m);
     init_errors(m);
     init_data(m);
+    init_records(m);
+    init_states(m);
+    init_handler(m);
 }
