@@ -40,6 +40,7 @@ NB_MODULE(tarnwick, m) {
     s.module_dict = nb::borrow(PyModule_GetDict(m.ptr())).release().ptr();
     s.print = nb::object(nb::module_::import_("builtins").attr("print")).release().ptr();
     m.doc() = "FSoE master connection handler";
+    m.attr("__version__") = FSOE_VERSION;
     // Enumerations, state classes and user objects reachable from module globals may
     // outlive nanobind's shutdown check; they are released with the process.
     nb::set_leak_warnings(false);
