@@ -247,19 +247,26 @@ void bind_item_base(nb::module_& m) {
         [](PyDictionaryItem* self, nb::handle key, nb::handle name, nb::handle data_type) {
             construct(self, ItemKind::BASE, key, name, data_type);
         },
-        nb::arg("key").none(), nb::arg("name").none(), nb::arg("data_type").none());
+        nb::arg("key").none(), nb::arg("name").none(), nb::arg("data_type").none(),
+        nb::sig("def __init__(self, key: int, name: str, data_type: DataType) -> None"),
+        "An item of the dictionary. The base class holds no value: use DictionaryItemInput, "
+        "DictionaryItemOutput or DictionaryItemInputOutput.");
     cls.def_prop_ro(
         "key", [](PyDictionaryItem& it) { return it.key; },
         "Unique integer key that identifies the item");
     cls.def_prop_ro(
-        "name", [](PyDictionaryItem& it) { return it.name; },
+        "name", [](PyDictionaryItem& it) { return it.name; }, nb::sig("def name(self) -> str"),
         "Unique string key that identifies the item");
     cls.def_prop_ro(
-        "data_type", [](PyDictionaryItem& it) { return it.data_type; }, "Data Type of the item");
-    cls.def("get", [](PyDictionaryItem& it) { return own_get(it); }, "Get value of the item");
+        "data_type", [](PyDictionaryItem& it) { return it.data_type; },
+        nb::sig("def data_type(self) -> DataType"), "Data Type of the item");
+    cls.def(
+        "get", [](PyDictionaryItem& it) { return own_get(it); },
+        nb::sig("def get(self) -> DICTIONARY_VALUE_TYPES"), "Get value of the item");
     cls.def(
         "set", [](PyDictionaryItem& it, nb::handle value) { own_set(it, value); },
-        nb::arg("value").none(), "Set value of the item");
+        nb::arg("value").none(), nb::sig("def set(self, value: DICTIONARY_VALUE_TYPES) -> None"),
+        "Set value of the item");
     cls.def(
         "_read", [](PyDictionaryItem& it) { return own_read(it); },
         "Read value of the item in integer form");
@@ -284,9 +291,18 @@ void bind_item_classes(nb::module_& m) {
             self->fail_safe = nb::borrow(fail_safe_value);
         },
         nb::arg("key").none(), nb::arg("name").none(), nb::arg("data_type").none(),
-        nb::arg("fail_safe_value").none());
-    input.def_prop_ro("_value", [](PyDictionaryItem& it) { return it.value; });
-    input.def_prop_ro("fail_safe_value", [](PyDictionaryItem& it) { return it.fail_safe; });
+        nb::arg("fail_safe_value").none(),
+        nb::sig("def __init__(self, key: int, name: str, data_type: DataType, "
+                "fail_safe_value: DICTIONARY_VALUE_TYPES) -> None"),
+        "A safe input, sent by the slave. It starts at `fail_safe_value` and returns to it "
+        "whenever the connection is reset.");
+    input.def_prop_ro(
+        "_value", [](PyDictionaryItem& it) { return it.value; },
+        "Value from the latest reply, or the fail-safe value");
+    input.def_prop_ro(
+        "fail_safe_value", [](PyDictionaryItem& it) { return it.fail_safe; },
+        nb::sig("def fail_safe_value(self) -> DICTIONARY_VALUE_TYPES"),
+        "Value the input takes while no valid process data arrives");
     data_classes().item_input = reinterpret_cast<PyTypeObject*>(input.ptr());
 
     nb::class_<PyDictionaryItemOutput, PyDictionaryItem> output(
@@ -297,8 +313,11 @@ void bind_item_classes(nb::module_& m) {
             construct(self, ItemKind::OUTPUT, key, name, data_type);
             self->value = initial_value(*self);
         },
-        nb::arg("key").none(), nb::arg("name").none(), nb::arg("data_type").none());
-    output.def_prop_ro("_value", [](PyDictionaryItem& it) { return it.value; });
+        nb::arg("key").none(), nb::arg("name").none(), nb::arg("data_type").none(),
+        nb::sig("def __init__(self, key: int, name: str, data_type: DataType) -> None"),
+        "A safe output, sent by the master. It starts at the data type's initial value.");
+    output.def_prop_ro(
+        "_value", [](PyDictionaryItem& it) { return it.value; }, "Value the next request carries");
     data_classes().item_output = reinterpret_cast<PyTypeObject*>(output.ptr());
 
     nb::class_<PyDictionaryItemInputOutput, PyDictionaryItem> io(
@@ -314,10 +333,23 @@ void bind_item_classes(nb::module_& m) {
             self->value_output = initial_value(*self);
         },
         nb::arg("key").none(), nb::arg("name").none(), nb::arg("data_type").none(),
-        nb::arg("fail_safe_input_value").none());
-    io.def_prop_ro("value_input", [](PyDictionaryItem& it) { return it.value; });
-    io.def_prop_ro("value_output", [](PyDictionaryItem& it) { return it.value_output; });
-    io.def_prop_ro("fail_safe_input_value", [](PyDictionaryItem& it) { return it.fail_safe; });
+        nb::arg("fail_safe_input_value").none(),
+        nb::sig("def __init__(self, key: int, name: str, data_type: DataType, "
+                "fail_safe_input_value: DICTIONARY_VALUE_TYPES) -> None"),
+        "A safe input and output under one key: get() reads the slave's side, set() writes "
+        "the master's side.");
+    io.def_prop_ro(
+        "value_input", [](PyDictionaryItem& it) { return it.value; },
+        nb::sig("def value_input(self) -> DICTIONARY_VALUE_TYPES"),
+        "Value from the latest reply, or the fail-safe input value");
+    io.def_prop_ro(
+        "value_output", [](PyDictionaryItem& it) { return it.value_output; },
+        nb::sig("def value_output(self) -> DICTIONARY_VALUE_TYPES"),
+        "Value the next request carries");
+    io.def_prop_ro(
+        "fail_safe_input_value", [](PyDictionaryItem& it) { return it.fail_safe; },
+        nb::sig("def fail_safe_input_value(self) -> DICTIONARY_VALUE_TYPES"),
+        "Value the input side takes while no valid process data arrives");
     data_classes().item_input_output = reinterpret_cast<PyTypeObject*>(io.ptr());
 }
 
@@ -373,18 +405,27 @@ void build_dictionary(PyDictionary* self, nb::handle items) {
 void bind_dictionary(nb::module_& m) {
     nb::class_<PyDictionary> cls(m, "Dictionary", "Dictionary of safe items of a slave",
                                  nb::type_slots(dictionary_slots));
-    cls.def("__init__", &build_dictionary, nb::arg("items").none());
-    cls.def_prop_ro("key_map", [](PyDictionary& d) { return d.key_map; });
-    cls.def_prop_ro("name_map", [](PyDictionary& d) { return d.name_map; });
+    cls.def("__init__", &build_dictionary, nb::arg("items").none(),
+            nb::sig("def __init__(self, items: list[DictionaryItem]) -> None"),
+            "A dictionary of `items`; keys are unique, and so are names.");
+    cls.def_prop_ro(
+        "key_map", [](PyDictionary& d) { return d.key_map; },
+        nb::sig("def key_map(self) -> dict[int, DictionaryItem]"), "The items by key");
+    cls.def_prop_ro(
+        "name_map", [](PyDictionary& d) { return d.name_map; },
+        nb::sig("def name_map(self) -> dict[str, DictionaryItem]"), "The items by name");
     cls.def(
         "set",
         [](PyDictionary& d, nb::handle name, nb::handle value) {
             item_set(by_name(d, name), value);
         },
-        nb::arg("name").none(), nb::arg("value").none(), "Set value of the item");
+        nb::arg("name").none(), nb::arg("value").none(),
+        nb::sig("def set(self, name: str, value: DICTIONARY_VALUE_TYPES) -> None"),
+        "Set value of the item");
     cls.def(
         "get", [](PyDictionary& d, nb::handle name) { return item_get(by_name(d, name)); },
-        nb::arg("name").none(), "Get value of the item");
+        nb::arg("name").none(), nb::sig("def get(self, name: str) -> DICTIONARY_VALUE_TYPES"),
+        "Get value of the item");
     cls.def(
         "_read",
         [](PyDictionary& d, nb::handle key) {

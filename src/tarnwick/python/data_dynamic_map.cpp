@@ -147,11 +147,16 @@ void bind_item(nb::module_& m) {
         [](PyDynamicItem* self, nb::handle initial_value, nb::handle data_type) {
             new (self) PyDynamicItem(initial_value, data_type);
         },
-        nb::arg("initial_value").none(), nb::arg("data_type").none());
+        nb::arg("initial_value").none(), nb::arg("data_type").none(),
+        nb::sig("def __init__(self, initial_value: DICTIONARY_VALUE_TYPES, data_type: DataType) "
+                "-> None"),
+        "A value of `data_type` (at most 4 bytes) that a dynamic map carries byte by byte.");
     cls.def(
         "set", [](PyDynamicItem& it, nb::handle value) { it.set(value); }, nb::arg("value").none(),
-        "Set value of the item");
-    cls.def("get", [](PyDynamicItem& it) { return it.get(); }, "Get value of the item");
+        nb::sig("def set(self, value: DICTIONARY_VALUE_TYPES) -> None"), "Set value of the item");
+    cls.def(
+        "get", [](PyDynamicItem& it) { return it.get(); },
+        nb::sig("def get(self) -> DICTIONARY_VALUE_TYPES"), "Get value of the item");
     auto getter = [](auto fn) { return nb::cpp_function(fn, nb::arg("self").none()); };
     def_property(cls, "value", getter([](nb::handle self) { return value_of(self); }),
                  nb::cpp_function(
@@ -187,12 +192,14 @@ void set_items(PyDynamicMap& map, nb::handle value) {
 void bind_map(nb::module_& m) {
     nb::class_<PyDynamicMap> cls(m, "FSOEDynamicMap", "FSoE Dynamic Map",
                                  nb::type_slots(map_slots));
-    cls.def(nb::init<>());
+    cls.def(nb::init<>(), "An empty dynamic map.");
     cls.def_prop_rw(
         "_items", [](PyDynamicMap& map) { return map.items; }, &set_items, nb::arg("value").none(),
         "Items added since the last clear, transferred or pending");
     cls.def("clear", &PyDynamicMap::clear, "Clear the dynamic map");
-    cls.def("add", &PyDynamicMap::add, nb::arg("item").none(), "Add item to the dynamic map");
+    cls.def("add", &PyDynamicMap::add, nb::arg("item").none(),
+            nb::sig("def add(self, item: DynamicMappableItem) -> None"),
+            "Add item to the dynamic map");
     cls.def("pending", &PyDynamicMap::pending, "Determines whether there is pending data");
     cls.def("total_items", &PyDynamicMap::total_items,
             "Number of items on the dynamic map, transferred or pending");
@@ -207,6 +214,7 @@ void bind_map(nb::module_& m) {
             map.set_data_to_frame(f, to_u16(valid_data_bytes));
         },
         nb::arg("frame").none(), nb::arg("valid_data_bytes").none(),
+        nb::sig("def set_data_to_frame(self, frame: FSOEFrame, valid_data_bytes: int) -> None"),
         "Gets data from the variables in the map and puts it into a frame");
     cls.def(
         "get_data_from_frame",
@@ -215,6 +223,7 @@ void bind_map(nb::module_& m) {
             map.get_data_from_frame(f, to_u16(valid_data_bytes));
         },
         nb::arg("frame").none(), nb::arg("valid_data_bytes").none(),
+        nb::sig("def get_data_from_frame(self, frame: FSOEFrame, valid_data_bytes: int) -> None"),
         "Sets data from a received frame to the variables in the map");
     cls.def(
         "is_safedata_correct",
@@ -223,6 +232,7 @@ void bind_map(nb::module_& m) {
                 bound_arg<PyDynamicMap>(expected_map, map_type, "expected_map"));
         },
         nb::arg("expected_map").none(),
+        nb::sig("def is_safedata_correct(self, expected_map: FSOEDynamicMap) -> bool"),
         "Compares the data processed so far with the same items of the expected map");
     map_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
 }

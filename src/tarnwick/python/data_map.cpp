@@ -109,9 +109,14 @@ void bind_mapped_item(nb::module_& m) {
             require_item_or_none(item, "item");
             new (self) PyMappedItem{nb::borrow(item), b, p};
         },
-        nb::arg("item").none(), nb::arg("bits").none(), nb::arg("position_bits").none());
+        nb::arg("item").none(), nb::arg("bits").none(), nb::arg("position_bits").none(),
+        nb::sig("def __init__(self, item: DictionaryItem | None, bits: int, position_bits: int) "
+                "-> None"),
+        "One entry of a map: `bits` bits of `item` (None for padding) from safe-data bit "
+        "`position_bits` on.");
     cls.def_prop_ro(
         "item", [](PyMappedItem& e) { return e.item; },
+        nb::sig("def item(self) -> DictionaryItem | None"),
         "Reference to dictionary item. If None represents a padding on safe_data");
     cls.def_prop_ro(
         "bits", [](PyMappedItem& e) { return e.bits; }, "Number of bits the item takes up");
@@ -136,14 +141,23 @@ void bind_map(nb::module_& m) {
             self->dictionary = nb::borrow(dictionary);
             self->types_accepted = nb::borrow(item_types_accepted);
         },
-        nb::arg("dictionary").none(), nb::arg("item_types_accepted").none());
-    cls.def_prop_ro("_items", [](PyDictionaryMap& map) {
-        nb::list items; // a copy: the entries change only through the map's methods
-        for (const nb::object& entry : map.entries)
-            items.append(entry);
-        return items;
-    });
-    cls.def_prop_ro("_locked", [](PyDictionaryMap& map) { return map.locked; });
+        nb::arg("dictionary").none(), nb::arg("item_types_accepted").none(),
+        nb::sig("def __init__(self, dictionary: Dictionary, "
+                "item_types_accepted: set[type[DictionaryItem]]) -> None"),
+        "An empty, unlocked map over `dictionary` for items of the classes in "
+        "`item_types_accepted`.");
+    cls.def_prop_ro(
+        "_items",
+        [](PyDictionaryMap& map) {
+            nb::list items; // a copy: the entries change only through the map's methods
+            for (const nb::object& entry : map.entries)
+                items.append(entry);
+            return items;
+        },
+        nb::sig("def _items(self) -> list[DictionaryMappedItem]"), "The entries, in order");
+    cls.def_prop_ro(
+        "_locked", [](PyDictionaryMap& map) { return map.locked; },
+        "True while the map is locked (the master is running)");
     def_property(cls, "safety_bits",
                  nb::cpp_function([](PyDictionaryMap& map) { return map.safety_bits(); }),
                  nb::handle(), "Number of bits mapped");
@@ -156,6 +170,7 @@ void bind_map(nb::module_& m) {
             map.add(dict_item, to_u16(bits));
         },
         nb::arg("dict_item").none(), nb::arg("bits").none(),
+        nb::sig("def add(self, dict_item: DictionaryItem | None, bits: int) -> None"),
         "Add item from the dictionary to the map");
     cls.def(
         "add_by_key",
@@ -168,11 +183,13 @@ void bind_map(nb::module_& m) {
             map.add(item, b);
         },
         nb::arg("key").none(), nb::arg("bits").none(),
+        nb::sig("def add_by_key(self, key: int, bits: int) -> None"),
         "Add item from the dictionary to the map, selecting by key");
     cls.def(
         "add_padding",
         [](PyDictionaryMap& map, nb::handle bits) { map.add(nb::none(), to_u16(bits)); },
-        nb::arg("bits").none(), "Add padding to the map");
+        nb::arg("bits").none(), nb::sig("def add_padding(self, bits: int) -> None"),
+        "Add padding to the map");
     cls.def("clear", &PyDictionaryMap::clear, "Clear the map");
     cls.def(
         "_lock",

@@ -162,9 +162,10 @@ nb::object limit(nb::handle self, bool upper) {
     return checked(PyLong_FromLongLong(upper ? ti.max_value : ti.min_value));
 }
 
-void def_cached_property(nb::handle cls, const char* name, nb::object getter) {
+void def_cached_property(nb::handle cls, const char* name, nb::object getter, const char* doc) {
     nb::object cached_property = nb::module_::import_("functools").attr("cached_property");
     nb::object prop = cached_property(getter);
+    prop.attr("__doc__") = doc; // without the getter's signature line
     nb::setattr(cls, name, prop);
     // Attached after class creation, so the owner and name are given by hand.
     prop.attr("__set_name__")(cls, name);
@@ -174,25 +175,33 @@ void def_properties(nb::handle cls) {
     def_cached_property(
         cls, "bits",
         nb::cpp_function([](nb::handle self) { return data::info(self_type(self)).bits; },
-                         nb::arg("self").none(), nb::name("bits")));
+                         nb::arg("self").none(), nb::name("bits")),
+        "Number of bits of a value of this type");
     def_cached_property(
         cls, "bytes",
         nb::cpp_function([](nb::handle self) { return data::bytes_of(self_type(self)); },
-                         nb::arg("self").none(), nb::name("bytes")));
+                         nb::arg("self").none(), nb::name("bytes")),
+        "Number of bytes a value of this type occupies");
     def_cached_property(
         cls, "is_integer",
         nb::cpp_function([](nb::handle self) { return data::info(self_type(self)).is_integer; },
-                         nb::arg("self").none(), nb::name("is_integer")));
+                         nb::arg("self").none(), nb::name("is_integer")),
+        "True for the integer types (UINT8 to INT32)");
     def_cached_property(
         cls, "is_signed",
         nb::cpp_function([](nb::handle self) { return data::info(self_type(self)).is_signed; },
-                         nb::arg("self").none(), nb::name("is_signed")));
+                         nb::arg("self").none(), nb::name("is_signed")),
+        "True for the signed integer types");
     def_cached_property(cls, "max_value",
                         nb::cpp_function([](nb::handle self) { return limit(self, true); },
-                                         nb::arg("self").none(), nb::name("max_value")));
+                                         nb::arg("self").none(), nb::name("max_value")),
+                        "Largest value of an integer type; NotImplementedError for BOOL and "
+                        "FLOAT");
     def_cached_property(cls, "min_value",
                         nb::cpp_function([](nb::handle self) { return limit(self, false); },
-                                         nb::arg("self").none(), nb::name("min_value")));
+                                         nb::arg("self").none(), nb::name("min_value")),
+                        "Smallest value of an integer type; NotImplementedError for BOOL and "
+                        "FLOAT");
 }
 
 void def_method(nb::handle cls, const char* name, nb::object fn) {
@@ -213,6 +222,7 @@ void def_methods(nb::handle cls) {
                        }
                    },
                    nb::is_method(), nb::scope(cls), nb::name("get_initial_value"),
+                   nb::sig("def get_initial_value(self) -> DICTIONARY_VALUE_TYPES"),
                    "Initial value of an item of this type"));
     def_method(
         cls, "serialize_value",

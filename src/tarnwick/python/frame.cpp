@@ -50,12 +50,15 @@ uint16_t command_word_of(nb::handle command) {
 void bind_control(nb::module_& m) {
     nb::class_<PyFrameControl> cls(m, "FSOEFrameControl",
                                    "View on the control words of an FSOEFrame.");
-    cls.def("__init__", [](PyFrameControl* self) {
-        // A control view made on its own gets a zeroed record of its own.
-        auto own = std::make_shared<frame::FrameControl>();
-        frame::FrameControl* ctl = own.get();
-        new (self) PyFrameControl{std::move(own), ctl};
-    });
+    cls.def(
+        "__init__",
+        [](PyFrameControl* self) {
+            // A control view made on its own gets a zeroed record of its own.
+            auto own = std::make_shared<frame::FrameControl>();
+            frame::FrameControl* ctl = own.get();
+            new (self) PyFrameControl{std::move(own), ctl};
+        },
+        "A zeroed control record of its own; a frame's control view is FSOEFrame.control.");
     cls.def(
         "command_is_valid",
         [](PyFrameControl& self) { return frame::command_is_valid(self.ctl->command); },
@@ -77,18 +80,26 @@ void bind_control(nb::module_& m) {
                  "FSoE command");
 
     using Field = uint16_t frame::FrameControl::*;
-    const std::pair<const char*, Field> fields[] = {
-        {"sequence_number", &frame::FrameControl::sequence_number},
-        {"connection_id", &frame::FrameControl::connection_id},
-        {"crc0", &frame::FrameControl::crc0},
+    struct FieldDef {
+        const char* name;
+        Field field;
+        const char* doc;
     };
-    for (const auto& [name, field] : fields) {
-        Field f = field;
-        def_property(cls, name,
+    const FieldDef fields[] = {
+        {"sequence_number", &frame::FrameControl::sequence_number,
+         "Sequence number of the frame; it does not travel, it enters the CRCs"},
+        {"connection_id", &frame::FrameControl::connection_id,
+         "Connection id; travels as the last two bytes of the frame"},
+        {"crc0", &frame::FrameControl::crc0,
+         "CRC_0 that seeds the frame's CRCs; it does not travel"},
+    };
+    for (const FieldDef& d : fields) {
+        Field f = d.field;
+        def_property(cls, d.name,
                      nb::cpp_function([f](PyFrameControl& self) { return (*self.ctl).*f; }),
                      nb::cpp_function(
                          [f](PyFrameControl& self, nb::handle v) { (*self.ctl).*f = to_u16(v); }),
-                     name);
+                     d.doc);
     }
 }
 
@@ -96,7 +107,9 @@ void bind_control(nb::module_& m) {
 
 void bind_u16_array(nb::module_& m) {
     nb::class_<PyU16Array> cls(m, "U16Array", "View on an array of unsigned 16-bit words.");
-    cls.def("__init__", [](PyU16Array* self) { new (self) PyU16Array{nullptr, nullptr, 0}; });
+    cls.def(
+        "__init__", [](PyU16Array* self) { new (self) PyU16Array{nullptr, nullptr, 0}; },
+        "An empty view (count 0); a frame's views are FSOEFrame.safe_data and FSOEFrame.crcs.");
     cls.def(
         "__getitem__",
         [](PyU16Array& self, nb::handle index) {
@@ -104,7 +117,8 @@ void bind_u16_array(nb::module_& m) {
             if (i >= self.count) raise_index_error();
             return self.pu16[i];
         },
-        nb::arg("index").none());
+        nb::arg("index").none(), nb::sig("def __getitem__(self, index: int) -> int"),
+        "The word at `index`; IndexError from the view's count on.");
     cls.def(
         "__setitem__",
         [](PyU16Array& self, nb::handle index, nb::handle value) {
@@ -113,7 +127,9 @@ void bind_u16_array(nb::module_& m) {
             if (i >= self.count) raise_index_error();
             self.pu16[i] = v;
         },
-        nb::arg("index").none(), nb::arg("value").none());
+        nb::arg("index").none(), nb::arg("value").none(),
+        nb::sig("def __setitem__(self, index: int, value: int) -> None"),
+        "Store a 16-bit word at `index`; IndexError from the view's count on.");
     cls.def(
         "__delitem__",
         [](PyU16Array&, nb::handle) {
@@ -121,7 +137,8 @@ void bind_u16_array(nb::module_& m) {
                             "Subscript deletion not supported by tarnwick.U16Array");
             raise_pending();
         },
-        nb::arg("index").none());
+        nb::arg("index").none(), nb::sig("def __delitem__(self, index: int) -> None"),
+        "Not supported: the view's words cannot be removed.");
     cls.def(
         "clear",
         [](PyU16Array& self) {
@@ -156,10 +173,20 @@ void bind_frame_class(nb::module_& m) {
             check_size_fits(n);
             new (self) PyFrame(n);
         },
-        nb::arg("length").none() = 0);
-    cls.def_prop_ro("control", [](PyFrame& self) { return self.control; });
-    cls.def_prop_ro("safe_data", [](PyFrame& self) { return self.safe_data; });
-    cls.def_prop_ro("crcs", [](PyFrame& self) { return self.crcs; });
+        nb::arg("length").none() = 0, nb::sig("def __init__(self, length: int = 0) -> None"),
+        "A zeroed frame for a wire length of `length` bytes: 2n + 3 bytes give n safe-data "
+        "bytes (n = 2 to 16), 6 bytes give 1, up to 4 bytes give none.");
+    cls.def_prop_ro(
+        "control", [](PyFrame& self) { return self.control; },
+        nb::sig("def control(self) -> FSOEFrameControl"),
+        "View on the control words: command, sequence number, connection id, CRC_0");
+    cls.def_prop_ro(
+        "safe_data", [](PyFrame& self) { return self.safe_data; },
+        nb::sig("def safe_data(self) -> U16Array"),
+        "View on the 8 safe-data words; byte 2k is the low byte of word k");
+    cls.def_prop_ro(
+        "crcs", [](PyFrame& self) { return self.crcs; }, nb::sig("def crcs(self) -> U16Array"),
+        "View on the 8 CRC words; CRC_i protects safe-data bytes 2i and 2i + 1");
     def_property(cls, "safe_data_size_bytes",
                  nb::cpp_function([](PyFrame& self) { return self.r().safe_data_size; }),
                  nb::cpp_function([](PyFrame& self, nb::handle value) {
@@ -172,6 +199,7 @@ void bind_frame_class(nb::module_& m) {
                  }),
                  "Number of SafeData bytes");
     cls.def("_frame_from_array", &parse_bytes, nb::arg("data").none(),
+            nb::sig("def _frame_from_array(self, data: bytes) -> None"),
             "Convert bytes to this FSOE Frame structure");
     cls.def(
         "frame_to_array", [](PyFrame& self) { return frame_bytes(self.r()); },
@@ -192,6 +220,7 @@ void bind_frame_class(nb::module_& m) {
                                         int_arg_unsigned<uint16_t>(last, "last_sent_crc_0"));
         },
         nb::arg("last_sent_crc_0").none(),
+        nb::sig("def generate_crcs_cyclic(self, last_sent_crc_0: int) -> None"),
         "Generate the CRCs, stepping the sequence number while CRC_0 matches the last one sent.");
     cls.def(
         "check_crcs_cyclic",
@@ -200,6 +229,7 @@ void bind_frame_class(nb::module_& m) {
                                             int_arg_unsigned<uint16_t>(last, "last_sent_crc_0"));
         },
         nb::arg("last_sent_crc_0").none(),
+        nb::sig("def check_crcs_cyclic(self, last_sent_crc_0: int) -> bool"),
         "Check the CRCs, stepping the expected sequence number while CRC_0 matches the last one "
         "sent.");
     // Class-level constructor from bytes; cls(len(data)) so subclasses build themselves.
@@ -211,6 +241,7 @@ void bind_frame_class(nb::module_& m) {
             return f;
         },
         nb::arg("cls"), nb::arg("data").none(), nb::name("frame_from_array"), nb::scope(cls),
+        nb::sig("def frame_from_array(cls, data: bytes) -> FSOEFrame"),
         "Convert bytes to a new FSOE Frame");
     nb::setattr(cls, "frame_from_array",
                 nb::module_::import_("builtins").attr("classmethod")(from_array));
@@ -239,6 +270,7 @@ void bind_command(nb::module_& m) {
                    frame::command_is_valid(static_cast<uint16_t>(v));
         },
         nb::arg("cls"), nb::arg("value").none(), nb::name("has_value"), nb::scope(cls),
+        nb::sig("def has_value(cls, value: int) -> bool"),
         "Checks if the value is in one of the members of the enum");
     nb::setattr(cls, "has_value", nb::module_::import_("builtins").attr("classmethod")(has_value));
     m.attr("FSOECommand") = cls;

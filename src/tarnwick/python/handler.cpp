@@ -379,9 +379,11 @@ void bind_handler_operations(nb::class_<PyMasterHandler>& cls) {
     cls.def("delete", &handler_delete, "End the watchdog thread");
     cls.def(
         "get_request", [](PyMasterHandler& h) { return h.current_request; },
+        nb::sig("def get_request(self) -> bytes"),
         "Get the current FSoE request.\n\nCan be called N times, even while the PDU has not "
         "changed.");
     cls.def("set_reply", &handler_set_reply, nb::arg("data").none(),
+            nb::sig("def set_reply(self, data: bytes) -> None"),
             "Set the slave's reply.\n\nCan be set N times with the same data and will detect "
             "when there's a new PDU");
     cls.def(
@@ -392,6 +394,7 @@ void bind_handler_operations(nb::class_<PyMasterHandler>& cls) {
             h.data_command = on ? frame::Command::FAILSAFE_DATA : frame::Command::PROCESS_DATA;
         },
         nb::arg("active").none() = true,
+        nb::sig("def set_fail_safe(self, active: bool = True) -> None"),
         "Set if the master is in fail safe mode.\n\nIn the Data state with fail-safe mode on, "
         "safe outputs are still sent but the slave is not to act on them.");
     cls.def(
@@ -401,11 +404,20 @@ void bind_handler_operations(nb::class_<PyMasterHandler>& cls) {
             if (h.running) raise_running("Cannot set slave address while running");
             h.master->sess->put(SessionField::slave_address, address);
         },
-        nb::arg("slave_address").none(), "Set the slave address of the master");
-    cls.def_prop_ro("running", [](PyMasterHandler& h) { return h.running; });
-    cls.def_prop_ro("state", [](PyMasterHandler& h) { return nb::borrow(Py_TYPE(h.state.ptr())); });
-    cls.def_prop_ro("initialization_data_bytes",
-                    [](PyMasterHandler& h) { return h.initialization_data_bytes; });
+        nb::arg("slave_address").none(),
+        nb::sig("def set_slave_address(self, slave_address: int) -> None"),
+        "Set the slave address of the master");
+    cls.def_prop_ro(
+        "running", [](PyMasterHandler& h) { return h.running; },
+        "True from start() to stop(): replies are processed only then");
+    cls.def_prop_ro(
+        "state", [](PyMasterHandler& h) { return nb::borrow(Py_TYPE(h.state.ptr())); },
+        nb::sig("def state(self) -> type[State]"),
+        "Class of the current state: StateReset, StateSession, StateConnection, StateParameter "
+        "or StateData");
+    cls.def_prop_ro(
+        "initialization_data_bytes", [](PyMasterHandler& h) { return h.initialization_data_bytes; },
+        "Safe-data bytes per frame that carry connection data before the Data state");
 }
 
 void bind_state_operations(nb::class_<PyMasterHandler>& cls) {
@@ -416,7 +428,9 @@ void bind_state_operations(nb::class_<PyMasterHandler>& cls) {
             require_exact(error, &PyUnicode_Type, "error");
             report_error(h, transition_name, error);
         },
-        nb::arg("transition_name").none(), nb::arg("error").none());
+        nb::arg("transition_name").none(), nb::arg("error").none(),
+        nb::sig("def _report_error(self, transition_name: str, error: str) -> None"),
+        "Pass a transition name and a message to the error callback, if one was given");
     cls.def(
         "_create_session_id", [](PyMasterHandler& h) { create_session_id(h); },
         "Create new random session id");
@@ -444,10 +458,19 @@ void bind_state_operations(nb::class_<PyMasterHandler>& cls) {
 }
 
 void bind_handler_attributes(nb::class_<PyMasterHandler>& cls) {
-    cls.def_prop_ro("dictionary", [](PyMasterHandler& h) { return h.dictionary; });
-    cls.def_prop_ro("master", [](PyMasterHandler& h) { return h.master_obj; });
-    cls.def_prop_ro("slave", [](PyMasterHandler& h) { return h.slave_obj; });
-    cls.def_prop_ro("_watchdog", [](PyMasterHandler& h) { return h.watchdog; });
+    cls.def_prop_ro(
+        "dictionary", [](PyMasterHandler& h) { return h.dictionary; },
+        nb::sig("def dictionary(self) -> Dictionary"), "The application's safe inputs and outputs");
+    cls.def_prop_ro(
+        "master", [](PyMasterHandler& h) { return h.master_obj; },
+        nb::sig("def master(self) -> Node"),
+        "The master's side: request frame, own session data, map of the outputs");
+    cls.def_prop_ro(
+        "slave", [](PyMasterHandler& h) { return h.slave_obj; }, nb::sig("def slave(self) -> Node"),
+        "The slave as the master sees it: last reply, received session data, map of the inputs");
+    cls.def_prop_ro(
+        "_watchdog", [](PyMasterHandler& h) { return h.watchdog; },
+        nb::sig("def _watchdog(self) -> Watchdog"), "The watchdog thread of this connection");
     def_property(
         cls, "_state", nb::cpp_function([](PyMasterHandler& h) { return h.state; }),
         nb::cpp_function([](PyMasterHandler& h, nb::handle s) { adopt_state(h, nb::borrow(s)); }),
@@ -504,7 +527,16 @@ void init_handler(nb::module_& m) {
             nb::arg("watchdog_timeout_s").none(),
             nb::arg("application_parameters").none() = nb::none(),
             nb::arg("report_error_callback").none() = nb::none(),
-            nb::arg("state_change_callback").none() = nb::none());
+            nb::arg("state_change_callback").none() = nb::none(),
+            nb::sig("def __init__(self, dictionary: Dictionary, slave_address: int, "
+                    "connection_id: int, watchdog_timeout_s: float, "
+                    "application_parameters: list[ApplicationParameter] | None = None, "
+                    "report_error_callback: collections.abc.Callable[[str, str], object] | None "
+                    "= None, "
+                    "state_change_callback: collections.abc.Callable[[type[State]], object] | "
+                    "None = None) -> None"),
+            "A master for one slave connection. Starts the watchdog thread: end it with "
+            "delete(). Both callbacks may run on the watchdog thread.");
     bind_handler_operations(cls);
     bind_state_operations(cls);
     bind_handler_attributes(cls);

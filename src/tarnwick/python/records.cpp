@@ -2,6 +2,8 @@
 #include "tarnwick/python/errors_binding.hpp"
 #include "tarnwick/python/handler_binding.hpp"
 
+#include <string>
+
 namespace tarnwick::py {
 
 namespace {
@@ -14,6 +16,15 @@ constexpr const char* SESSION_FIELD_NAMES[SESSION_FIELD_COUNT] = {
     "comm_parameter_size_bytes",
     "watchdog_ms",
     "app_parameter_size_bytes",
+};
+constexpr const char* SESSION_FIELD_DOCS[SESSION_FIELD_COUNT] = {
+    "Slave address of the connection",
+    "This node's session id",
+    "Last FSoE error code (an FSOEError value)",
+    "FSoE connection id",
+    "Length in bytes of the communication parameters",
+    "Watchdog time in milliseconds",
+    "Length in bytes of the application parameters",
 };
 
 // A new 16-bit dynamically mappable item.
@@ -43,9 +54,17 @@ void bind_session(nb::module_& m) {
             new (self) PySession(a, c, w);
         },
         nb::arg("slave_address").none(), nb::arg("connection_id").none(),
-        nb::arg("watchdog_ms").none());
-    for (unsigned i = 0; i < SESSION_FIELD_COUNT; ++i)
-        cls.def_prop_ro(SESSION_FIELD_NAMES[i], [i](PySession& s) { return s.items[i]; });
+        nb::arg("watchdog_ms").none(),
+        nb::sig("def __init__(self, slave_address: int, connection_id: int, watchdog_ms: int) "
+                "-> None"),
+        "Connection data of one node; every value is a 16-bit DynamicMappableItem.");
+    for (unsigned i = 0; i < SESSION_FIELD_COUNT; ++i) {
+        std::string sig =
+            std::string("def ") + SESSION_FIELD_NAMES[i] + "(self) -> DynamicMappableItem";
+        cls.def_prop_ro(
+            SESSION_FIELD_NAMES[i], [i](PySession& s) { return s.items[i]; }, nb::sig(sig.c_str()),
+            SESSION_FIELD_DOCS[i]);
+    }
     def_property(cls, "error", nb::cpp_function([](PySession& s) { return session_error(s); }),
                  nb::cpp_function([](PySession& s, nb::handle error) {
                      s.raw[static_cast<unsigned>(SessionField::error_id)]->set(error.attr("value"));
@@ -83,12 +102,32 @@ void bind_node(nb::module_& m) {
     cls.def("__init__", &node_init, nb::arg("slave_address").none(),
             nb::arg("connection_id").none(), nb::arg("watchdog_ms").none(),
             nb::arg("application_parameters").none(), nb::arg("dictionary").none(),
-            nb::arg("item_types_accepted").none());
-    cls.def_prop_ro("frame", [](PyNode& n) { return n.frame; });
-    cls.def_prop_ro("session", [](PyNode& n) { return n.session; });
-    cls.def_prop_ro("dictionary_map", [](PyNode& n) { return n.dictionary_map; });
-    cls.def_prop_ro("_dynamic_map", [](PyNode& n) { return n.dynamic_map; });
-    cls.def_prop_ro("application_parameters", [](PyNode& n) { return n.application_parameters; });
+            nb::arg("item_types_accepted").none(),
+            nb::sig("def __init__(self, slave_address: int, connection_id: int, watchdog_ms: int, "
+                    "application_parameters: list[ApplicationParameter] | "
+                    "list[DynamicMappableItem], dictionary: Dictionary, "
+                    "item_types_accepted: set[type[DictionaryItem]]) -> None"),
+            "One side of the connection: a new frame, a Session from the three numbers, a "
+            "DictionaryMap over `dictionary` for the accepted item classes, an empty dynamic map "
+            "and the parameter list itself.");
+    cls.def_prop_ro(
+        "frame", [](PyNode& n) { return n.frame; }, nb::sig("def frame(self) -> FSOEFrame"),
+        "The node's current frame: the request being built (master), the last reply (slave)");
+    cls.def_prop_ro(
+        "session", [](PyNode& n) { return n.session; }, nb::sig("def session(self) -> Session"),
+        "The node's connection data");
+    cls.def_prop_ro(
+        "dictionary_map", [](PyNode& n) { return n.dictionary_map; },
+        nb::sig("def dictionary_map(self) -> DictionaryMap"),
+        "Map of the safe data this node sends");
+    cls.def_prop_ro(
+        "_dynamic_map", [](PyNode& n) { return n.dynamic_map; },
+        nb::sig("def _dynamic_map(self) -> FSOEDynamicMap"),
+        "Connection data this node sends or receives before the Data state");
+    cls.def_prop_ro(
+        "application_parameters", [](PyNode& n) { return n.application_parameters; },
+        nb::sig("def application_parameters(self) -> list[DynamicMappableItem]"),
+        "Application parameters: those the master sends, or the slave's echo of them");
     def_property(cls, "_last_crc0_sent", nb::cpp_function([](PyNode& n) -> nb::object {
                      if (!n.last_crc0_sent) return nb::none();
                      return nb::int_(*n.last_crc0_sent);
@@ -166,9 +205,16 @@ void bind_application_parameter(nb::module_& m) {
         "Application Parameter.\n\n    Parameters that the master sets to the Slave during the "
         "state Parameter.\n    ");
     cls.def("__init__", &parameter_init, nb::arg("name").none(), nb::arg("initial_value").none(),
-            nb::arg("n_bytes").none() = nb::none(), nb::arg("data_type").none() = nb::none());
-    cls.def_prop_ro("name", [](PyApplicationParameter& p) { return p.name; });
-    cls.def("set", &parameter_set, nb::arg("value").none(), "Set the parameter's value");
+            nb::arg("n_bytes").none() = nb::none(), nb::arg("data_type").none() = nb::none(),
+            nb::sig("def __init__(self, name: str, initial_value: DICTIONARY_VALUE_TYPES, "
+                    "n_bytes: int | None = None, data_type: DataType | None = None) -> None"),
+            "An application parameter of `n_bytes` bytes (1, 2 or 4) or of `data_type`.");
+    cls.def_prop_ro(
+        "name", [](PyApplicationParameter& p) { return p.name; }, nb::sig("def name(self) -> str"),
+        "Name of the parameter");
+    cls.def("set", &parameter_set, nb::arg("value").none(),
+            nb::sig("def set(self, value: DICTIONARY_VALUE_TYPES) -> None"),
+            "Set the parameter's value");
     def_property(cls, "value", nb::cpp_function([](PyApplicationParameter& p) { return p.get(); }),
                  nb::cpp_function(&parameter_set), "Value of the parameter");
     cls.def(

@@ -16,7 +16,7 @@ void init_sra_crc(nb::module_& m) {
             }
             return c;
         },
-        nb::arg("params").none(),
+        nb::arg("params").none(), nb::sig("def calculate_sra_crc(params: list[int]) -> int"),
         "Calculate the SRA CRC (32-bit) of the safety-related application parameters.");
 }
 

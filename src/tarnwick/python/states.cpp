@@ -24,6 +24,17 @@ using states::Transition;
 
 constexpr const char* STATE_NAMES[states::STATE_COUNT] = {
     "StateReset", "StateSession", "StateConnection", "StateParameter", "StateData"};
+constexpr const char* STATE_DOCS[states::STATE_COUNT] = {
+    "FSoE Reset state: the master sends Reset frames carrying its error code until the slave "
+    "answers with a Reset frame",
+    "FSoE Session state: the master sends its session id",
+    "FSoE Connection state: the master sends the connection id and the slave address, and the "
+    "slave echoes them",
+    "FSoE Parameter state: the master sends the watchdog time and the application parameters, "
+    "and the slave echoes them",
+    "FSoE Data state: safe outputs go to the slave and safe inputs come back, as process data "
+    "or fail-safe data",
+};
 
 std::array<PyObject*, states::STATE_COUNT> state_classes{};
 std::vector<PyObject*> transition_names; // interned, by Transition
@@ -254,6 +265,7 @@ class State(abc.ABC):
     id: int
 
     def __init__(self, context):
+        """Store the handler that owns the state as `context`."""
         self.context = context
 
     @abc.abstractmethod
@@ -394,7 +406,7 @@ nb::object make_state_class(nb::handle base, StateId s) {
     nb::dict ns;
     ns["__module__"] = "tarnwick";
     ns["__qualname__"] = STATE_NAMES[static_cast<unsigned>(s)];
-    ns["__doc__"] = STATE_NAMES[static_cast<unsigned>(s)];
+    ns["__doc__"] = STATE_DOCS[static_cast<unsigned>(s)];
     ns["id"] = static_cast<unsigned>(s);
     add_event_methods(ns, s);
     add_action_methods(ns, s);

@@ -87,7 +87,9 @@ nb::dict watchdog_namespace() {
         ns[name] = nb::cpp_function(f, nb::is_method(), nb::name(name), extra..., doc);
     };
     def("__init__", &watchdog_init, "FSoE Watchdog", nb::arg("timeout_s").none(),
-        nb::arg("callback").none());
+        nb::arg("callback").none(),
+        nb::sig("def __init__(self, timeout_s: float, "
+                "callback: collections.abc.Callable[[], object]) -> None"));
     def("run", &watchdog_run, "Watchdog process");
     def(
         "activate", [](nb::handle self) { core_holder(self).core->activate(); },
@@ -123,6 +125,7 @@ void bind_watchdog_command(nb::module_& m) {
     nb::object cls =
         enum_cls("WatchdogCommand", "ACTIVATE DEACTIVATE RESET STOP",
                  nb::arg("module") = "tarnwick", nb::arg("qualname") = "WatchdogCommand");
+    cls.attr("__doc__") = "Commands the watchdog thread accepts";
     m.attr("WatchdogCommand") = cls;
 }
 
