@@ -9,8 +9,9 @@ VPY := $(VENV)/bin/python
 BUILD_DEPS := "scikit-build-core>=0.10" "nanobind>=2.9,<3"
 TEST_DEPS := "pytest>=7" "hypothesis>=6"
 LINT_DEPS := ruff clang-format
+TYPE_DEPS := mypy
 
-.PHONY: demo test build bench lint format clean
+.PHONY: demo test build bench lint format typecheck clean
 
 $(VENV)/.ready: Makefile
 	$(PYTHON) -m venv $(VENV)
@@ -29,6 +30,13 @@ test: build
 
 bench: build
 	$(VPY) benchmarks/bench_cycle.py
+
+# mypy --strict over the examples and the typed usage file, through the installed
+# stubs; then the stubs themselves.
+typecheck: build
+	$(VPY) -m pip install -q $(TYPE_DEPS)
+	$(VPY) -m mypy --strict examples tests/typing
+	$(VPY) tests/typing/check_stubs.py
 
 lint: $(VENV)/.ready
 	$(VPY) -m pip install -q $(LINT_DEPS)
