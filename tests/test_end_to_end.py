@@ -1,5 +1,9 @@
 """The master against the virtual slave, as an application wires them."""
 
+import io
+import subprocess
+import sys
+
 import pytest
 from pair_helpers import (
     CONNECTION_ID,
@@ -18,7 +22,7 @@ from pair_helpers import (
 )
 
 import tarnwick
-from virtual_slave import brisel
+from virtual_slave import brisel, simulation
 
 S = tarnwick
 SIZES = [1, 2, 4]
@@ -394,3 +398,83 @@ def test_long_run_wraps_the_sequence_numbers(make_pair):
         assert p.handler.dictionary.get("sto_status") is bool(block & 1)
     assert p.errors == [SEQUENCE_RESTART]
     assert p.connected()
+
+
+# --- the simulation command -------------------------------------------------------
+
+
+def simulate(*argv):
+    out, err = io.StringIO(), io.StringIO()
+    code = simulation.main(list(argv), out=out, err=err)
+    return code, out.getvalue()
+
+
+@pytest.mark.parametrize("size", SIZES)
+def test_simulation_shows_faults_and_reconnections(size):
+    code, text = simulate("--cycles", "400", "--size", str(size))
+    assert code == 0, text
+    for shown in (
+        "slave STO on; master input sto_status True",
+        "DATA_FAIL1: Invalid slave CRC",
+        f"DATA_FAIL2: Connection id exchanged does not match 514 != {CONNECTION_ID}",
+        f"DATA_RESET1: {slave_reset('WD_EXPIRED')}",
+    ):
+        assert text.count(shown) == 1, shown
+    assert text.count(slave_reset("INVALID_USERPARA")) == simulation.SRA_REFUSALS
+    assert text.count("reconnected,") == 4
+    assert text.count(simulation.RESTART_NOTE) == 1  # explained once, not hidden
+    assert "4 injected, 4 followed by a reconnection" in text
+    assert "ending with master in Data, slave in Data" in text
+
+
+def test_simulation_output_is_repeatable():
+    runs = [simulate("--cycles", "250", "--faults", "watchdog,crc")[1] for _ in range(2)]
+    # Only the measured time differs between two runs.
+    assert [s.split("time per cycle")[0] for s in runs] == [runs[0].split("time per cycle")[0]] * 2
+    assert runs[0].index("slave's replies are lost") < runs[0].index("bit of the slave's reply")
+
+
+@pytest.mark.parametrize(
+    ("argv", "outcome"),
+    [
+        (["--faults", "none", "--cycles", "60"], "0 injected"),
+        (["--faults", "sra", "--cycles", "40"], "1 injected, 0 followed by a reconnection"),
+        (["--cycles", "5"], "5 cycles done"),
+        (["--watchdog-ms", "20", "--cycles", "150"], slave_reset("INVALID_COMPARA")),
+    ],
+)
+def test_simulation_outcome(argv, outcome):
+    code, text = simulate(*argv)
+    assert outcome in text
+    assert code == (0 if argv[:2] == ["--faults", "none"] else 1)
+
+
+@pytest.mark.parametrize(
+    ("argv", "message"),
+    [
+        (["--faults", "crc,bogus"], "unknown fault bogus"),
+        (["--size", "3"], "invalid choice: 3"),
+        (["--watchdog-ms", "0"], "--watchdog-ms must be 1 to 65535"),
+        (["--cycles", "0"], "--cycles and --cycle-us must be positive"),
+    ],
+)
+def test_simulation_refuses_bad_options(argv, message, capsys):
+    with pytest.raises(SystemExit) as info:
+        simulation.main(argv)
+    assert info.value.code == 2
+    assert message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize(
+    ("argv", "expected"),
+    [
+        (["--help"], "--faults"),
+        (["--cycles", "60", "--faults", "crc", "--trace"], "MASTER | TRANSITION"),
+    ],
+)
+def test_simulation_command_runs(argv, expected):
+    done = subprocess.run(
+        [sys.executable, "-m", "virtual_slave", *argv], capture_output=True, text=True, timeout=120
+    )
+    assert done.returncode == 0, done.stderr
+    assert expected in done.stdout
