@@ -3,6 +3,7 @@
 import io
 import subprocess
 import sys
+import time
 
 import pytest
 from pair_helpers import (
@@ -478,3 +479,20 @@ def test_simulation_command_runs(argv, expected):
     )
     assert done.returncode == 0, done.stderr
     assert expected in done.stdout
+
+
+def test_restart_without_a_cycle_between_stop_and_start(make_pair):
+    p = make_pair(1, 0.2)
+    p.connect(max_cycles=2000)
+    p.handler.stop()
+    p.handler.start()  # its Reset request repeats stop()'s, so it is numbered 2
+    p.recorder.errors.clear()
+    # The slave refuses it and then the first Session frame with identical Reset
+    # frames; the master drops the second as a repeated reply, so nothing moves
+    # until the master's watchdog expires. The pair then connects by itself.
+    deadline = time.monotonic() + 20
+    while not p.connected() and time.monotonic() < deadline:
+        p.cycle()
+        time.sleep(0.001)
+    assert p.connected()
+    assert ("SESSION_WD", "The watchdog of the master expired") in p.errors
