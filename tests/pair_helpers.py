@@ -56,7 +56,10 @@ class Pair:
     """Master and virtual slave exchanging frames; `size` safe-data bytes each way."""
 
     def __init__(self, size=1, watchdog_s=5.0, *, sra_words=SRA_WORDS, slave_sra=None,
-                 slave_address=SLAVE_ADDRESS, tx_map=None, start_time=0):  # fmt: skip
+                 slave_address=SLAVE_ADDRESS, tx_map=None, start_time=0,
+                 parameters=None):  # fmt: skip
+        """`parameters(sra)` gives the master's application parameters; the default
+        is the SRA CRC as one 4-byte parameter."""
         sra = tarnwick.calculate_sra_crc(sra_words)
         self.now = start_time
         brisel.set_mock_time(self.now)
@@ -69,13 +72,14 @@ class Pair:
         self.sto = tarnwick.DictionaryItemOutput(1, "sto", DT.BOOL)
         self.sto_status = tarnwick.DictionaryItemInput(2, "sto_status", DT.BOOL, False)
         self.parameter = tarnwick.ApplicationParameter("sra", sra, n_bytes=4)
+        parameters = [self.parameter] if parameters is None else parameters(sra)
         self.recorder = Recorder()
         self.handler = tarnwick.MasterHandler(
             tarnwick.Dictionary([self.sto, self.sto_status]),
             slave_address,
             CONNECTION_ID,
             watchdog_s,
-            application_parameters=[self.parameter],
+            application_parameters=parameters,
             report_error_callback=self.recorder.error,
             state_change_callback=self.recorder.state,
         )

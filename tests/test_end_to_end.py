@@ -1,6 +1,7 @@
 """The master against the virtual slave, as an application wires them."""
 
 import io
+import random
 import subprocess
 import sys
 import time
@@ -188,6 +189,25 @@ def test_wrong_sra_crc_is_refused_until_it_matches(make_pair):
     brisel.set_sra_crc(good)
     p.run_until(p.connected)
     assert p.errors == [SEQUENCE_RESTART] + [refused] * 3
+
+
+def split(sra, width):
+    """The SRA CRC as consecutive parameters of `width` bytes, low bytes first."""
+    mask = (1 << 8 * width) - 1
+    return [
+        tarnwick.ApplicationParameter(f"sra{k}", sra >> 8 * k & mask, n_bytes=width)
+        for k in range(0, 4, width)
+    ]
+
+
+@pytest.mark.parametrize("width", [1, 2, 4])
+@pytest.mark.parametrize("size", SIZES)
+def test_sra_crc_may_travel_as_several_parameters(make_pair, size, width):
+    p = make_pair(size, parameters=lambda sra: split(sra, width))
+    assert p.connect() == walk_cycles(size)
+    assert p.errors == [SEQUENCE_RESTART]
+    echoed = [item.value for item in p.handler.slave.application_parameters]
+    assert echoed == [q.value for q in p.handler.master.application_parameters]
 
 
 def test_application_parameter_changed_while_stopped(make_pair):
@@ -388,15 +408,29 @@ def test_master_watchdog_expires_in_real_time(make_pair):
     assert brisel.get_status_sto() is False  # a new connection starts in fail-safe mode
 
 
-def test_long_run_wraps_the_sequence_numbers(make_pair):
-    p = make_pair(1)
+@pytest.mark.parametrize("size", SIZES)
+def test_long_run_across_wraps_and_repeated_crc0(make_pair, size):
+    """Past the wrap of the sequence numbers, and until each side has met a CRC_0
+    equal to its previous one and numbered that frame twice."""
+    random.seed(size)  # the master's session id: one fixed run per size
+    p = make_pair(size)
     p.connect()
     p.handler.set_fail_safe(False)
-    for block in range(70):
+    control = (p.handler.master.frame.control, p.handler.slave.frame.control)
+    previous = [c.sequence_number for c in control]
+    double_steps = [0, 0]
+    block = 0
+    while p.cycles < 70_000 or 0 in double_steps:
+        assert p.cycles < 500_000, double_steps
         p.handler.dictionary.set("sto", bool(block & 1))
-        p.run(1000)
+        for _ in range(1000):
+            p.cycle()
+            for side, c in enumerate(control):
+                double_steps[side] += (c.sequence_number - previous[side]) % 0xFFFF != 1
+                previous[side] = c.sequence_number
         assert brisel.get_status_sto() is bool(block & 1)
         assert p.handler.dictionary.get("sto_status") is bool(block & 1)
+        block += 1
     assert p.errors == [SEQUENCE_RESTART]
     assert p.connected()
 
