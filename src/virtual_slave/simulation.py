@@ -338,24 +338,19 @@ class Simulation:
     def banner(self):
         a = self.args
         faults = ", ".join(FAULTS[f] for f in a.faults) or "none"
-        print(
+        words = ", ".join(f"0x{w:04X}" for w in SRA_WORDS)
+        lines = [
             "FSoE simulation: tarnwick master <-> virtual slave (virtual_slave.brisel)",
-            file=self.out,
-        )
-        print(
-            f"  {a.size} safe-data byte(s) per frame ({FRAME_WORDS[a.size]} slave words), "
-            f"watchdog {a.watchdog_ms} ms, {a.cycle_us} us of slave clock per cycle",
-            file=self.out,
-        )
-        print(
+            f"  {a.size} safe-data byte{'s' if a.size > 1 else ''} per frame "
+            f"({FRAME_WORDS[a.size]} slave words), watchdog {a.watchdog_ms} ms, "
+            f"{a.cycle_us} us of slave clock per cycle",
             f"  slave address 0x{SLAVE_ADDRESS:04X}, connection id 0x{CONNECTION_ID:04X}, "
-            f"SRA CRC 0x{self.sra_crc:08X} of parameters "
-            f"{', '.join(f'0x{w:04X}' for w in SRA_WORDS)}",
-            file=self.out,
-        )
-        print(f"  faults: {faults}; {a.cycles} cycles; seed {a.seed}", file=self.out)
-        print(file=self.out)
-        print(f"{'cycle':>7}  {'master':<11} {'slave':<11} event", file=self.out)
+            f"SRA CRC 0x{self.sra_crc:08X} of parameters {words}",
+            f"  faults: {faults}; {a.cycles} cycles; seed {a.seed}",
+            "",
+            f"{'cycle':>7}  {'master':<11} {'slave':<11} event",
+        ]
+        print("\n".join(lines), file=self.out)
 
     def summary(self, reason):
         self.report()
@@ -371,14 +366,7 @@ class Simulation:
             f"  master states    {self.state_changes} changes",
             f"  errors reported  {sum(self.errors.values())}: {errors or 'none'}",
             f"  faults           {self.faults_injected} injected, {len(spans)} followed by a "
-            f"reconnection"
-            + (
-                f" ({min(spans)} to {max(spans)} cycles)"
-                if len(spans) > 1
-                else f" ({spans[0]} cycles)"
-                if spans
-                else ""
-            ),
+            f"reconnection{span_text(spans)}",
             f"  STO command      {self.sto_changes[0]} changes; the slave's STO flag changed "
             f"{self.sto_changes[1]} times",
             f"  time per cycle   {per_cycle_us:.2f} us (both sides' calls, mean)",
@@ -389,6 +377,14 @@ class Simulation:
         self.handler.stop()
         self.handler.delete()
         brisel.stop()
+
+
+def span_text(spans):
+    if not spans:
+        return ""
+    if min(spans) == max(spans):
+        return f" ({spans[0]} cycles each)" if len(spans) > 1 else f" ({spans[0]} cycles)"
+    return f" ({min(spans)} to {max(spans)} cycles)"
 
 
 def parse_faults(text):
@@ -412,6 +408,8 @@ def parser():
         description="Run the tarnwick FSoE master against the virtual slave and show the "
         "connection walk, the safe data exchanged, injected faults with the master's "
         "reaction, and a summary.",
+        epilog="Progress of long runs goes to standard error. The exit status is 0 when "
+        "the pair connected and reconnected after every injected fault within the cycles.",
     )
     p.add_argument("--cycles", type=int, default=400, help="bus cycles to run (default 400)")
     p.add_argument(
