@@ -8,6 +8,7 @@ for the pair to reconnect, then keeps the data flowing until the cycles are used
 """
 
 import argparse
+import collections
 import random
 import sys
 import time
@@ -102,7 +103,7 @@ class Simulation:
         self.sto_status = tarnwick.DictionaryItemInput(
             2, "sto_status", tarnwick.DataType.BOOL, False
         )
-        self.pending = []  # callback events, possibly from the watchdog thread
+        self.pending = collections.deque()  # callback events, maybe from the watchdog thread
         self.handler = tarnwick.MasterHandler(
             tarnwick.Dictionary([self.sto, self.sto_status]),
             SLAVE_ADDRESS,
@@ -156,6 +157,12 @@ class Simulation:
         brisel.set_mock_time(self.now)
         self.data_cycles = self.data_cycles + 1 if self.connected() else 0
         self.report()
+        if self.data_cycles >= 2 and self.fail_safe:
+            # As an application does once the connection is up.
+            self.handler.set_fail_safe(False)
+            self.fail_safe = False
+            if not self.quiet:
+                self.say("application: fail-safe mode off")
 
     def connected(self):
         return (
@@ -192,7 +199,9 @@ class Simulation:
         """One line per cycle in which something changed: the states after the cycle
         in the columns, then what happened, callbacks first."""
         texts, notes = [], []
-        events, self.pending[:] = list(self.pending), []
+        events = []
+        while self.pending:
+            events.append(self.pending.popleft())
         moves = [state_name(subject.__name__) for subject, text in events if text is None]
         self.state_changes += len(moves)
         if moves:
@@ -244,18 +253,8 @@ class Simulation:
             raise Abort(f"not reached within {limit} cycles")
 
     def settle(self):
-        """Waits for Data for a few cycles; switches fail-safe mode off on the way, as
-        an application does once the connection is up."""
-
-        def ready():
-            if self.data_cycles >= 2 and self.fail_safe:
-                self.handler.set_fail_safe(False)
-                self.fail_safe = False
-                if not self.quiet:
-                    self.say("application: fail-safe mode off")
-            return self.data_cycles >= SETTLE_CYCLES
-
-        self.run_until(ready)
+        """Waits until both sides have been in Data for a few cycles."""
+        self.run_until(lambda: self.data_cycles >= SETTLE_CYCLES)
 
     def set_sto(self, value, quiet=False):
         self.sto.set(value)
