@@ -7,6 +7,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace fsoe_py {
@@ -18,10 +19,25 @@ namespace nb = nanobind;
     throw nb::python_error();
 }
 
+// The type's name as CPython reports an extension type: "module.Name" for the
+// modules' own (nanobind) classes, tp_name ("bytes", "NoneType") for the others.
+inline nb::str type_display_name(PyTypeObject* type) {
+    nb::handle t(reinterpret_cast<PyObject*>(type));
+    if (nb::type_check(t) && !std::strchr(type->tp_name, '.')) {
+        nb::object module = nb::getattr(t, "__module__", nb::none());
+        nb::object qualname = nb::getattr(t, "__qualname__", nb::none());
+        if (PyUnicode_Check(module.ptr()) && PyUnicode_Check(qualname.ptr()))
+            return nb::str("{}.{}").format(module, qualname);
+    }
+    return nb::str(type->tp_name);
+}
+
 [[noreturn]] inline void raise_arg_type(const char* arg, PyTypeObject* expected, PyObject* got) {
+    nb::str expected_name = type_display_name(expected);
+    nb::str got_name = type_display_name(Py_TYPE(got));
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", arg,
-                 expected->tp_name, Py_TYPE(got)->tp_name);
+                 expected_name.c_str(), got_name.c_str());
     raise_pending();
 }
 

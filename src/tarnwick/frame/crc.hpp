@@ -30,6 +30,18 @@ inline constexpr auto CRC16_TABLE = make_msb_table<uint16_t, CRC16_POLY>();
 inline constexpr auto CRC32_SRA_TABLE = make_msb_table<uint32_t, CRC32_SRA_POLY>();
 
 static_assert(CRC16_TABLE[1] == 0x39B7 && CRC16_TABLE[2] == 0x736E && CRC16_TABLE[4] == 0xE6DC);
+
+// Entry i is the register after feeding byte i and then a zero byte: with it two
+// input bytes take two independent look-ups (CRCs are linear over XOR).
+constexpr std::array<uint16_t, 256> make_crc16_pair_table() {
+    std::array<uint16_t, 256> table{};
+    for (unsigned i = 0; i < 256; ++i) {
+        uint16_t c = CRC16_TABLE[i];
+        table[i] = static_cast<uint16_t>((c << 8) ^ CRC16_TABLE[c >> 8]);
+    }
+    return table;
+}
+inline constexpr auto CRC16_PAIR_TABLE = make_crc16_pair_table();
 static_assert(CRC32_SRA_TABLE[1] == 0x814141ABu);
 
 constexpr uint16_t crc16_update(uint16_t c, uint8_t b) {

@@ -115,18 +115,26 @@ void generate_crcs(FrameRecord& f) {
 }
 
 bool check_crcs(const FrameRecord& f, uint16_t calc[MAX_CRC_WORDS]) {
+    return check_crcs(f, calc, calc_crc0(f));
+}
+
+bool check_crcs(const FrameRecord& f, uint16_t calc[MAX_CRC_WORDS], uint16_t crc0) {
     unsigned m = crc_word_count(f);
     bool ok = true;
     for (unsigned i = 0; i < MAX_CRC_WORDS; ++i) {
-        calc[i] = i < m ? crc_word(f, i) : 0;
+        calc[i] = i >= m ? 0 : i == 0 ? crc0 : crc_word(f, i);
         if (i < m && calc[i] != f.crcs[i]) ok = false;
     }
     return ok;
 }
 
-void step_past_repeated_crc0(FrameRecord& f, uint16_t last_sent_crc_0) {
-    while (calc_crc0(f) == last_sent_crc_0)
+uint16_t step_past_repeated_crc0(FrameRecord& f, uint16_t last_sent_crc_0) {
+    uint16_t crc0 = calc_crc0(f);
+    while (crc0 == last_sent_crc_0) {
         increment_sequence_number(f.control);
+        crc0 = calc_crc0(f);
+    }
+    return crc0;
 }
 
 } // namespace tarnwick::frame

@@ -94,6 +94,14 @@ inline uint16_t calc_crc0(const FrameRecord& f) {
 void generate_crcs(FrameRecord& f);
 // Fills calc[0..7] (unused positions 0) and compares the m words in use.
 bool check_crcs(const FrameRecord& f, uint16_t calc[MAX_CRC_WORDS]);
+// The same, with CRC_0 already computed by the caller.
+bool check_crcs(const FrameRecord& f, uint16_t calc[MAX_CRC_WORDS], uint16_t crc0);
+
+// CRC_0 of a frame whose CRCs were just generated: the stored word when the frame
+// has one, computed otherwise.
+inline uint16_t generated_crc0(const FrameRecord& f) {
+    return crc_word_count(f) ? f.crcs[0] : calc_crc0(f);
+}
 
 // The sender never repeats the CRC_0 it sent last; it steps the sequence number instead.
 // `generate` is called for every generation (the binding traces each one). The
@@ -103,7 +111,7 @@ bool check_crcs(const FrameRecord& f, uint16_t calc[MAX_CRC_WORDS]);
 template <typename Generate>
 void generate_crcs_cyclic(FrameRecord& f, uint16_t last_sent_crc_0, Generate&& generate) {
     generate(f);
-    while (calc_crc0(f) == last_sent_crc_0) {
+    while (generated_crc0(f) == last_sent_crc_0) {
         increment_sequence_number(f.control);
         generate(f);
     }
@@ -111,7 +119,8 @@ void generate_crcs_cyclic(FrameRecord& f, uint16_t last_sent_crc_0, Generate&& g
 inline void generate_crcs_cyclic(FrameRecord& f, uint16_t last_sent_crc_0) {
     generate_crcs_cyclic(f, last_sent_crc_0, [](FrameRecord& r) { generate_crcs(r); });
 }
-// The receiver steps its expected sequence number the same way before checking.
-void step_past_repeated_crc0(FrameRecord& f, uint16_t last_sent_crc_0);
+// The receiver steps its expected sequence number the same way before checking;
+// returns the CRC_0 it then expects.
+uint16_t step_past_repeated_crc0(FrameRecord& f, uint16_t last_sent_crc_0);
 
 } // namespace tarnwick::frame

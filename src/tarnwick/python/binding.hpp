@@ -31,6 +31,13 @@ ModuleState& state();
 void def_property(nb::handle cls, const char* name, nb::handle getter, nb::handle setter,
                   const char* doc);
 
+// Python truth value of obj; raises what its __bool__ raises.
+inline bool truthy(nb::handle obj) {
+    int t = PyObject_IsTrue(obj.ptr());
+    if (t < 0) raise_pending();
+    return t == 1;
+}
+
 // Calls Python's print with one line of text.
 void print_line(const char* text);
 
@@ -40,5 +47,9 @@ void init_frame(nb::module_& m);
 void init_sra_crc(nb::module_& m);
 void init_watchdog(nb::module_& m);
 void init_errors(nb::module_& m);
+void init_data(nb::module_& m);
+void init_records(nb::module_& m);
+void init_states(nb::module_& m);
+void init_handler(nb::module_& m);
 
 } // namespace tarnwick::py

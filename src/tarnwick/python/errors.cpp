@@ -10,9 +10,10 @@ namespace tarnwick::py {
 namespace {
 
 constexpr const char* BASE_ERRORS[] = {
-    "RESET",           "INVALID_CMD",     "UNKNOWN_CMD",         "INVALID_CONNID",
-    "INVALID_CRC",     "WD_EXPIRED",      "INVALID_ADDRESS",     "INVALID_DATA",
-    "INVALID_COMMPARALEN", "INVALID_COMPARA", "INVALID_USERPARALEN", "INVALID_USERPARA",
+    "RESET",           "INVALID_CMD",         "UNKNOWN_CMD",
+    "INVALID_CONNID",  "INVALID_CRC",         "WD_EXPIRED",
+    "INVALID_ADDRESS", "INVALID_DATA",        "INVALID_COMMPARALEN",
+    "INVALID_COMPARA", "INVALID_USERPARALEN", "INVALID_USERPARA",
 };
 constexpr unsigned BASE_ERROR_COUNT = sizeof BASE_ERRORS / sizeof BASE_ERRORS[0];
 constexpr unsigned FIRST_DEVICE_ERROR = 128;
@@ -28,7 +29,8 @@ nb::list error_pairs(bool with_device_errors) {
         pairs.append(nb::make_tuple(BASE_ERRORS[code], code));
     if (with_device_errors)
         for (unsigned code = FIRST_DEVICE_ERROR; code <= LAST_DEVICE_ERROR; ++code)
-            pairs.append(nb::make_tuple(nb::str((DEVICE_ERROR_PREFIX + std::to_string(code)).c_str()), code));
+            pairs.append(nb::make_tuple(
+                nb::str((DEVICE_ERROR_PREFIX + std::to_string(code)).c_str()), code));
     return pairs;
 }
 
@@ -50,14 +52,13 @@ nb::str error_name(uint16_t code) {
 
 void init_errors(nb::module_& m) {
     nb::module_ enum_mod = nb::module_::import_("enum");
-    nb::object base = enum_mod.attr("IntEnum")("BaseError", error_pairs(false),
-                                               nb::arg("module") = "tarnwick",
-                                               nb::arg("qualname") = "BaseError");
+    nb::object base =
+        enum_mod.attr("IntEnum")("BaseError", error_pairs(false), nb::arg("module") = "tarnwick",
+                                 nb::arg("qualname") = "BaseError");
     base.attr("__doc__") = "Basic FSoE Error";
-    nb::object fsoe = enum_mod.attr("Enum")("FSOEError", error_pairs(true),
-                                            nb::arg("module") = "tarnwick",
-                                            nb::arg("qualname") = "FSOEError",
-                                            nb::arg("type") = nb::handle(&PyLong_Type));
+    nb::object fsoe = enum_mod.attr("Enum")(
+        "FSOEError", error_pairs(true), nb::arg("module") = "tarnwick",
+        nb::arg("qualname") = "FSOEError", nb::arg("type") = nb::handle(&PyLong_Type));
     fsoe.attr("__doc__") = "FSoE error codes: the basic codes and the device-specific codes";
     for (unsigned code = 0; code < BASE_ERROR_COUNT; ++code)
         base_members[code] = base(code).release().ptr();

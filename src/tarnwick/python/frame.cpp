@@ -268,11 +268,17 @@ void generate_crcs_traced(frame::FrameRecord& f) {
     log_generate_crc(f);
 }
 
-bool check_crcs_traced(const frame::FrameRecord& f) {
+namespace {
+bool check_with_crc0_traced(const frame::FrameRecord& f, uint16_t crc0) {
     uint16_t calc[frame::MAX_CRC_WORDS];
-    bool ok = frame::check_crcs(f, calc);
+    bool ok = frame::check_crcs(f, calc, crc0);
     log_check_crc(calc, f, ok);
     return ok;
+}
+} // namespace
+
+bool check_crcs_traced(const frame::FrameRecord& f) {
+    return check_with_crc0_traced(f, frame::calc_crc0(f));
 }
 
 void generate_crcs_cyclic_traced(frame::FrameRecord& f, uint16_t last_sent_crc_0) {
@@ -280,8 +286,7 @@ void generate_crcs_cyclic_traced(frame::FrameRecord& f, uint16_t last_sent_crc_0
 }
 
 bool check_crcs_cyclic_traced(frame::FrameRecord& f, uint16_t last_sent_crc_0) {
-    frame::step_past_repeated_crc0(f, last_sent_crc_0);
-    return check_crcs_traced(f);
+    return check_with_crc0_traced(f, frame::step_past_repeated_crc0(f, last_sent_crc_0));
 }
 
 void init_frame(nb::module_& m) {

@@ -49,4 +49,8 @@ NB_MODULE(tarnwick, m) {
     init_sra_crc(m);
     init_watchdog(m);
     init_errors(m);
+    init_data(m);
+    init_records(m);
+    init_states(m);
+    init_handler(m);
 }

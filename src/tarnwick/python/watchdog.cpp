@@ -73,7 +73,7 @@ void watchdog_stop(nb::handle self) {
     }
     // The thread object reports not alive only once its bootstrap has returned.
     nb::object current = nb::module_::import_("threading").attr("current_thread")();
-    if (!current.is(self) && nb::bool_(self.attr("is_alive")())) self.attr("join")();
+    if (!current.is(self) && truthy(self.attr("is_alive")())) self.attr("join")();
 }
 
 void stop_live_watchdogs() {

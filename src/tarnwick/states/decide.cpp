@@ -2,8 +2,6 @@
 
 #include "tarnwick/frame/frame.hpp"
 
-#include <optional>
-
 namespace tarnwick::states {
 
 namespace {
@@ -96,10 +94,12 @@ struct Table {
     unsigned count;
 };
 
-template <unsigned N> constexpr Table table_of(const Row (&rows)[N]) { return {rows, N}; }
+template <unsigned N> constexpr Table table_of(const Row (&rows)[N]) {
+    return {rows, N};
+}
 
 constexpr Table TABLES[STATE_COUNT] = {
-    table_of(RESET_ROWS), table_of(SESSION_ROWS), table_of(CONNECTION_ROWS),
+    table_of(RESET_ROWS),     table_of(SESSION_ROWS), table_of(CONNECTION_ROWS),
     table_of(PARAMETER_ROWS), table_of(DATA_ROWS),
 };
 
@@ -152,13 +152,17 @@ class Memo {
     }
 
   private:
-    bool ask(std::optional<bool>& slot, bool (ReplyFacts::*fact)()) {
-        if (!slot) slot = (facts_.*fact)();
-        return *slot;
+    // A fact not asked yet is UNKNOWN.
+    enum Answer : int8_t { UNKNOWN = -1, NO = 0, YES = 1 };
+
+    bool ask(Answer& slot, bool (ReplyFacts::*fact)()) {
+        if (slot == UNKNOWN) slot = (facts_.*fact)() ? YES : NO;
+        return slot == YES;
     }
 
     ReplyFacts& facts_;
-    std::optional<bool> conn_id_, data_, crc_, pending_, second_;
+    Answer conn_id_ = UNKNOWN, data_ = UNKNOWN, crc_ = UNKNOWN, pending_ = UNKNOWN,
+           second_ = UNKNOWN;
 };
 
 } // namespace

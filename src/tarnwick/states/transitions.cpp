@@ -7,9 +7,8 @@ namespace tarnwick::states {
 namespace {
 
 constexpr TransitionInfo TABLE[] = {
-#define TARNWICK_TRANSITION_ROW(name, state, kind, code, report, next)                            \
-    {#name,           StateId::state,  ActionKind::kind,                                            \
-     ErrorCode::code, Report::report, StateId::next},
+#define TARNWICK_TRANSITION_ROW(name, state, kind, code, report, next)                             \
+    {#name, StateId::state, ActionKind::kind, ErrorCode::code, Report::report, StateId::next},
     TARNWICK_TRANSITIONS(TARNWICK_TRANSITION_ROW)
 #undef TARNWICK_TRANSITION_ROW
 };
@@ -24,13 +23,21 @@ constexpr std::array<Transition, STATE_COUNT> RESET = {
 
 } // namespace
 
-const TransitionInfo& info(Transition t) { return TABLE[static_cast<unsigned>(t)]; }
+const TransitionInfo& info(Transition t) {
+    return TABLE[static_cast<unsigned>(t)];
+}
 
-unsigned transition_count() { return sizeof TABLE / sizeof TABLE[0]; }
+unsigned transition_count() {
+    return sizeof TABLE / sizeof TABLE[0];
+}
 
-Transition watchdog_transition(StateId s) { return WATCHDOG[static_cast<unsigned>(s)]; }
+Transition watchdog_transition(StateId s) {
+    return WATCHDOG[static_cast<unsigned>(s)];
+}
 
-Transition reset_transition(StateId s) { return RESET[static_cast<unsigned>(s)]; }
+Transition reset_transition(StateId s) {
+    return RESET[static_cast<unsigned>(s)];
+}
 
 const char* fixed_report_text(Report r) {
     switch (r) {

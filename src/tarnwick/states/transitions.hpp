@@ -26,18 +26,18 @@ enum class ErrorCode : uint8_t {
 
 // What a transition does after logging its name.
 enum class ActionKind : uint8_t {
-    EnterSession,    // RESET_OK, RESET_WD: new session id, first Session request, re-arm
-    ResetStay,       // RESET_STAY1: fresh Reset frames with code 0, watchdog untouched
-    ResetStart,      // RESET_START: as ResetStay, and re-arm
-    Fail,            // reset the connection with the transition's error code
-    Stay,            // re-arm and keep the state
-    SessionStay1,    // SESSION_STAY1: note the second Session frame, re-arm
-    SessionOk,       // prepare the Connection requests, re-arm
-    ConnectionOk,    // prepare the Parameter requests, re-arm
-    ParameterOk,     // re-arm; Data builds its own requests
-    DataOk1,         // unpack the safe inputs, re-arm
-    DataOk2,         // force the safe inputs to fail-safe, re-arm
-    SlaveReset,      // the slave reset: start a new session at once
+    EnterSession, // RESET_OK, RESET_WD: new session id, first Session request, re-arm
+    ResetStay,    // RESET_STAY1: fresh Reset frames with code 0, watchdog untouched
+    ResetStart,   // RESET_START: as ResetStay, and re-arm
+    Fail,         // reset the connection with the transition's error code
+    Stay,         // re-arm and keep the state
+    SessionStay1, // SESSION_STAY1: note the second Session frame, re-arm
+    SessionOk,    // prepare the Connection requests, re-arm
+    ConnectionOk, // prepare the Parameter requests, re-arm
+    ParameterOk,  // re-arm; Data builds its own requests
+    DataOk1,      // unpack the safe inputs, re-arm
+    DataOk2,      // force the safe inputs to fail-safe, re-arm
+    SlaveReset,   // the slave reset: start a new session at once
 };
 
 // The report made to the application just before the action.

@@ -1,0 +1,513 @@
+// MasterHandler: the public master object, its request/reply cycle and events.
+//
+// Every event (reply, reset, start, stop, watchdog expiry) runs under the handler's
+// event lock, so the application's thread and the watchdog thread never interleave
+// inside the state machine, even while a Python callback runs.
+#include "tarnwick/python/handler_binding.hpp"
+#include "tarnwick/python/watchdog_binding.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+namespace tarnwick::py {
+
+namespace {
+
+using states::StateId;
+
+constexpr double MS_PER_S = 1000.0;
+// How often an expiry waiting for the event lock checks whether its watchdog stopped.
+constexpr std::chrono::milliseconds EXPIRY_LOCK_POLL{10};
+constexpr const char* DELETED_MESSAGE = "The master handler has been deleted";
+
+PyObject* random_bits = nullptr; // random.getrandbits: seedable by the application
+
+// Holds the event lock for one event. The lock is tried with the interpreter lock
+// held (the uncontended case) and otherwise waited for without it.
+class EventScope {
+  public:
+    EventScope(PyMasterHandler& h, bool for_expiry) : h_(h) {
+        if (h.events.try_acquire()) {
+            held_ = true;
+            return;
+        }
+        handler::WatchdogCore* wd = h.wd;
+        nb::gil_scoped_release unlocked;
+        // An expiry gives up once its watchdog is stopping (delete() may be waiting
+        // for the watchdog thread while holding the lock).
+        held_ = h.events.acquire([&] { return for_expiry && (!wd || wd->stop_requested()); },
+                                 EXPIRY_LOCK_POLL);
+    }
+    ~EventScope() {
+        if (held_) h_.events.release();
+    }
+    bool held() const { return held_; }
+    EventScope(const EventScope&) = delete;
+    EventScope& operator=(const EventScope&) = delete;
+
+  private:
+    PyMasterHandler& h_;
+    bool held_ = false;
+};
+
+void refuse_if_deleted(const PyMasterHandler& h) {
+    if (h.deleted) {
+        PyErr_SetString(state().tarnwick_exception, DELETED_MESSAGE);
+        raise_pending();
+    }
+}
+
+bool in_state(const PyMasterHandler& h, StateId s) {
+    return h.state_kind && *h.state_kind == s;
+}
+
+// --- State switching -------------------------------------------------------------------------
+
+void adopt_state(PyMasterHandler& h, nb::object instance) {
+    classify_state(instance, h.state_kind, h.state_exact);
+    h.state = std::move(instance);
+}
+
+void set_next_state(PyMasterHandler& h, nb::handle next_class, nb::handle self) {
+    int same = PyObject_IsInstance(h.state.ptr(), next_class.ptr());
+    if (same < 0) raise_pending();
+    if (same) return;
+    adopt_state(h, next_class(nb::arg("context") = self));
+    if (!h.state_change_callback.is_none()) h.state_change_callback(next_class);
+}
+
+nb::handle self_of(PyMasterHandler& h) {
+    return nb::find(&h);
+}
+
+void set_next_state(PyMasterHandler& h, StateId next) {
+    if (h.state_exact && *h.state_kind == next) return;
+    set_next_state(h, state_class(next), self_of(h));
+}
+
+// Runs one event on the current state: in C++ for the built-in classes, through
+// the Python methods for an application's own state class.
+template <typename Builtin>
+void dispatch(PyMasterHandler& h, Builtin&& builtin, const char* method) {
+    if (h.state_exact) {
+        set_next_state(h, builtin(*h.state_kind));
+        return;
+    }
+    nb::object next = h.state.attr(method)();
+    set_next_state(h, next, self_of(h));
+}
+
+// --- Requests and replies -----------------------------------------------------------------------
+
+nb::object build_request(PyMasterHandler& h) {
+    PyNode& m = *h.master;
+    frame::FrameRecord& req = *m.rec;
+    if (in_state(h, StateId::Data)) {
+        if (h.state_exact)
+            map_frame(h, StateId::Data);
+        else
+            h.state.attr("map_frame")();
+    } else {
+        m.dyn->set_data_to_frame(req, h.initialization_data_bytes);
+    }
+    bool unconnected = in_state(h, StateId::Reset) || in_state(h, StateId::Session);
+    req.control.connection_id = unconnected ? 0 : m.sess->get(SessionField::connection_id);
+    if (m.last_crc0_sent)
+        generate_crcs_cyclic_traced(req, *m.last_crc0_sent);
+    else
+        generate_crcs_traced(req);
+    m.last_crc0_sent = req.crcs[0];
+    if (h.reset_slave_sequence_number_after_frame) {
+        h.slave->rec->control.sequence_number = 1;
+        h.reset_slave_sequence_number_after_frame = false;
+    }
+    // The slave seeds its reply to this request with the request's CRC_0.
+    if (!in_state(h, StateId::Reset)) h.slave->rec->control.crc0 = req.crcs[0];
+    frame::increment_sequence_number(req.control);
+
+    uint8_t buf[frame::MAX_FRAME_BYTES];
+    std::size_t len = frame::serialise(req, buf);
+    return nb::bytes(reinterpret_cast<const char*>(buf), len);
+}
+
+void recalculate_request(PyMasterHandler& h) {
+    h.current_request = build_request(h);
+}
+
+void process_reply(PyMasterHandler& h, nb::handle reply) {
+    h.last_reply = nb::borrow(reply);
+    PyNode& s = *h.slave;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(reply.ptr()));
+    std::size_t len = static_cast<std::size_t>(PyBytes_GET_SIZE(reply.ptr()));
+    check_size_fits(frame::size_for_length(len));
+    frame::parse(*s.rec, bytes, len);
+    // The master's next request is seeded with the slave's CRC_0.
+    if (!in_state(h, StateId::Reset)) h.master->rec->control.crc0 = s.rec->crcs[0];
+    uint16_t command = s.rec->control.command;
+    if (frame::command_is_valid(command) &&
+        command == static_cast<uint16_t>(frame::Command::RESET)) {
+        // Collect the error code of a Reset frame whatever the state expected.
+        s.dyn->clear();
+        s.dyn->add(s.sess->item(SessionField::error_id));
+    }
+    s.dyn->get_data_from_frame(*s.rec, h.initialization_data_bytes);
+    bool judged_in_reset = in_state(h, StateId::Reset);
+    if (h.state_exact) {
+        StateId next = frame_received_event(h, *h.state_kind);
+        if (!judged_in_reset) frame::increment_sequence_number(s.rec->control);
+        s.last_crc0_sent = s.rec->crcs[0];
+        set_next_state(h, next);
+        return;
+    }
+    nb::object next = h.state.attr("_process_frame_received_event")();
+    if (!judged_in_reset) frame::increment_sequence_number(s.rec->control);
+    s.last_crc0_sent = s.rec->crcs[0];
+    set_next_state(h, next, self_of(h));
+}
+
+void reset_event(PyMasterHandler& h) {
+    dispatch(
+        h, [&](StateId s) { return reset_connection_event(h, s); },
+        "_process_reset_connection_event");
+    recalculate_request(h);
+}
+
+void expiry_event(PyMasterHandler& h) {
+    dispatch(
+        h, [&](StateId s) { return watchdog_expired_event(h, s); },
+        "_process_watchdog_expired_event");
+    recalculate_request(h);
+}
+
+// --- Public operations --------------------------------------------------------------------------
+
+void handler_start(PyMasterHandler& h) {
+    refuse_if_deleted(h);
+    EventScope scope(h, false);
+    h.master->start();
+    h.slave->start();
+    h.initialization_data_bytes =
+        std::min(h.master->rec->safe_data_size, h.slave->rec->safe_data_size);
+    reset_event(h);
+    h.running = true;
+}
+
+void handler_stop(PyMasterHandler& h) {
+    if (!h.running) return;
+    EventScope scope(h, false);
+    h.running = false;
+    if (!h.deleted) {
+        reset_event(h);
+        if (h.wd) h.wd->deactivate();
+    }
+    h.master->stop();
+    h.slave->stop();
+}
+
+void handler_reset(PyMasterHandler& h) {
+    refuse_if_deleted(h);
+    EventScope scope(h, false);
+    reset_event(h);
+}
+
+void handler_set_reply(PyMasterHandler& h, nb::handle data) {
+    require_exact(data, &PyBytes_Type, "data");
+    if (!h.running) return;
+    EventScope scope(h, false);
+    refuse_if_deleted(h);
+    if (h.last_reply.is_valid()) {
+        Py_ssize_t n = PyBytes_GET_SIZE(data.ptr());
+        if (n == PyBytes_GET_SIZE(h.last_reply.ptr()) &&
+            std::memcmp(PyBytes_AS_STRING(data.ptr()), PyBytes_AS_STRING(h.last_reply.ptr()),
+                        static_cast<std::size_t>(n)) == 0)
+            return; // the same PDU delivered again
+    }
+    process_reply(h, data);
+    recalculate_request(h);
+}
+
+// The watchdog's callback. On the watchdog thread an expiry that lost the race for
+// the lock to a reply or reset that re-armed the watchdog is dropped: it is stale.
+void handler_watchdog_expired(PyMasterHandler& h) {
+    bool from_watchdog = h.wd && h.wd->on_watchdog_thread();
+    EventScope scope(h, from_watchdog);
+    if (!scope.held() || h.deleted) return;
+    if (from_watchdog && !h.wd->expiry_still_due()) return;
+    expiry_event(h);
+}
+
+void handler_delete(PyMasterHandler& h) {
+    h.deleted = true;
+    if (h.watchdog.is_valid() && truthy(h.watchdog.attr("is_alive")())) h.watchdog.attr("stop")();
+}
+
+// --- Construction -------------------------------------------------------------------------------
+
+uint16_t watchdog_ms_of(double timeout_s) {
+    // Truncation toward zero, then the usual 16-bit range check.
+    double ms = std::trunc(timeout_s * MS_PER_S);
+    return to_u16(nb::int_(nb::steal(PyLong_FromDouble(ms))));
+}
+
+double checked_timeout(nb::handle timeout) {
+    double t = PyFloat_AsDouble(timeout.ptr());
+    if (t == -1.0 && PyErr_Occurred()) raise_pending();
+    if (!std::isfinite(t) || t <= 0.0)
+        throw nb::value_error("Watchdog timeout must be a positive number of seconds");
+    return t;
+}
+
+nb::object item_class_set(std::initializer_list<PyTypeObject*> classes) {
+    nb::object s = nb::steal(PySet_New(nullptr));
+    for (PyTypeObject* c : classes)
+        PySet_Add(s.ptr(), reinterpret_cast<PyObject*>(c));
+    return s;
+}
+
+nb::list slave_parameters(nb::handle master_parameters) {
+    nb::list items;
+    nb::handle item_cls(reinterpret_cast<PyObject*>(data_classes().dynamic_item));
+    for (nb::handle p : master_parameters)
+        items.append(item_cls(0, p.attr("data_type")));
+    return items;
+}
+
+nb::object make_node(nb::handle self, uint16_t address, uint16_t connection_id,
+                     uint16_t watchdog_ms, nb::handle parameters, nb::handle dictionary,
+                     nb::object types) {
+    (void)self;
+    return nb::type<PyNode>()(
+        nb::arg("slave_address") = address, nb::arg("connection_id") = connection_id,
+        nb::arg("watchdog_ms") = watchdog_ms, nb::arg("application_parameters") = parameters,
+        nb::arg("dictionary") = dictionary, nb::arg("item_types_accepted") = types);
+}
+
+void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle slave_address,
+                  nb::handle connection_id, nb::handle watchdog_timeout_s,
+                  nb::handle application_parameters, nb::handle report_error_callback,
+                  nb::handle state_change_callback) {
+    // Argument checks, all before anything is bound or created.
+    if (!PyObject_TypeCheck(dictionary.ptr(), data_classes().dictionary))
+        raise_arg_type("dictionary", data_classes().dictionary, dictionary.ptr());
+    uint16_t address = to_u16(slave_address);
+    uint16_t conn_id = to_u16(connection_id);
+    double timeout = PyFloat_AsDouble(watchdog_timeout_s.ptr());
+    if (timeout == -1.0 && PyErr_Occurred()) raise_pending();
+    nb::object parameters =
+        application_parameters.is_none() ? nb::list() : nb::borrow(application_parameters);
+    require_exact(parameters, &PyList_Type, "application_parameters");
+    if (conn_id == 0) throw nb::value_error("Connection ID = 0 is not permitted");
+    checked_timeout(watchdog_timeout_s);
+    uint16_t watchdog_ms = watchdog_ms_of(timeout);
+    // Bind the parameters only when all of them are free, so a refused handler
+    // leaves every parameter usable.
+    for (nb::handle p : parameters) {
+        PyApplicationParameter& param =
+            require_instance<PyApplicationParameter>(p, "application_parameters");
+        if (param.bound) {
+            PyErr_SetString(PyExc_PermissionError,
+                            "Application parameter already used by a master");
+            raise_pending();
+        }
+    }
+
+    PyMasterHandler* h = new (storage) PyMasterHandler();
+    nb::handle self = nb::find(h);
+    for (nb::handle p : parameters)
+        p.attr("_set_use_by_master")(self);
+
+    DataClasses& dc = data_classes();
+    h->dictionary = nb::borrow(dictionary);
+    h->dict = nb::inst_ptr<PyDictionary>(dictionary);
+    h->master_obj = make_node(self, address, conn_id, watchdog_ms, parameters, dictionary,
+                              item_class_set({dc.item_output, dc.item_input_output}));
+    h->slave_obj = make_node(self, 0, 0, 0, slave_parameters(parameters), dictionary,
+                             item_class_set({dc.item_input, dc.item_input_output}));
+    h->master = nb::inst_ptr<PyNode>(h->master_obj);
+    h->slave = nb::inst_ptr<PyNode>(h->slave_obj);
+    h->data_command = frame::Command::FAILSAFE_DATA;
+    adopt_state(*h, state_class(StateId::Reset)(nb::arg("context") = self));
+    h->report_error_callback = nb::borrow(report_error_callback);
+    h->state_change_callback = nb::borrow(state_change_callback);
+    h->current_request = nb::bytes("", 0);
+    h->last_reply = nb::bytes("", 0);
+    h->watchdog = watchdog_class()(nb::arg("timeout_s") = timeout,
+                                   nb::arg("callback") = self.attr("_watchdog_expired_event"));
+    h->wd = &watchdog_core(h->watchdog);
+    h->watchdog.attr("start")();
+}
+
+// --- Garbage collection: a handler and its state (whose context is the handler)
+// form a cycle, as do the handler, its watchdog and the watchdog's callback.
+
+int handler_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    PyMasterHandler* h = nb::inst_ptr<PyMasterHandler>(self);
+    for (nb::object* o : {&h->dictionary, &h->master_obj, &h->slave_obj, &h->state, &h->watchdog,
+                          &h->report_error_callback, &h->state_change_callback})
+        Py_VISIT(o->ptr());
+    return 0;
+}
+
+int handler_clear(PyObject* self) {
+    if (!nb::inst_ready(self)) return 0;
+    PyMasterHandler* h = nb::inst_ptr<PyMasterHandler>(self);
+    h->wd = nullptr;
+    h->state.reset();
+    h->watchdog.reset();
+    h->report_error_callback.reset();
+    h->state_change_callback.reset();
+    return 0;
+}
+
+PyType_Slot HANDLER_SLOTS[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(handler_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(handler_clear)},
+    {0, nullptr},
+};
+
+nb::object command_object(frame::Command c) {
+    return nb::borrow(command_member(static_cast<uint16_t>(c)));
+}
+
+void bind_handler_operations(nb::class_<PyMasterHandler>& cls) {
+    cls.def("start", &handler_start, "Start the FSoE connection");
+    cls.def("stop", &handler_stop, "Reset the connection and stop");
+    cls.def("reset", &handler_reset, "Reset the FSoE Connection");
+    cls.def("delete", &handler_delete, "End the watchdog thread");
+    cls.def(
+        "get_request", [](PyMasterHandler& h) { return h.current_request; },
+        "Get the current FSoE request.\n\nCan be called N times, even while the PDU has not "
+        "changed.");
+    cls.def("set_reply", &handler_set_reply, nb::arg("data").none(),
+            "Set the slave's reply.\n\nCan be set N times with the same data and will detect "
+            "when there's a new PDU");
+    cls.def(
+        "set_fail_safe",
+        [](PyMasterHandler& h, nb::handle active) {
+            int on = PyObject_IsTrue(active.ptr());
+            if (on < 0) raise_pending();
+            h.data_command = on ? frame::Command::FAILSAFE_DATA : frame::Command::PROCESS_DATA;
+        },
+        nb::arg("active").none() = true,
+        "Set if the master is in fail safe mode.\n\nIn the Data state with fail-safe mode on, "
+        "safe outputs are still sent but the slave is not to act on them.");
+    cls.def(
+        "set_slave_address",
+        [](PyMasterHandler& h, nb::handle slave_address) {
+            uint16_t address = to_u16(slave_address);
+            if (h.running) raise_running("Cannot set slave address while running");
+            h.master->sess->put(SessionField::slave_address, address);
+        },
+        nb::arg("slave_address").none(), "Set the slave address of the master");
+    cls.def_prop_ro("running", [](PyMasterHandler& h) { return h.running; });
+    cls.def_prop_ro("state", [](PyMasterHandler& h) { return nb::borrow(Py_TYPE(h.state.ptr())); });
+    cls.def_prop_ro("initialization_data_bytes",
+                    [](PyMasterHandler& h) { return h.initialization_data_bytes; });
+}
+
+void bind_state_operations(nb::class_<PyMasterHandler>& cls) {
+    cls.def(
+        "_report_error",
+        [](PyMasterHandler& h, nb::handle transition_name, nb::handle error) {
+            require_exact(transition_name, &PyUnicode_Type, "transition_name");
+            require_exact(error, &PyUnicode_Type, "error");
+            report_error(h, transition_name, error);
+        },
+        nb::arg("transition_name").none(), nb::arg("error").none());
+    cls.def(
+        "_create_session_id", [](PyMasterHandler& h) { create_session_id(h); },
+        "Create new random session id");
+    cls.def(
+        "_dynamic_map_pending", [](PyMasterHandler& h) { return dynamic_map_pending(h); },
+        "Check if one of the dynamic maps has pending data");
+    cls.def(
+        "_set_next_state",
+        [](nb::handle self, nb::handle next_state) {
+            set_next_state(nb::cast<PyMasterHandler&>(self), next_state, self);
+        },
+        nb::arg("next_state").none(), "Set the next state of the state machine");
+    cls.def("_watchdog_expired_event", &handler_watchdog_expired,
+            "Watchdog expired event callback for watchdog");
+    cls.def(
+        "_get_request", [](PyMasterHandler& h) { return build_request(h); },
+        "Get new FSoE Request");
+    cls.def(
+        "_set_reply",
+        [](PyMasterHandler& h, nb::handle reply) {
+            require_exact(reply, &PyBytes_Type, "reply");
+            process_reply(h, reply);
+        },
+        nb::arg("reply").none(), "Get new FSoE reply");
+}
+
+void bind_handler_attributes(nb::class_<PyMasterHandler>& cls) {
+    cls.def_prop_ro("dictionary", [](PyMasterHandler& h) { return h.dictionary; });
+    cls.def_prop_ro("master", [](PyMasterHandler& h) { return h.master_obj; });
+    cls.def_prop_ro("slave", [](PyMasterHandler& h) { return h.slave_obj; });
+    cls.def_prop_ro("_watchdog", [](PyMasterHandler& h) { return h.watchdog; });
+    def_property(
+        cls, "_state", nb::cpp_function([](PyMasterHandler& h) { return h.state; }),
+        nb::cpp_function([](PyMasterHandler& h, nb::handle s) { adopt_state(h, nb::borrow(s)); }),
+        "Current state");
+    def_property(cls, "_data_command", nb::cpp_function([](PyMasterHandler& h) {
+                     return command_object(h.data_command);
+                 }),
+                 nb::cpp_function([](PyMasterHandler& h, nb::handle c) {
+                     uint16_t word = to_u16(c.attr("value"));
+                     if (!frame::command_is_valid(word))
+                         throw nb::value_error("_data_command must be an FSOECommand");
+                     h.data_command = static_cast<frame::Command>(word);
+                 }),
+                 "Command of the Data state's requests");
+    def_property(
+        cls, "_second_session_frame_sent",
+        nb::cpp_function([](PyMasterHandler& h) { return h.second_session_frame_sent; }),
+        nb::cpp_function([](PyMasterHandler& h, bool v) { h.second_session_frame_sent = v; }),
+        "A first Session reply was accepted with data pending");
+    def_property(cls, "_reset_slave_sequence_number_after_frame",
+                 nb::cpp_function(
+                     [](PyMasterHandler& h) { return h.reset_slave_sequence_number_after_frame; }),
+                 nb::cpp_function([](PyMasterHandler& h, bool v) {
+                     h.reset_slave_sequence_number_after_frame = v;
+                 }),
+                 "Restart the slave's sequence number after the next request");
+}
+
+} // namespace
+
+void report_error(PyMasterHandler& h, nb::handle transition_name, nb::handle message) {
+    if (!h.report_error_callback.is_none()) h.report_error_callback(transition_name, message);
+}
+
+void create_session_id(PyMasterHandler& h) {
+    h.second_session_frame_sent = false;
+    nb::object value = nb::handle(random_bits)(16);
+    h.master->sess->put(SessionField::session_id, to_u16(value));
+}
+
+bool dynamic_map_pending(const PyMasterHandler& h) {
+    return h.master->dyn->pending() || h.slave->dyn->pending();
+}
+
+void init_handler(nb::module_& m) {
+    random_bits = nb::object(nb::module_::import_("random").attr("getrandbits")).release().ptr();
+    nb::class_<PyMasterHandler> cls(
+        m, "MasterHandler",
+        "Master Handler\n\n    Handles the connection with a single slave from a master's point "
+        "of view\n    ",
+        nb::type_slots(HANDLER_SLOTS), nb::is_weak_referenceable());
+    cls.def("__init__", &handler_init, nb::arg("dictionary").none(),
+            nb::arg("slave_address").none(), nb::arg("connection_id").none(),
+            nb::arg("watchdog_timeout_s").none(),
+            nb::arg("application_parameters").none() = nb::none(),
+            nb::arg("report_error_callback").none() = nb::none(),
+            nb::arg("state_change_callback").none() = nb::none());
+    bind_handler_operations(cls);
+    bind_state_operations(cls);
+    bind_handler_attributes(cls);
+}
+
+} // namespace tarnwick::py

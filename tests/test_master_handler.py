@@ -1,0 +1,346 @@
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+from master_helpers import (
+    DT,
+    C,
+    ScriptedSlave,
+    good_reply,
+    make_handler,
+    request_crc0,
+    walk_to,
+)
+
+import tarnwick
+
+S = tarnwick
+
+
+class Handle:
+    """A handler with its callback recorder."""
+
+    def __init__(self, **kwargs):
+        self.h, self.recorder = make_handler(**kwargs)
+
+    def __getattr__(self, name):
+        return getattr(self.h, name)
+
+
+@pytest.fixture
+def handler():
+    wrapped = Handle()
+    yield wrapped
+    wrapped.h.delete()
+
+
+def test_new_handler(handler):
+    assert not handler.running
+    assert handler.state is S.StateReset
+    assert handler.initialization_data_bytes == 0
+    assert handler.get_request() == b""
+    handler.set_reply(b"\x2a\x00\x00\x00\x00\x00")  # ignored: not running
+    assert handler.state is S.StateReset
+    assert handler._data_command is C.FAILSAFE_DATA
+    assert isinstance(handler._watchdog, S.Watchdog) and handler._watchdog.is_alive()
+    assert not handler._watchdog.active
+
+
+@pytest.mark.parametrize(
+    ("args", "error", "message"),
+    [
+        ((1, 0, 0.1), ValueError, "Connection ID = 0 is not permitted"),
+        ((1, 1, 65.536), OverflowError, "value too large to convert to uint16_t"),
+        ((-1, 1, 0.1), OverflowError, "can't convert negative value to uint16_t"),
+        ((1, 1, 0), ValueError, "Watchdog timeout must be a positive number of seconds"),
+        ((1, 1, -0.5), ValueError, "Watchdog timeout must be a positive number of seconds"),
+    ],
+)
+def test_construction_errors(args, error, message):
+    with pytest.raises(error, match=f"^{message}$"):
+        tarnwick.MasterHandler(tarnwick.Dictionary([]), *args)
+
+
+@pytest.mark.parametrize(
+    ("kwargs", "name", "expected", "got"),
+    [
+        ({"dictionary": None}, "dictionary", "tarnwick.Dictionary", "NoneType"),
+        ({"application_parameters": ()}, "application_parameters", "list", "tuple"),
+    ],
+)
+def test_construction_argument_types(kwargs, name, expected, got):
+    args = {"dictionary": tarnwick.Dictionary([]), "slave_address": 1, "connection_id": 1,
+            "watchdog_timeout_s": 0.1}  # fmt: skip
+    args.update(kwargs)
+    with pytest.raises(TypeError) as info:
+        tarnwick.MasterHandler(**args)
+    text = f"Argument '{name}' has incorrect type (expected {expected}, got {got})"
+    assert str(info.value) == text
+
+
+@pytest.mark.parametrize(("timeout", "ms"), [(0.1, 100), (0.0019, 1), (65.535, 65535), (1.0, 1000)])
+def test_watchdog_milliseconds_truncated(timeout, ms):
+    h = tarnwick.MasterHandler(tarnwick.Dictionary([]), 1, 1, timeout)
+    try:
+        assert h.master.session.watchdog_ms.value == ms
+        assert h.slave.session.watchdog_ms.value == 0
+    finally:
+        h.delete()
+
+
+def test_nodes_and_parameters():
+    params = [tarnwick.ApplicationParameter("a", 3, n_bytes=1),
+              tarnwick.ApplicationParameter("b", -2, data_type=DT.INT16)]  # fmt: skip
+    h = tarnwick.MasterHandler(tarnwick.Dictionary([]), 7, 9, 1.0, application_parameters=params)
+    try:
+        assert h.master.application_parameters is params
+        slave_params = h.slave.application_parameters
+        assert [p.data_type for p in slave_params] == [DT.UINT8, DT.INT16]
+        assert [p.value for p in slave_params] == [0, 0]
+        session = h.master.session
+        assert (session.slave_address.value, session.connection_id.value) == (7, 9)
+        assert (h.slave.session.slave_address.value, h.slave.session.connection_id.value) == (0, 0)
+        with pytest.raises(PermissionError, match="Application parameter already used by a master"):
+            tarnwick.MasterHandler(tarnwick.Dictionary([]), 1, 1, 1.0,
+                                   application_parameters=params)  # fmt: skip
+    finally:
+        h.delete()
+
+
+def test_refused_handler_binds_no_parameter():
+    free = tarnwick.ApplicationParameter("free", 0, n_bytes=1)
+    taken = tarnwick.ApplicationParameter("taken", 0, n_bytes=1)
+    taken._set_use_by_master(object())
+    with pytest.raises(PermissionError):
+        tarnwick.MasterHandler(tarnwick.Dictionary([]), 1, 1, 1.0,
+                               application_parameters=[free, taken])  # fmt: skip
+    free._set_use_by_master(object())  # still free
+
+
+def test_start_builds_reset_request(handler):
+    handler.start()
+    assert handler.running
+    assert handler.initialization_data_bytes == 1
+    request = handler.get_request()
+    assert request == b"\x2a\x00\x86\xf8\x00\x00"  # RESET, code 0, CRC_0 of sequence 1, id 0
+    assert handler.get_request() is request
+    assert handler._watchdog.active
+
+
+def test_initialization_size_is_the_smaller_map():
+    h, _ = make_handler(in_bits=32, out_bits=16)
+    try:
+        h.start()
+        assert h.initialization_data_bytes == 2
+        assert h.master.frame.safe_data_size_bytes == 2
+        assert h.slave.frame.safe_data_size_bytes == 4
+    finally:
+        h.delete()
+
+
+def test_repeated_reply_processed_once(handler):
+    handler.start()
+    slave = ScriptedSlave(1)
+    reply = slave.reply(handler.get_request(), C.SESSION, b"\0")
+    handler.set_reply(reply)  # a SESSION reply in Reset: RESET_STAY1
+    request = handler.get_request()
+    handler.set_reply(reply)
+    handler.set_reply(reply)
+    assert handler.recorder.errors == [("RESET_STAY1", "Invalid slave frame command")]
+    assert handler.get_request() is request
+
+
+def test_reset_reply_collects_slave_error_code(handler):
+    handler.start()
+    walk_to(handler.h, ScriptedSlave(1, 0x1234), S.StateData)
+    slave = ScriptedSlave(1, 0x1234)
+    handler.set_reply(slave.reply(handler.get_request(), C.RESET, b"\x03"))
+    assert handler.slave.session.error_id.value == 3
+    assert handler.recorder.errors[-1] == (
+        "DATA_RESET1",
+        "Connection was reset by the slave (slave reported error INVALID_CONNID)",
+    )
+
+
+def test_callbacks_follow_class_changes(handler):
+    handler.start()
+    walk_to(handler.h, ScriptedSlave(1, 0x1234), S.StateData)
+    assert handler.recorder.states == [S.StateSession, S.StateConnection, S.StateParameter,
+                                       S.StateData]  # fmt: skip
+
+
+def test_connection_id_zero_until_connection(handler):
+    handler.start()
+    slave = ScriptedSlave(1, 0x1234)
+    seen = {}
+    for _ in range(40):
+        request = tarnwick.FSOEFrame.frame_from_array(handler.get_request())
+        seen.setdefault(handler.state, set()).add(request.control.connection_id)
+        if handler.state is S.StateData:
+            break
+        was_reset = handler.state is S.StateReset
+        handler.set_reply(good_reply(handler.h, slave))
+        if was_reset:
+            slave.restart()
+    assert seen[S.StateReset] == {0} and seen[S.StateSession] == {0}
+    assert seen[S.StateConnection] == seen[S.StateParameter] == seen[S.StateData] == {0x1234}
+
+
+def test_fail_safe_switch_takes_effect_from_next_request(handler):
+    handler.start()
+    slave = ScriptedSlave(1, 0x1234)
+    walk_to(handler.h, slave, S.StateData)
+    assert handler.get_request()[0] == C.FAILSAFE_DATA.value
+    cached = handler.get_request()
+    handler.set_fail_safe(False)
+    assert handler.get_request() is cached
+    handler.set_reply(good_reply(handler.h, slave))
+    assert handler.get_request()[0] == C.PROCESS_DATA.value
+    handler.set_fail_safe()
+    handler.set_reply(good_reply(handler.h, slave))
+    assert handler.get_request()[0] == C.FAILSAFE_DATA.value
+    handler.set_fail_safe(False)
+    handler.reset()
+    assert handler._data_command is C.FAILSAFE_DATA
+
+
+def test_set_slave_address(handler):
+    handler.start()
+    running = "^Cannot set slave address while running$"
+    with pytest.raises(S.TarnwickRunningException, match=running):
+        handler.set_slave_address(5)
+    handler.stop()
+    handler.set_slave_address(5)
+    assert handler.master.session.slave_address.value == 5
+    with pytest.raises(OverflowError):
+        handler.set_slave_address(70000)
+
+
+def test_stop_twice_and_restart(handler):
+    handler.start()
+    handler.stop()
+    assert not handler.running and not handler._watchdog.active
+    handler.stop()
+    handler.master.dictionary_map.add_padding(8)  # maps unlocked
+    handler.start()
+    assert handler.state is S.StateReset and handler.initialization_data_bytes == 1
+
+
+def test_set_reply_needs_bytes(handler):
+    handler.start()
+    for data in (None, "x", bytearray(b"x")):
+        with pytest.raises(TypeError, match="Argument 'data' has incorrect type"):
+            handler.set_reply(data)
+
+
+def test_oversized_reply_is_refused(handler):
+    handler.start()
+    with pytest.raises(ValueError, match="Frame structure cannot handle more than 16 bytes"):
+        handler.set_reply(bytes(40))
+    assert handler.state is S.StateReset
+
+
+def test_reset_while_stopped_drives_expiries():
+    h, recorder = make_handler(timeout=0.02)
+    try:
+        h.reset()  # not running: the reset path still arms the watchdog
+        deadline = time.monotonic() + 5
+        while len(recorder.errors) < 2 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert ("RESET_WD", "The watchdog of the master expired") in recorder.errors
+        assert S.StateSession in recorder.states
+    finally:
+        h.delete()
+
+
+def test_operations_after_delete(handler):
+    handler.start()
+    handler.delete()
+    assert not handler._watchdog.is_alive()
+    for op in (handler.start, handler.reset, lambda: handler.set_reply(b"\x2a" * 6)):
+        with pytest.raises(S.TarnwickException, match="deleted"):
+            op()
+    handler.stop()  # returns, and unlocks the maps
+    assert not handler.running
+    handler.delete()
+
+
+def test_stop_and_delete_from_watchdog_callback_return():
+    done = threading.Event()
+    box = {}
+
+    def on_error(transition, message):
+        box["h"].stop()
+        box["h"].delete()
+        done.set()
+
+    h = tarnwick.MasterHandler(tarnwick.Dictionary([]), 1, 1, 0.02, report_error_callback=on_error)
+    box["h"] = h
+    h.start()
+    assert done.wait(5)
+    h._watchdog.join(5)
+    assert not h._watchdog.is_alive()
+    assert not h.running
+
+
+def test_interpreter_exits_with_live_handler():
+    code = (
+        "import tarnwick\n"
+        "h = tarnwick.MasterHandler(tarnwick.Dictionary([]), 1, 1, 0.05)\n"
+        "h.start()\n"
+    )
+    subprocess.run([sys.executable, "-c", code], timeout=30, check=True)
+
+
+def test_stale_expiry_is_dropped_after_rearm():
+    # A reply processed between an expiry and its turn at the event lock re-arms the
+    # watchdog; the late expiry must not reset the fresh connection.
+    h, recorder = make_handler(timeout=0.2)
+    try:
+        h.start()
+        slave = ScriptedSlave(1, 0x1234)
+        for _ in range(20):
+            walk_to(h, slave, S.StateData)
+            h.set_reply(good_reply(h, slave))
+        assert all(t != "DATA_WD" for t, _ in recorder.errors)
+    finally:
+        h.delete()
+
+
+def test_requests_stay_whole_under_racing_threads():
+    h, recorder = make_handler(timeout=0.002)
+    stop = threading.Event()
+    failures = []
+
+    def reader():
+        while not stop.is_set():
+            request = h.get_request()
+            if request:
+                frame = tarnwick.FSOEFrame.frame_from_array(request)
+                if len(request) not in (3, 6) or not frame.control.command_is_valid():
+                    failures.append(request)
+
+    h.start()
+    thread = threading.Thread(target=reader)
+    thread.start()
+    slave = ScriptedSlave(1, 0x1234)
+    end = time.monotonic() + 2
+    cycles = 0
+    try:
+        while time.monotonic() < end:
+            request = h.get_request()
+            h.set_reply(slave.reply(request, C.RESET if cycles % 7 == 0 else C.SESSION, b"\0"))
+            if cycles % 50 == 0:
+                h.reset()
+            if cycles % 97 == 0:
+                h.set_fail_safe(cycles % 2 == 0)
+            cycles += 1
+    finally:
+        stop.set()
+        thread.join(5)
+        h.delete()
+    assert not failures
+    assert cycles > 100
+    assert request_crc0(h.get_request()) is not None
