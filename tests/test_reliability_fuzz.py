@@ -7,6 +7,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
+from master_helpers import DT, WIRE_LENGTH, ScriptedSlave, good_reply
 from slave_helpers import RX_MAPS, TX_MAPS, C, Master, State, configure_map, fresh_slave  # noqa: F401
 
 import tarnwick
@@ -212,6 +213,125 @@ TestSlaveMachine.settings = settings(
 )
 
 
+# --- master handler: set_reply in every state -------------------------------------------
+
+MASTER_STATES = [tarnwick.StateReset, tarnwick.StateSession, tarnwick.StateConnection,
+                 tarnwick.StateParameter, tarnwick.StateData]  # fmt: skip
+FAIL_SAFE = 0xEE
+
+
+class MasterMachine(RuleBasedStateMachine):
+    """Arbitrary replies, resets, stops and fail-safe switches, with a scripted slave
+    that walks the handler into any state in between."""
+
+    @initialize(n=st.sampled_from([1, 2, 4, 16]))
+    def setup(self, n):
+        self.n = n
+        self.inputs = [tarnwick.DictionaryItemInput(1 + k, f"in{k}", DT.UINT8, FAIL_SAFE)
+                       for k in range(n)]  # fmt: skip
+        outputs = [tarnwick.DictionaryItemOutput(20 + k, f"out{k}", DT.UINT8) for k in range(n)]
+        self.h = tarnwick.MasterHandler(tarnwick.Dictionary(self.inputs + outputs), 1,
+                                        0x1234, 30.0)  # fmt: skip
+        for item in self.inputs:
+            self.h.slave.dictionary_map.add(item, 8)
+        for item in outputs:
+            self.h.master.dictionary_map.add(item, 8)
+        self.slave = ScriptedSlave(n, 0x1234)
+        self.h.start()
+        self.last_reply = None
+        self.allowed = {(FAIL_SAFE,) * n}
+
+    def reply(self, data):
+        """Hands `data` over; the inputs may then hold its safe data (or keep theirs,
+        for a repeated reply)."""
+        if data != self.last_reply:
+            frame = tarnwick.FSOEFrame.frame_from_array(data)
+            raw = b"".join(w.to_bytes(2, "little") for w in frame.safe_data)
+            self.allowed = {(FAIL_SAFE,) * self.n, tuple(raw[: self.n])}
+        self.h.set_reply(data)
+        self.last_reply = data
+
+    @rule(target_state=st.sampled_from(MASTER_STATES), payload=st.binary(min_size=16, max_size=16))
+    def walk(self, target_state, payload):
+        # A reset by the application restarts both sequence numbers, whatever the
+        # last reply did to them; the scripted slave then starts afresh too.
+        if not self.h.running:
+            self.h.start()
+        self.h.reset()
+        self.slave.restart()
+        for _ in range(64):
+            if self.h.state is target_state:
+                return
+            was_reset = self.h.state is tarnwick.StateReset
+            self.reply(good_reply(self.h, self.slave, payload))
+            if was_reset:
+                self.slave.restart()
+        raise AssertionError(f"{target_state.__name__} not reached")
+
+    @rule(data=st.binary(max_size=36))
+    def any_reply(self, data):
+        self.reply(data)
+
+    @rule(data=st.binary(min_size=37, max_size=60))
+    def overlong_reply(self, data):
+        running = self.h.running
+        try:
+            self.h.set_reply(data)
+        except ValueError as e:
+            assert running and str(e) == "Frame structure cannot handle more than 16 bytes"
+        else:
+            assert not running
+
+    @rule(xor=st.binary(min_size=1, max_size=35), payload=st.binary(min_size=16, max_size=16))
+    def garbled_good_reply(self, xor, payload):
+        good = bytearray(good_reply(self.h, self.slave, payload))
+        for i, x in enumerate(xor[: len(good)]):
+            good[i] ^= x
+        self.reply(bytes(good))
+
+    @rule(value=any_value)
+    def reply_of_wrong_type(self, value):
+        with pytest.raises(TypeError):
+            self.h.set_reply(value)
+
+    @rule(action=st.sampled_from(["reset", "stop", "start", "fail_safe_on", "fail_safe_off"]))
+    def application(self, action):
+        if action == "fail_safe_on":
+            self.h.set_fail_safe(True)
+        elif action == "fail_safe_off":
+            self.h.set_fail_safe(False)
+        else:
+            getattr(self.h, action)()
+        if action in ("reset", "stop", "start"):
+            self.slave.restart()
+
+    @invariant()
+    def consistent(self):
+        h = self.h
+        assert h.state in MASTER_STATES
+        request = h.get_request()
+        assert len(request) == WIRE_LENGTH[self.n]
+        assert tarnwick.FSOEFrame.frame_from_array(request).control.command_is_valid()
+        values = tuple(item.get() for item in self.inputs)
+        # Outside Data the inputs are fail safe; in Data they come from one reply.
+        if h.state is tarnwick.StateData:
+            assert values in self.allowed
+        else:
+            assert values == (FAIL_SAFE,) * self.n
+
+    def teardown(self):
+        self.h.delete()
+
+
+TestMasterMachine = MasterMachine.TestCase
+TestMasterMachine.settings = settings(
+    max_examples=150,
+    stateful_step_count=30,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow],
+)
+
+
 # --- regressions --------------------------------------------------------------------
 
 
@@ -228,3 +348,18 @@ def test_restart_with_other_frame_size_drops_the_previous_reply():
     configure_map(RX_MAPS[4], TX_MAPS[4])
     brisel.start()
     assert brisel.get_reply() == bytes(8)
+
+
+def test_refused_reply_is_refused_again():
+    """A reply too long for the frame is refused each time it is delivered, never
+    taken for the last reply and silently ignored."""
+    h = tarnwick.MasterHandler(tarnwick.Dictionary([]), 1, 1, 30.0)
+    try:
+        h.start()
+        too_long = "^Frame structure cannot handle more than 16 bytes$"
+        for _ in range(2):
+            with pytest.raises(ValueError, match=too_long):
+                h.set_reply(bytes(37))
+        assert h.state is tarnwick.StateReset
+    finally:
+        h.delete()
