@@ -80,6 +80,10 @@ fuzz: fuzz-build
 			-artifact_prefix=fuzz/out/$$f- fuzz/out/$$f fuzz/corpus/$$f; \
 	done
 
+# Master and virtual slave in Data for 10,000,000 cycles (on demand, not in CI).
+soak: build
+	$(VPY) tools/soak.py
+
 # Rewrites the seed corpora from a master talking to the virtual slave.
 fuzz-seeds: build
 	$(VPY) fuzz/make_seeds.py

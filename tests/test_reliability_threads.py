@@ -210,6 +210,9 @@ def traced_into(collector):
 
 
 def run_threads(targets, timeout):
+    """Runs each target on its own thread; returns the threads still alive after
+    `timeout` seconds, and the exceptions raised on any thread meanwhile."""
+    deadline = time.monotonic() + timeout
     threads = [threading.Thread(target=t, daemon=True) for t in targets]
     errors = []
 
@@ -221,7 +224,7 @@ def run_threads(targets, timeout):
         for t in threads:
             t.start()
         for t in threads:
-            t.join(timeout)
+            t.join(max(0.0, deadline - time.monotonic()))
     finally:
         threading.excepthook = saved
     return [t for t in threads if t.is_alive()], errors
@@ -236,7 +239,8 @@ def test_handlers_under_racing_threads():
     try:
         until = time.monotonic() + STRESS_SECONDS
         with traced_into(trace):
-            hung, errors = run_threads([lambda d=d: d.run(until) for d in driven], JOIN_SECONDS)
+            runs = [lambda d=d: d.run(until) for d in driven]
+            hung, errors = run_threads(runs, STRESS_SECONDS + JOIN_SECONDS)
             for d in driven:
                 d.recording = False
         assert not hung and not errors, errors
@@ -285,3 +289,35 @@ def test_every_call_after_delete_returns(running):
         except tarnwick.TarnwickException as e:
             assert str(e) == deleted
     assert not h.running
+
+
+@pytest.mark.parametrize("call", ["delete", "stop"])
+def test_watchdog_thread_ending_or_stopping_its_own_handler(call):
+    """An expiry's callback that deletes or stops its handler, on the watchdog thread
+    itself: the call returns, and the application's calls afterwards return too."""
+    done = threading.Event()
+    holder = {}
+
+    def on_error(name, message):
+        if name.endswith("_WD") and not done.is_set():
+            getattr(holder["h"], call)()
+            done.set()
+
+    h = tarnwick.MasterHandler(tarnwick.Dictionary([]), 1, 1, 0.001, report_error_callback=on_error)
+    holder["h"] = h
+    faulthandler.dump_traceback_later(JOIN_SECONDS, exit=True)
+    try:
+        h.start()
+        assert done.wait(JOIN_SECONDS)
+        if call == "delete":
+            h._watchdog.join(JOIN_SECONDS)
+            assert not h._watchdog.is_alive()
+        else:
+            assert not h.running
+            h.start()  # a stopped handler starts again
+            assert h.running and h._watchdog.is_alive()
+        h.stop()
+        assert h.get_request()
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+        h.delete()
