@@ -22,7 +22,7 @@ build: $(VENV)/.ready
 	$(VPY) -m pip install -q --no-build-isolation .
 
 demo: build
-	$(VPY) examples/frame_roundtrip.py
+	$(VPY) -m virtual_slave
 
 test: build
 	$(VPY) -m pytest

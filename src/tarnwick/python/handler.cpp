@@ -86,16 +86,26 @@ void set_next_state(PyMasterHandler& h, StateId next) {
     set_next_state(h, state_class(next), self_of(h));
 }
 
+// The state an event leads to: a built-in state, or the class an application's own
+// state class returned.
+struct NextState {
+    std::optional<StateId> builtin;
+    nb::object cls;
+};
+
 // Runs one event on the current state: in C++ for the built-in classes, through
 // the Python methods for an application's own state class.
 template <typename Builtin>
-void dispatch(PyMasterHandler& h, Builtin&& builtin, const char* method) {
-    if (h.state_exact) {
-        set_next_state(h, builtin(*h.state_kind));
-        return;
-    }
-    nb::object next = h.state.attr(method)();
-    set_next_state(h, next, self_of(h));
+NextState run_event(PyMasterHandler& h, Builtin&& builtin, const char* method) {
+    if (h.state_exact) return {builtin(*h.state_kind), nb::object()};
+    return {std::nullopt, h.state.attr(method)()};
+}
+
+void switch_state(PyMasterHandler& h, const NextState& next) {
+    if (next.builtin)
+        set_next_state(h, *next.builtin);
+    else
+        set_next_state(h, next.cls, self_of(h));
 }
 
 // --- Requests and replies -----------------------------------------------------------------------
@@ -155,30 +165,26 @@ void process_reply(PyMasterHandler& h, nb::handle reply) {
     }
     s.dyn->get_data_from_frame(*s.rec, h.initialization_data_bytes);
     bool judged_in_reset = in_state(h, StateId::Reset);
-    if (h.state_exact) {
-        StateId next = frame_received_event(h, *h.state_kind);
-        if (!judged_in_reset) frame::increment_sequence_number(s.rec->control);
-        s.last_crc0_sent = s.rec->crcs[0];
-        set_next_state(h, next);
-        return;
-    }
-    nb::object next = h.state.attr("_process_frame_received_event")();
+    NextState next = run_event(
+        h, [&](StateId st) { return frame_received_event(h, st); },
+        "_process_frame_received_event");
+    // The sequence number the slave's next reply must carry.
     if (!judged_in_reset) frame::increment_sequence_number(s.rec->control);
     s.last_crc0_sent = s.rec->crcs[0];
-    set_next_state(h, next, self_of(h));
+    switch_state(h, next);
 }
 
 void reset_event(PyMasterHandler& h) {
-    dispatch(
-        h, [&](StateId s) { return reset_connection_event(h, s); },
-        "_process_reset_connection_event");
+    switch_state(h, run_event(
+                        h, [&](StateId s) { return reset_connection_event(h, s); },
+                        "_process_reset_connection_event"));
     recalculate_request(h);
 }
 
 void expiry_event(PyMasterHandler& h) {
-    dispatch(
-        h, [&](StateId s) { return watchdog_expired_event(h, s); },
-        "_process_watchdog_expired_event");
+    switch_state(h, run_event(
+                        h, [&](StateId s) { return watchdog_expired_event(h, s); },
+                        "_process_watchdog_expired_event"));
     recalculate_request(h);
 }
 
@@ -252,14 +258,6 @@ uint16_t watchdog_ms_of(double timeout_s) {
     return to_u16(nb::int_(nb::steal(PyLong_FromDouble(ms))));
 }
 
-double checked_timeout(nb::handle timeout) {
-    double t = PyFloat_AsDouble(timeout.ptr());
-    if (t == -1.0 && PyErr_Occurred()) raise_pending();
-    if (!std::isfinite(t) || t <= 0.0)
-        throw nb::value_error("Watchdog timeout must be a positive number of seconds");
-    return t;
-}
-
 nb::object item_class_set(std::initializer_list<PyTypeObject*> classes) {
     nb::object s = nb::steal(PySet_New(nullptr));
     for (PyTypeObject* c : classes)
@@ -275,10 +273,8 @@ nb::list slave_parameters(nb::handle master_parameters) {
     return items;
 }
 
-nb::object make_node(nb::handle self, uint16_t address, uint16_t connection_id,
-                     uint16_t watchdog_ms, nb::handle parameters, nb::handle dictionary,
-                     nb::object types) {
-    (void)self;
+nb::object make_node(uint16_t address, uint16_t connection_id, uint16_t watchdog_ms,
+                     nb::handle parameters, nb::handle dictionary, nb::object types) {
     return nb::type<PyNode>()(
         nb::arg("slave_address") = address, nb::arg("connection_id") = connection_id,
         nb::arg("watchdog_ms") = watchdog_ms, nb::arg("application_parameters") = parameters,
@@ -294,13 +290,12 @@ void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle sl
         raise_arg_type("dictionary", data_classes().dictionary, dictionary.ptr());
     uint16_t address = to_u16(slave_address);
     uint16_t conn_id = to_u16(connection_id);
-    double timeout = PyFloat_AsDouble(watchdog_timeout_s.ptr());
-    if (timeout == -1.0 && PyErr_Occurred()) raise_pending();
+    double timeout = to_seconds(watchdog_timeout_s);
     nb::object parameters =
         application_parameters.is_none() ? nb::list() : nb::borrow(application_parameters);
     require_exact(parameters, &PyList_Type, "application_parameters");
     if (conn_id == 0) throw nb::value_error("Connection ID = 0 is not permitted");
-    checked_timeout(watchdog_timeout_s);
+    check_timeout(timeout);
     uint16_t watchdog_ms = watchdog_ms_of(timeout);
     // Bind the parameters only when all of them are free, so a refused handler
     // leaves every parameter usable.
@@ -322,9 +317,9 @@ void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle sl
     DataClasses& dc = data_classes();
     h->dictionary = nb::borrow(dictionary);
     h->dict = nb::inst_ptr<PyDictionary>(dictionary);
-    h->master_obj = make_node(self, address, conn_id, watchdog_ms, parameters, dictionary,
+    h->master_obj = make_node(address, conn_id, watchdog_ms, parameters, dictionary,
                               item_class_set({dc.item_output, dc.item_input_output}));
-    h->slave_obj = make_node(self, 0, 0, 0, slave_parameters(parameters), dictionary,
+    h->slave_obj = make_node(0, 0, 0, slave_parameters(parameters), dictionary,
                              item_class_set({dc.item_input, dc.item_input_output}));
     h->master = nb::inst_ptr<PyNode>(h->master_obj);
     h->slave = nb::inst_ptr<PyNode>(h->slave_obj);

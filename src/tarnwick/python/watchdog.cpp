@@ -19,14 +19,6 @@ struct PyWatchdogCore {
     nb::object callback;
 };
 
-double checked_timeout(nb::handle timeout_s) {
-    double t = PyFloat_AsDouble(timeout_s.ptr());
-    if (t == -1.0 && PyErr_Occurred()) raise_pending();
-    if (!std::isfinite(t) || t <= 0.0)
-        throw nb::value_error("Watchdog timeout must be a positive number of seconds");
-    return t;
-}
-
 PyWatchdogCore& core_holder(nb::handle self) {
     nb::object holder = nb::steal(PyObject_GetAttrString(self.ptr(), CORE_ATTR));
     if (!holder.is_valid()) raise_pending();
@@ -34,7 +26,8 @@ PyWatchdogCore& core_holder(nb::handle self) {
 }
 
 void watchdog_init(nb::handle self, nb::handle timeout_s, nb::handle callback) {
-    double timeout = checked_timeout(timeout_s);
+    double timeout = to_seconds(timeout_s);
+    check_timeout(timeout);
     nb::module_::import_("threading").attr("Thread").attr("__init__")(self);
     PyWatchdogCore holder{std::make_unique<handler::WatchdogCore>(timeout), nb::borrow(callback)};
     nb::setattr(self, CORE_ATTR, nb::cast(std::move(holder), nb::rv_policy::move));
@@ -127,6 +120,17 @@ void bind_watchdog_command(nb::module_& m) {
 }
 
 } // namespace
+
+double to_seconds(nb::handle timeout_s) {
+    double t = PyFloat_AsDouble(timeout_s.ptr());
+    if (t == -1.0 && PyErr_Occurred()) raise_pending();
+    return t;
+}
+
+void check_timeout(double timeout_s) {
+    if (!std::isfinite(timeout_s) || timeout_s <= 0.0)
+        throw nb::value_error("Watchdog timeout must be a positive number of seconds");
+}
 
 handler::WatchdogCore& watchdog_core(nb::handle watchdog) {
     return *core_holder(watchdog).core;
