@@ -11,7 +11,7 @@ TEST_DEPS := "pytest>=7" "hypothesis>=6"
 LINT_DEPS := ruff clang-format
 TYPE_DEPS := mypy
 
-.PHONY: demo test build bench lint format typecheck clean
+.PHONY: demo test build bench lint format typecheck clean sanitize fuzz fuzz-build fuzz-seeds soak
 
 $(VENV)/.ready: Makefile
 	$(PYTHON) -m venv $(VENV)
@@ -49,6 +49,52 @@ format: $(VENV)/.ready
 	$(VENV)/bin/ruff check --fix .
 	$(VENV)/bin/ruff format .
 	$(VENV)/bin/clang-format -i $$(git ls-files '*.cpp' '*.hpp')
+
+# Both extensions built with AddressSanitizer and UndefinedBehaviorSanitizer (gcc) into
+# their own venv and build folder; the whole suite runs with the runtimes preloaded.
+SAN_VENV := .venv-sanitize-$(PYVER)
+SAN_PY := $(SAN_VENV)/bin/python
+SAN_CXX := g++
+SAN_PRELOAD = $(shell $(SAN_CXX) -print-file-name=libasan.so) $(shell $(SAN_CXX) -print-file-name=libstdc++.so)
+SAN_ENV = LD_PRELOAD="$(SAN_PRELOAD)" PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+$(SAN_VENV)/.ready: Makefile
+	$(PYTHON) -m venv $(SAN_VENV)
+	$(SAN_PY) -m pip install -q --upgrade pip
+	$(SAN_PY) -m pip install -q $(BUILD_DEPS) $(TEST_DEPS)
+	touch $@
+
+sanitize: $(SAN_VENV)/.ready
+	CXX=$(SAN_CXX) $(SAN_PY) -m pip install -q --no-build-isolation -C build-dir=build/sanitize-$(PYVER) \
+		-C cmake.build-type=RelWithDebInfo -C cmake.define.FSOE_SANITIZE=ON .
+	$(SAN_ENV) $(SAN_PY) -m pytest -p no:cacheprovider
+
+# libFuzzer harnesses (clang), each run for FUZZ_SECONDS from its seed corpus; new
+# inputs and any crash land in fuzz/out/.
+FUZZ_BUILD := build/fuzz
+FUZZ_SECONDS ?= 60
+FUZZERS := fuzz_frame fuzz_slave
+
+fuzz-build:
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DFSOE_BUILD_PYTHON=OFF -DFSOE_BUILD_FUZZERS=ON -DFSOE_SANITIZE=ON
+	cmake --build $(FUZZ_BUILD)
+
+fuzz: fuzz-build
+	set -e; for f in $(FUZZERS); do \
+		mkdir -p fuzz/out/$$f; \
+		$(FUZZ_BUILD)/fuzz/$$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+			-artifact_prefix=fuzz/out/$$f- fuzz/out/$$f fuzz/corpus/$$f; \
+	done
+
+# Master and virtual slave in Data for 10,000,000 cycles (on demand, not in CI).
+soak: build
+	$(VPY) tools/soak.py
+
+# Rewrites the seed corpora from a master talking to the virtual slave.
+fuzz-seeds: build
+	$(VPY) fuzz/make_seeds.py
 
 clean:
 	rm -rf build .venv-*

@@ -146,11 +146,13 @@ void recalculate_request(PyMasterHandler& h) {
 }
 
 void process_reply(PyMasterHandler& h, nb::handle reply) {
-    h.last_reply = nb::borrow(reply);
     PyNode& s = *h.slave;
     const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(reply.ptr()));
     std::size_t len = static_cast<std::size_t>(PyBytes_GET_SIZE(reply.ptr()));
     check_size_fits(frame::size_for_length(len));
+    // Only a reply that is taken counts as the last one: a refused reply delivered
+    // again is refused again, not ignored as already handled.
+    h.last_reply = nb::borrow(reply);
     frame::parse(*s.rec, bytes, len);
     // The master's next request is seeded with the slave's CRC_0.
     if (!in_state(h, StateId::Reset)) h.master->rec->control.crc0 = s.rec->crcs[0];

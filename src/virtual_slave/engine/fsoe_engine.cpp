@@ -340,6 +340,9 @@ void fsoe_engine_start(uint16_t frame_words, const fsoe_process_data_ops* ops) {
     // A new connection judges its first request afresh, even if it repeats the
     // last one of the previous connection (a master's first Reset frame does).
     std::memset(S.last_request, 0, sizeof S.last_request);
+    // Nor does it answer with the previous connection's last reply, which may be
+    // laid out for another frame size.
+    std::memset(S.reply, 0, sizeof S.reply);
 }
 
 void fsoe_engine_stop() {
