@@ -46,10 +46,10 @@ def test_readme_quick_start_reaches_the_data_state():
 
 def load_example(name):
     path = ROOT / "examples" / f"{name}.py"
-    spec = importlib.util.spec_from_file_location(f"docs_example_{name}", path)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location(f"docs_example_{name}", path)
+    module = importlib.util.module_from_spec(module_spec)
+    sys.modules[module_spec.name] = module
+    module_spec.loader.exec_module(module)
     return module
 
 

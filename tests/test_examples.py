@@ -15,10 +15,10 @@ EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
 
 def load(name):
-    spec = importlib.util.spec_from_file_location(f"example_{name}", EXAMPLES / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses look their module up while building
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location(f"example_{name}", EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(module_spec)
+    sys.modules[module_spec.name] = module  # dataclasses look their module up while building
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -128,7 +128,7 @@ def test_brisel_stub_enumeration_matches():
 
 
 def test_typed_usage_runs():
-    spec = importlib.util.spec_from_file_location("typed_usage", USAGE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("typed_usage", USAGE)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     module.main()  # it asserts what its annotations promise
