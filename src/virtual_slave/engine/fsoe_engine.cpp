@@ -69,6 +69,20 @@ unsigned chunk_budget(const fsoe_frame& f) {
     return (n + 1) & ~1u;
 }
 
+// Moves the queue's next `budget` bytes: move(entry, byte of its field, safe-data
+// position) for each, entry by entry.
+template <typename Move> void queue_walk(fsoe_queue& q, unsigned budget, Move&& move) {
+    for (unsigned pos = 0; pos < budget && q.count > 0;) {
+        const fsoe_queue_entry& e = q.entries[0];
+        unsigned left = e.length > q.offset ? e.length - q.offset : 0;
+        unsigned chunk = left < budget - pos ? left : budget - pos;
+        for (unsigned i = 0; i < chunk; ++i)
+            move(e, q.offset + i, pos + i);
+        pos += chunk;
+        queue_advance(q, chunk);
+    }
+}
+
 void queue_receive(fsoe_queue& q, const fsoe_frame& f) {
     if (f.data_length == 1) {
         // One byte per frame: the low byte of a field word starts it afresh, the
@@ -84,16 +98,9 @@ void queue_receive(fsoe_queue& q, const fsoe_frame& f) {
         queue_advance(q, 1);
         return;
     }
-    unsigned budget = chunk_budget(f);
-    for (unsigned pos = 0; pos < budget && q.count > 0;) {
-        const fsoe_queue_entry& e = q.entries[0];
-        unsigned left = e.length > q.offset ? e.length - q.offset : 0;
-        unsigned chunk = left < budget - pos ? left : budget - pos;
-        for (unsigned i = 0; i < chunk; ++i)
-            set_field_byte(e.ref, q.offset + i, fsoe_frame_data_byte(f, pos + i));
-        pos += chunk;
-        queue_advance(q, chunk);
-    }
+    queue_walk(q, chunk_budget(f), [&](const fsoe_queue_entry& e, unsigned field, unsigned pos) {
+        set_field_byte(e.ref, field, fsoe_frame_data_byte(f, pos));
+    });
 }
 
 void queue_send(fsoe_queue& q, fsoe_frame& f) {
@@ -102,16 +109,9 @@ void queue_send(fsoe_queue& q, fsoe_frame& f) {
         queue_advance(q, 1);
         return;
     }
-    unsigned budget = chunk_budget(f);
-    for (unsigned pos = 0; pos < budget && q.count > 0;) {
-        const fsoe_queue_entry& e = q.entries[0];
-        unsigned left = e.length > q.offset ? e.length - q.offset : 0;
-        unsigned chunk = left < budget - pos ? left : budget - pos;
-        for (unsigned i = 0; i < chunk; ++i)
-            fsoe_frame_set_data_byte(f, pos + i, field_byte(e.ref, q.offset + i));
-        pos += chunk;
-        queue_advance(q, chunk);
-    }
+    queue_walk(q, chunk_budget(f), [&](const fsoe_queue_entry& e, unsigned field, unsigned pos) {
+        fsoe_frame_set_data_byte(f, pos, field_byte(e.ref, field));
+    });
 }
 
 // --- frames --------------------------------------------------------------------
