@@ -128,6 +128,10 @@ class Driven:
         self.events.append(("state", cls.__name__))
         self.stats["state changes"] += 1
         self.stats[f"entered {cls.__name__}"] += 1
+        if self.slow_expiry:
+            # The handler is being deleted: a call into it would raise, and on the
+            # watchdog thread that ends the thread with the error.
+            return
         roll = self.rng.random()
         # Calls back into the handler from inside an event, on either thread.
         if roll < 0.02:
@@ -142,9 +146,10 @@ class Driven:
     def on_error(self, name, message):
         self.events.append(("error", name))
         self.stats["expiries" if name.endswith("_WD") else "errors reported"] += 1
-        if self.slow_expiry and self.on_watchdog_thread():
-            self.busy.set()
-            time.sleep(0.05)  # delete() is called meanwhile
+        if self.slow_expiry:
+            if self.on_watchdog_thread():
+                self.busy.set()
+                time.sleep(0.05)  # delete() is called meanwhile
             return
         if self.rng.random() < 0.05:
             self.stats["reset from callback"] += 1

@@ -6,6 +6,9 @@ import pytest
 import tarnwick
 
 TIMEOUT = 0.05
+# For the tests that keep a watchdog from expiring: a period far longer than any
+# scheduling delay of a loaded machine, crossed several times by the loop.
+LONG_TIMEOUT = 0.3
 
 
 class Counter:
@@ -19,13 +22,16 @@ class Counter:
 
 
 @pytest.fixture
-def watchdog():
+def watchdog(request):
     counter = Counter()
-    dog = tarnwick.Watchdog(TIMEOUT, counter)
+    dog = tarnwick.Watchdog(getattr(request, "param", TIMEOUT), counter)
     dog.counter = counter
     dog.start()
     yield dog
     dog.stop()
+
+
+long_watchdog = pytest.mark.parametrize("watchdog", [LONG_TIMEOUT], indirect=True)
 
 
 def test_is_a_plain_thread():
@@ -52,19 +58,23 @@ def test_active_expires_repeatedly(watchdog):
     assert watchdog.active  # expiries do not deactivate it
 
 
+@long_watchdog
 def test_resets_prevent_expiry(watchdog):
     watchdog.activate_and_reset()
-    for _ in range(30):
+    end = time.monotonic() + 3 * LONG_TIMEOUT
+    while time.monotonic() < end:
         watchdog.reset()
-        time.sleep(TIMEOUT / 10)
+        time.sleep(LONG_TIMEOUT / 30)
     assert watchdog.counter.count == 0
 
 
+@long_watchdog
 def test_activate_when_active_only_resets_period(watchdog):
     watchdog.activate()
-    for _ in range(20):
+    end = time.monotonic() + 3 * LONG_TIMEOUT
+    while time.monotonic() < end:
         watchdog.activate_and_reset()
-        time.sleep(TIMEOUT / 10)
+        time.sleep(LONG_TIMEOUT / 30)
     assert watchdog.counter.count == 0
     assert watchdog.active
 
