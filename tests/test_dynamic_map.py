@@ -79,7 +79,7 @@ def test_item_needs_a_data_type_member(data_type):
     with pytest.raises(TypeError) as info:
         DynamicMappableItem(0, data_type)
     assert str(info.value) == (
-        f"Argument 'data_type' has incorrect type (expected DataType, got "
+        f"Argument 'data_type' has incorrect type (expected tarnwick.DataType, got "
         f"{type(data_type).__name__})"
     )
 

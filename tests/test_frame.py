@@ -70,6 +70,7 @@ def test_command_round_trip_through_control():
         (65536, OverflowError, "value too large to convert to uint16_t"),
         ("1", TypeError, None),
         (1.5, TypeError, None),
+        (None, TypeError, None),
     ],
 )
 def test_control_field_range(field, value, error, message):
@@ -84,8 +85,9 @@ def test_control_field_range(field, value, error, message):
 
 def test_control_command_needs_value_attribute():
     control = tarnwick.FSOEFrame().control
-    with pytest.raises(AttributeError):
-        control.command = 0x36
+    for value in (0x36, None):
+        with pytest.raises(AttributeError):
+            control.command = value
 
 
 @pytest.mark.parametrize("name", ["command", "sequence_number", "connection_id", "crc0"])
@@ -194,6 +196,8 @@ def test_safe_data_size_limits():
         frame.safe_data_size_bytes = -1
     with pytest.raises(TypeError, match="Argument 'value' has incorrect type"):
         frame.safe_data_size_bytes = 2.0
+    with pytest.raises(TypeError, match=r"\(expected int, got NoneType\)"):
+        frame.safe_data_size_bytes = None
     with pytest.raises(NotImplementedError):
         del frame.safe_data_size_bytes
 
@@ -295,6 +299,20 @@ def test_cyclic_argument_checks(name):
     frame = tarnwick.FSOEFrame(7)
     with pytest.raises(TypeError, match="Argument 'last_sent_crc_0' has incorrect type"):
         getattr(frame, name)(1.0)
-    with pytest.raises(OverflowError, match="value too large to convert to uint16_t"):
-        getattr(frame, name)(65536)
     getattr(frame, name)(last_sent_crc_0=1)  # keyword works
+
+
+@pytest.mark.parametrize("last", [-1, 0x10000, 2**70])
+def test_cyclic_with_a_crc0_no_frame_can_carry(last):
+    """A last CRC_0 outside 16 bits matches nothing: one plain generation or check."""
+    frame = tarnwick.FSOEFrame()
+    frame.safe_data_size_bytes = 2
+    frame.safe_data[0] = 0x1234
+    frame.control.sequence_number = 7
+    frame.generate_crcs_cyclic(last)
+    assert frame.control.sequence_number == 7
+    assert frame.check_crcs()
+    assert frame.check_crcs_cyclic(last)
+    frame.crcs[0] ^= 1
+    assert not frame.check_crcs_cyclic(last)
+    assert frame.control.sequence_number == 7

@@ -77,9 +77,24 @@ def test_log_check_crc_formats_given_words(capsys, trace_on):
     assert lines[-1] == "INVALID!"
 
 
-def test_log_functions_check_frame_argument():
+def test_log_functions_check_frame_argument(trace_on):
     with pytest.raises(TypeError, match="Argument 'frame' has incorrect type"):
         tarnwick._log_generate_crc(object())
+    with pytest.raises(TypeError, match="Argument 'frame' has incorrect type"):
+        tarnwick._log_check_crc([0], None, True)
+
+
+def test_log_functions_do_nothing_while_the_trace_is_off(capsys, monkeypatch):
+    monkeypatch.setattr(tarnwick, "TARNWICK_LOGGING", False)
+    assert tarnwick._log_generate_crc(None) is None
+    assert tarnwick._log_check_crc(None, None, None) is None
+    assert tarnwick._log_transition(None) is None
+    assert capsys.readouterr().out == ""
+
+
+def test_check_trace_prints_any_integer_it_is_given(capsys, trace_on):
+    tarnwick._log_check_crc([0x1AB, 70000], _reset_frame(), False)
+    assert "Calculated CRCs:   01AB 11170 " in capsys.readouterr().out.splitlines()
 
 
 def test_cyclic_generation_traces_every_generation(capsys, trace_on):

@@ -19,14 +19,24 @@ namespace nb = nanobind;
     throw nb::python_error();
 }
 
+// The modules' own classes: the nanobind ones, and those made with Python's own
+// machinery at import (the enumerations, the states, the watchdog thread).
+inline bool is_own_class(nb::handle type, nb::handle module) {
+    if (nb::type_check(type)) return true;
+    if (!PyUnicode_Check(module.ptr())) return false;
+    const char* name = PyUnicode_AsUTF8(module.ptr());
+    if (!name) raise_pending();
+    return std::strcmp(name, "tarnwick") == 0 || std::strcmp(name, "virtual_slave.brisel") == 0;
+}
+
 // The type's name as CPython reports an extension type: "module.Name" for the
-// modules' own (nanobind) classes, tp_name ("bytes", "NoneType") for the others.
+// modules' own classes, tp_name ("bytes", "NoneType") for the others.
 inline nb::str type_display_name(PyTypeObject* type) {
     nb::handle t(reinterpret_cast<PyObject*>(type));
-    if (nb::type_check(t) && !std::strchr(type->tp_name, '.')) {
+    if (!std::strchr(type->tp_name, '.')) {
         nb::object module = nb::getattr(t, "__module__", nb::none());
         nb::object qualname = nb::getattr(t, "__qualname__", nb::none());
-        if (PyUnicode_Check(module.ptr()) && PyUnicode_Check(qualname.ptr()))
+        if (is_own_class(t, module) && PyUnicode_Check(qualname.ptr()))
             return nb::str("{}.{}").format(module, qualname);
     }
     return nb::str(type->tp_name);

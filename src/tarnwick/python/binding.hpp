@@ -2,6 +2,8 @@
 // module-wide cached objects and small helpers for building Python-visible types.
 #pragma once
 
+#include <utility>
+
 #include "common/pyargs.hpp"
 
 #include <nanobind/nanobind.h>
@@ -30,6 +32,12 @@ ModuleState& state();
 // the module); setter may be none for a read-only property.
 void def_property(nb::handle cls, const char* name, nb::handle getter, nb::handle setter,
                   const char* doc);
+
+// A property setter that receives any value, None included, so that its own checks
+// (not the binding layer's) decide what is refused and with which message.
+template <typename F> nb::object setter(F&& f) {
+    return nb::cpp_function(std::forward<F>(f), nb::arg("self"), nb::arg("value").none());
+}
 
 // Python truth value of obj; raises what its __bool__ raises.
 inline bool truthy(nb::handle obj) {

@@ -2,6 +2,7 @@
 #include "tarnwick/python/frame_binding.hpp"
 
 #include <array>
+#include <optional>
 #include <utility>
 
 namespace tarnwick::py {
@@ -68,16 +69,15 @@ void bind_control(nb::module_& m) {
         [](PyFrameControl& self) { frame::increment_sequence_number(*self.ctl); },
         "Step the sequence number; 0xFFFF steps to 1.");
 
-    def_property(cls, "command", nb::cpp_function([](PyFrameControl& self) -> nb::object {
-                     PyObject* member = command_member(self.ctl->command);
-                     if (member) return nb::borrow(member);
-                     // The enumeration's own ValueError for a word that is no command.
-                     return nb::handle(command_class)(self.ctl->command);
-                 }),
-                 nb::cpp_function([](PyFrameControl& self, nb::handle v) {
-                     self.ctl->command = command_word_of(v);
-                 }),
-                 "FSoE command");
+    def_property(
+        cls, "command", nb::cpp_function([](PyFrameControl& self) -> nb::object {
+            PyObject* member = command_member(self.ctl->command);
+            if (member) return nb::borrow(member);
+            // The enumeration's own ValueError for a word that is no command.
+            return nb::handle(command_class)(self.ctl->command);
+        }),
+        setter([](PyFrameControl& self, nb::handle v) { self.ctl->command = command_word_of(v); }),
+        "FSoE command");
 
     using Field = uint16_t frame::FrameControl::*;
     struct FieldDef {
@@ -95,11 +95,9 @@ void bind_control(nb::module_& m) {
     };
     for (const FieldDef& d : fields) {
         Field f = d.field;
-        def_property(cls, d.name,
-                     nb::cpp_function([f](PyFrameControl& self) { return (*self.ctl).*f; }),
-                     nb::cpp_function(
-                         [f](PyFrameControl& self, nb::handle v) { (*self.ctl).*f = to_u16(v); }),
-                     d.doc);
+        def_property(
+            cls, d.name, nb::cpp_function([f](PyFrameControl& self) { return (*self.ctl).*f; }),
+            setter([f](PyFrameControl& self, nb::handle v) { (*self.ctl).*f = to_u16(v); }), d.doc);
     }
 }
 
@@ -148,6 +146,17 @@ void bind_u16_array(nb::module_& m) {
         "Set every word of the view to 0.");
 }
 
+// The last CRC_0 a caller hands the cyclic operations. Any integer is accepted;
+// one outside 0..0xFFFF can equal no CRC, so the frame is generated or checked
+// once, without stepping.
+std::optional<uint16_t> last_crc0_word(nb::handle value) {
+    require_int(value, "last_sent_crc_0");
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow || v < 0 || v > std::numeric_limits<uint16_t>::max()) return std::nullopt;
+    return static_cast<uint16_t>(v);
+}
+
 // --- FSOEFrame ------------------------------------------------------------------
 
 nb::bytes frame_bytes(const frame::FrameRecord& f) {
@@ -189,7 +198,7 @@ void bind_frame_class(nb::module_& m) {
         "View on the 8 CRC words; CRC_i protects safe-data bytes 2i and 2i + 1");
     def_property(cls, "safe_data_size_bytes",
                  nb::cpp_function([](PyFrame& self) { return self.r().safe_data_size; }),
-                 nb::cpp_function([](PyFrame& self, nb::handle value) {
+                 setter([](PyFrame& self, nb::handle value) {
                      require_int(value, "value");
                      int above = PyObject_RichCompareBool(
                          value.ptr(), nb::int_(frame::MAX_DATA_BYTES).ptr(), Py_GT);
@@ -216,8 +225,10 @@ void bind_frame_class(nb::module_& m) {
     cls.def(
         "generate_crcs_cyclic",
         [](PyFrame& self, nb::handle last) {
-            generate_crcs_cyclic_traced(self.r(),
-                                        int_arg_unsigned<uint16_t>(last, "last_sent_crc_0"));
+            if (std::optional<uint16_t> word = last_crc0_word(last))
+                generate_crcs_cyclic_traced(self.r(), *word);
+            else
+                generate_crcs_traced(self.r());
         },
         nb::arg("last_sent_crc_0").none(),
         nb::sig("def generate_crcs_cyclic(self, last_sent_crc_0: int) -> None"),
@@ -225,8 +236,8 @@ void bind_frame_class(nb::module_& m) {
     cls.def(
         "check_crcs_cyclic",
         [](PyFrame& self, nb::handle last) {
-            return check_crcs_cyclic_traced(self.r(),
-                                            int_arg_unsigned<uint16_t>(last, "last_sent_crc_0"));
+            std::optional<uint16_t> word = last_crc0_word(last);
+            return word ? check_crcs_cyclic_traced(self.r(), *word) : check_crcs_traced(self.r());
         },
         nb::arg("last_sent_crc_0").none(),
         nb::sig("def check_crcs_cyclic(self, last_sent_crc_0: int) -> bool"),

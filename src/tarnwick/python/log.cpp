@@ -41,6 +41,19 @@ std::string hex4_list(const uint16_t* words, unsigned count) {
     return line;
 }
 
+// A caller's list of CRCs, each element formatted by Python's "%04X " so that any
+// integer is printed as it stands.
+std::string python_hex4_list(nb::handle calc_crc) {
+    nb::str format("%04X ");
+    std::string line;
+    for (nb::handle c : calc_crc) {
+        nb::object text = nb::steal(PyUnicode_Format(format.ptr(), nb::make_tuple(c).ptr()));
+        if (!text.is_valid()) raise_pending();
+        line += nb::borrow<nb::str>(text).c_str();
+    }
+    return line;
+}
+
 void print_check_lines(const std::string& calculated, const frame::FrameRecord& f, bool result) {
     print_line("MASTER | CRC | Check");
     print_line(("Calculated CRCs:   " + calculated).c_str());
@@ -95,21 +108,21 @@ void init_log(nb::module_& m) {
     m.def(
         "_log_transition", [](nb::handle name) { log_transition(name); },
         nb::arg("transition_name").none(), "Print a state transition to the trace.");
+    // Both read the switch before looking at their arguments: with the trace off
+    // they do nothing at all.
     m.def(
         "_log_generate_crc",
-        [](nb::handle frame) { log_generate_crc(require_instance<PyFrame>(frame, "frame").r()); },
+        [](nb::handle frame) {
+            if (!trace_on()) return;
+            log_generate_crc(require_instance<PyFrame>(frame, "frame").r());
+        },
         nb::arg("frame").none(), "Print a CRC generation to the trace.");
     m.def(
         "_log_check_crc",
         [](nb::handle calc_crc, nb::handle frame, nb::handle result) {
-            PyFrame& fr = require_instance<PyFrame>(frame, "frame");
             if (!trace_on()) return;
-            int ok = PyObject_IsTrue(result.ptr());
-            if (ok < 0) raise_pending();
-            std::string calculated;
-            for (nb::handle c : calc_crc)
-                append_hex4(calculated, to_u16(c));
-            print_check_lines(calculated, fr.r(), ok == 1);
+            PyFrame& fr = require_instance<PyFrame>(frame, "frame");
+            print_check_lines(python_hex4_list(calc_crc), fr.r(), truthy(result));
         },
         nb::arg("calc_crc").none(), nb::arg("frame").none(), nb::arg("result").none(),
         "Print a CRC check to the trace.");
