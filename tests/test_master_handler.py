@@ -267,6 +267,33 @@ def test_operations_after_delete(handler):
     handler.delete()
 
 
+@pytest.mark.parametrize("delete_first", [False, True])
+def test_stop_drops_the_inputs_to_fail_safe_whatever_the_clean_up_order(delete_first):
+    h, _ = make_handler()
+    try:
+        h.start()
+        slave = ScriptedSlave(1, 0x1234)
+        walk_to(h, slave, S.StateData)
+        h.set_fail_safe(False)
+        h.set_reply(slave.reply(h.get_request(), C.PROCESS_DATA, b"\x01"))
+        assert h.dictionary.get("sto_status") is True
+        if delete_first:
+            h.delete()
+        h.stop()
+        assert h.dictionary.get("sto_status") is False
+        assert h.state is S.StateReset and not h.running
+    finally:
+        h.delete()
+
+
+@pytest.mark.parametrize("name", ["_second_session_frame_sent",
+                                  "_reset_slave_sequence_number_after_frame"])  # fmt: skip
+def test_internal_switches_take_any_truth_value(handler, name):
+    for value, expected in ((1, True), ("", False), ([0], True), (None, False)):
+        setattr(handler.h, name, value)
+        assert getattr(handler.h, name) is expected
+
+
 def test_stop_and_delete_from_watchdog_callback_return():
     done = threading.Event()
     box = {}

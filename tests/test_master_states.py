@@ -335,3 +335,38 @@ def test_custom_state_subclass_runs_through_python():
         assert type(rig.h._state) is CountingData  # still an instance of StateData: kept
     finally:
         rig.h.delete()
+
+
+def test_subclass_overrides_of_the_crc_check_and_actions_take_effect():
+    """An application's subclass decides through its own `_check_received_crcs`, and
+    each transition is taken through its own action method."""
+    actions = []
+
+    class Strict(S.StateData):
+        def _check_received_crcs(self):
+            return False  # every reply is refused as corrupted
+
+        def _StateData__data_fail1_action(self):
+            actions.append("fail1")
+            return super()._StateData__data_fail1_action()
+
+        def _StateData__data_reset2_action(self):
+            actions.append("reset2")
+            return super()._StateData__data_reset2_action()
+
+    rig = Rig(2, S.StateData)
+    try:
+        h = rig.h
+        h._state = Strict(h)
+        h.set_reply(rig.reply("good"))
+        assert actions == ["fail1"]
+        assert rig.recorder.errors == [("DATA_FAIL1", CRC_TEXT)]
+        assert h.state is S.StateReset
+        assert h.master.session.error == tarnwick.FSOEError.INVALID_CRC
+
+        h._state = Strict(h)
+        h.reset()
+        assert actions == ["fail1", "reset2"]
+        assert h.state is S.StateReset
+    finally:
+        rig.h.delete()

@@ -92,6 +92,10 @@ def test_node_start_and_stop():
     node = tarnwick.Node(**args)
     assert node.application_parameters is args["application_parameters"]
     assert node._last_crc0_sent is None
+    node._last_crc0_sent = 0xBEEF
+    assert node._last_crc0_sent == 0xBEEF
+    node._last_crc0_sent = None  # back to "no frame sent yet"
+    assert node._last_crc0_sent is None
     item = args["dictionary"].name_map["o"]
     node.dictionary_map.add(item, 8)
     node.dictionary_map.add_padding(8)
@@ -109,6 +113,9 @@ def test_node_start_and_stop():
     [
         ({}, "data type or number of bytes for application parameter must be specified"),
         ({"n_bytes": 3}, "n_bytes must be 1, 2 or 4, or type be specified"),
+        ({"n_bytes": -1}, "n_bytes must be 1, 2 or 4, or type be specified"),
+        ({"n_bytes": 0x10001}, "n_bytes must be 1, 2 or 4, or type be specified"),
+        ({"n_bytes": 2**70}, "n_bytes must be 1, 2 or 4, or type be specified"),
         (
             {"n_bytes": 2, "data_type": DT.UINT32},
             "n_bytes must be equal to the number of bytes of the data type",

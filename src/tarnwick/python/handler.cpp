@@ -205,10 +205,10 @@ void handler_stop(PyMasterHandler& h) {
     if (!h.running) return;
     EventScope scope(h, false);
     h.running = false;
-    if (!h.deleted) {
-        reset_event(h);
-        if (h.wd) h.wd->deactivate();
-    }
+    // Also after delete(): the inputs fall to their fail-safe values whatever the
+    // order of the application's clean-up (an ended watchdog ignores its commands).
+    reset_event(h);
+    if (h.wd) h.wd->deactivate();
     h.master->stop();
     h.slave->stop();
 }
@@ -468,14 +468,13 @@ void bind_handler_attributes(nb::class_<PyMasterHandler>& cls) {
     cls.def_prop_ro(
         "_watchdog", [](PyMasterHandler& h) { return h.watchdog; },
         nb::sig("def _watchdog(self) -> Watchdog"), "The watchdog thread of this connection");
-    def_property(
-        cls, "_state", nb::cpp_function([](PyMasterHandler& h) { return h.state; }),
-        nb::cpp_function([](PyMasterHandler& h, nb::handle s) { adopt_state(h, nb::borrow(s)); }),
-        "Current state");
+    def_property(cls, "_state", nb::cpp_function([](PyMasterHandler& h) { return h.state; }),
+                 setter([](PyMasterHandler& h, nb::handle s) { adopt_state(h, nb::borrow(s)); }),
+                 "Current state");
     def_property(cls, "_data_command", nb::cpp_function([](PyMasterHandler& h) {
                      return command_object(h.data_command);
                  }),
-                 nb::cpp_function([](PyMasterHandler& h, nb::handle c) {
+                 setter([](PyMasterHandler& h, nb::handle c) {
                      uint16_t word = to_u16(c.attr("value"));
                      if (!frame::command_is_valid(word))
                          throw nb::value_error("_data_command must be an FSOECommand");
@@ -485,13 +484,13 @@ void bind_handler_attributes(nb::class_<PyMasterHandler>& cls) {
     def_property(
         cls, "_second_session_frame_sent",
         nb::cpp_function([](PyMasterHandler& h) { return h.second_session_frame_sent; }),
-        nb::cpp_function([](PyMasterHandler& h, bool v) { h.second_session_frame_sent = v; }),
+        setter([](PyMasterHandler& h, nb::handle v) { h.second_session_frame_sent = truthy(v); }),
         "A first Session reply was accepted with data pending");
     def_property(cls, "_reset_slave_sequence_number_after_frame",
                  nb::cpp_function(
                      [](PyMasterHandler& h) { return h.reset_slave_sequence_number_after_frame; }),
-                 nb::cpp_function([](PyMasterHandler& h, bool v) {
-                     h.reset_slave_sequence_number_after_frame = v;
+                 setter([](PyMasterHandler& h, nb::handle v) {
+                     h.reset_slave_sequence_number_after_frame = truthy(v);
                  }),
                  "Restart the slave's sequence number after the next request");
 }

@@ -66,7 +66,7 @@ void bind_session(nb::module_& m) {
             SESSION_FIELD_DOCS[i]);
     }
     def_property(cls, "error", nb::cpp_function([](PySession& s) { return session_error(s); }),
-                 nb::cpp_function([](PySession& s, nb::handle error) {
+                 setter([](PySession& s, nb::handle error) {
                      s.raw[static_cast<unsigned>(SessionField::error_id)]->set(error.attr("value"));
                  }),
                  "Last FSoE error code");
@@ -132,7 +132,7 @@ void bind_node(nb::module_& m) {
                      if (!n.last_crc0_sent) return nb::none();
                      return nb::int_(*n.last_crc0_sent);
                  }),
-                 nb::cpp_function([](PyNode& n, nb::handle v) {
+                 setter([](PyNode& n, nb::handle v) {
                      if (v.is_none())
                          n.last_crc0_sent.reset();
                      else
@@ -145,10 +145,13 @@ void bind_node(nb::module_& m) {
 
 // --- ApplicationParameter ------------------------------------------------------------------
 
+// Any integer is compared: one outside the 16-bit range is simply no valid size.
 nb::object data_type_for_size(nb::handle n_bytes) {
-    uint16_t n = to_u16(n_bytes);
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(n_bytes.ptr(), &overflow);
+    if (n == -1 && PyErr_Occurred()) raise_pending();
     data::DataType t;
-    switch (n) {
+    switch (overflow ? 0 : n) {
     case 1:
         t = data::DataType::UINT8;
         break;
@@ -216,7 +219,7 @@ void bind_application_parameter(nb::module_& m) {
             nb::sig("def set(self, value: DICTIONARY_VALUE_TYPES) -> None"),
             "Set the parameter's value");
     def_property(cls, "value", nb::cpp_function([](PyApplicationParameter& p) { return p.get(); }),
-                 nb::cpp_function(&parameter_set), "Value of the parameter");
+                 setter(&parameter_set), "Value of the parameter");
     cls.def(
         "_set_use_by_master",
         [](PyApplicationParameter& p, nb::handle master) {

@@ -231,7 +231,7 @@ void report(PyMasterHandler& h, Transition t) {
 }
 
 // The facts the check tables ask about the reply in slave.frame.
-class HandlerFacts final : public states::ReplyFacts {
+class HandlerFacts : public states::ReplyFacts {
   public:
     explicit HandlerFacts(PyMasterHandler& h) : h_(h) {}
     bool command_valid() override { return frame::command_is_valid(reply().control.command); }
@@ -247,6 +247,16 @@ class HandlerFacts final : public states::ReplyFacts {
   private:
     const frame::FrameRecord& reply() const { return *h_.slave->rec; }
     PyMasterHandler& h_;
+};
+
+// An application's subclass of a state: its own `_check_received_crcs` decides.
+class SubclassFacts final : public HandlerFacts {
+  public:
+    SubclassFacts(PyMasterHandler& h, nb::handle state) : HandlerFacts(h), state_(state) {}
+    bool crcs_ok() override { return truthy(state_.attr("_check_received_crcs")()); }
+
+  private:
+    nb::handle state_;
 };
 
 StateId report_and_run(PyMasterHandler& h, Transition t) {
@@ -335,21 +345,41 @@ void def_method(nb::dict& ns, const std::string& name, F&& f, const char* doc) {
         nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name.c_str()), doc);
 }
 
+bool is_builtin(nb::handle state, StateId s) {
+    return state.type().is(class_of(s));
+}
+
+// The event operations of an application's subclass: the transition is reported,
+// then taken through the instance's own action method, so overrides take effect.
+nb::object subclass_transition(nb::handle self, PyMasterHandler& h, Transition t) {
+    report(h, t);
+    return self.attr(action_method_name(t).c_str())();
+}
+
 void add_event_methods(nb::dict& ns, StateId s) {
     def_method(
         ns, "_process_frame_received_event",
-        [s](nb::handle self) { return class_of(frame_received_event(handler_of_state(self), s)); },
+        [s](nb::handle self) -> nb::object {
+            PyMasterHandler& h = handler_of_state(self);
+            if (is_builtin(self, s)) return nb::borrow(class_of(frame_received_event(h, s)));
+            SubclassFacts facts(h, self);
+            return subclass_transition(self, h, states::decide_frame(s, facts));
+        },
         "Process events when a frame is received\n\nReturns:\n    The next state\n");
     def_method(
         ns, "_process_watchdog_expired_event",
-        [s](nb::handle self) {
-            return class_of(watchdog_expired_event(handler_of_state(self), s));
+        [s](nb::handle self) -> nb::object {
+            PyMasterHandler& h = handler_of_state(self);
+            if (is_builtin(self, s)) return nb::borrow(class_of(watchdog_expired_event(h, s)));
+            return subclass_transition(self, h, states::watchdog_transition(s));
         },
         "Process events when the watchdog expires\n\nReturns:\n    The next state\n");
     def_method(
         ns, "_process_reset_connection_event",
-        [s](nb::handle self) {
-            return class_of(reset_connection_event(handler_of_state(self), s));
+        [s](nb::handle self) -> nb::object {
+            PyMasterHandler& h = handler_of_state(self);
+            if (is_builtin(self, s)) return nb::borrow(class_of(reset_connection_event(h, s)));
+            return subclass_transition(self, h, states::reset_transition(s));
         },
         "Process events when the connection is reset\n\nReturns:\n    The next state\n");
 }
