@@ -181,6 +181,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             uint16_t got = 0;
             fsoe_dict_interface().read(key, buffer.data(), buffer.size(), &got);
             require(got <= FSOE_DICT_STRING_BYTES);
+            // The next object is the first one found counting up from the key.
+            const fsoe_dict_object* next = fsoe_dict_next(key);
+            uint32_t k = key + 1u;
+            while (k < FSOE_DICT_KEY_SLOTS && !fsoe_dict_lookup(static_cast<uint16_t>(k)))
+                ++k;
+            require(next == (k < FSOE_DICT_KEY_SLOTS ? fsoe_dict_lookup(static_cast<uint16_t>(k))
+                                                     : nullptr));
             break;
         }
         case 3: {

@@ -261,7 +261,7 @@ uint32_t set_store(const fsoe_dict_object&, const fsoe_dict_value& in) {
 
 // --- the type table --------------------------------------------------------------
 
-// Bytes a read delivers.
+// The size a read reports: bytes, or for a string the words up to its end.
 uint16_t read_size(uint8_t type, const fsoe_dict_value& v) {
     switch (type) {
     case FSOE_TYPE_BOOLEAN:
@@ -276,7 +276,7 @@ uint16_t read_size(uint8_t type, const fsoe_dict_value& v) {
     case FSOE_TYPE_REAL32:
         return 4;
     case FSOE_TYPE_VISIBLE_STRING:
-        return static_cast<uint16_t>(2 * string_words(v.text));
+        return static_cast<uint16_t>(string_words(v.text));
     }
     return 0;
 }
@@ -422,7 +422,10 @@ const varn_dict DICT_INTERFACE = {
 } // namespace
 
 void fsoe_dict_init() {
-    for (const fsoe_dict_object& obj : OBJECTS) {
+    const fsoe_dict_object* first = fsoe_dict_lookup(0);
+    for (const fsoe_dict_object* o = first ? first : fsoe_dict_next(0); o;
+         o = fsoe_dict_next(o->key)) {
+        const fsoe_dict_object& obj = *o;
         fsoe_dict_value v{};
         v.number = obj.initial;
         if (obj.initial_text) {
@@ -443,6 +446,12 @@ const varn_dict& fsoe_dict_interface() {
 const fsoe_dict_object* fsoe_dict_lookup(uint16_t key) {
     if (key >= FSOE_DICT_KEY_SLOTS || KEY_INDEX[key] == 0) return nullptr;
     return &OBJECTS[KEY_INDEX[key] - 1u];
+}
+
+const fsoe_dict_object* fsoe_dict_next(uint16_t key) {
+    for (unsigned k = key + 1u; k < FSOE_DICT_KEY_SLOTS; ++k)
+        if (KEY_INDEX[k] != 0) return &OBJECTS[KEY_INDEX[k] - 1u];
+    return nullptr;
 }
 
 uint16_t fsoe_dict_type_width(uint8_t type) {

@@ -78,7 +78,7 @@ struct fsoe_dict_object {
 // The dictionary operations the static map works through.
 struct varn_dict {
     // Reads object `key` into `buffer` (at most `capacity` bytes are written);
-    // `size` receives the object's size in bytes.
+    // `size` receives the object's size: in bytes, but in words for a string.
     uint32_t (*read)(uint16_t key, uint8_t* buffer, std::size_t capacity, uint16_t* size);
     // Writes `size` bytes from `buffer` to object `key`.
     uint32_t (*write)(uint16_t key, const uint8_t* buffer, std::size_t size);
@@ -97,6 +97,8 @@ void fsoe_dict_init();
 const varn_dict& fsoe_dict_interface();
 
 const fsoe_dict_object* fsoe_dict_lookup(uint16_t key);
+// The object with the smallest key above `key`, or none.
+const fsoe_dict_object* fsoe_dict_next(uint16_t key);
 // Bits an item must have to carry an object of this type (0: not mappable).
 uint16_t fsoe_dict_type_width(uint8_t type);
 
