@@ -64,9 +64,12 @@ class Recorder:
     def __init__(self):
         self.errors = []
         self.states = []
+        self.on_error = None  # called after recording, to act from inside the callback
 
     def error(self, transition, message):
         self.errors.append((transition, message))
+        if self.on_error:
+            self.on_error(transition, message)
 
     def state(self, cls):
         self.states.append(cls)

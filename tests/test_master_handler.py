@@ -294,6 +294,74 @@ def test_internal_switches_take_any_truth_value(handler, name):
         assert getattr(handler.h, name) is expected
 
 
+def _reset_frame_code(request):
+    frame = tarnwick.FSOEFrame.frame_from_array(request)
+    assert frame.control.command is C.RESET
+    return frame.safe_data[0] & 0xFF
+
+
+@pytest.mark.parametrize(("call", "running"), [("stop", False), ("reset", True)])
+def test_an_event_run_from_the_error_callback_settles_the_connection(call, running):
+    """The application stops or resets the handler from its error callback: that
+    event decides, and the failing transition is not taken on top of it."""
+    h, recorder = make_handler(timeout=0.05)
+    try:
+        h.start()
+        slave = ScriptedSlave(1, 0x1234)
+        walk_to(h, slave, S.StateData)
+        recorder.errors.clear()
+        recorder.on_error = lambda *_: getattr(h, call)()
+        bad_crc = slave.reply(h.get_request(), C.PROCESS_DATA, b"\1", connection_id=0x1234, seed=1)
+        h.set_reply(bad_crc)
+        assert recorder.errors == [("DATA_FAIL1", "Invalid slave CRC")]
+        assert h.state is S.StateReset and h.running is running
+        assert h._watchdog.active is running
+        assert _reset_frame_code(h.get_request()) == 0  # the application's reset: code 0
+        if not running:
+            time.sleep(0.25)  # five watchdog periods: a stopped handler stays quiet
+            assert len(recorder.errors) == 1 and h.state is S.StateReset
+    finally:
+        h.delete()
+
+
+def test_stop_from_the_error_callback_of_an_expiry_ends_the_expiries():
+    h, recorder = make_handler(timeout=0.02)
+    stopped = threading.Event()
+
+    def stop(*_):
+        h.stop()
+        stopped.set()
+
+    recorder.on_error = stop
+    try:
+        h.start()
+        assert stopped.wait(5)
+        time.sleep(0.2)  # ten watchdog periods
+        assert [t for t, _ in recorder.errors] == ["RESET_WD"]
+        assert not h.running and not h._watchdog.active and h.state is S.StateReset
+    finally:
+        h.delete()
+
+
+def test_reset_from_the_error_callback_of_a_staying_state_leaves_it_in_reset():
+    """A Session reply with a bad CRC is reported but keeps the state; a reset asked
+    for from that report must not be undone by the stay."""
+    h, recorder = make_handler()
+    try:
+        h.start()
+        slave = ScriptedSlave(1, 0x1234)
+        walk_to(h, slave, S.StateSession)
+        recorder.on_error = lambda *_: h.reset()
+        h.set_reply(slave.reply(h.get_request(), C.SESSION, b"\1", seed=1))
+        assert recorder.errors == [("SESSION_STAY2", "Invalid slave CRC")]
+        assert h.state is S.StateReset
+        assert tarnwick.FSOEFrame.frame_from_array(h.get_request()).control.command is C.RESET
+        recorder.on_error = None
+        walk_to(h, slave, S.StateData)  # the connection is whole: it walks to Data again
+    finally:
+        h.delete()
+
+
 def test_stop_and_delete_from_watchdog_callback_return():
     done = threading.Event()
     box = {}

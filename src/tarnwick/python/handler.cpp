@@ -28,16 +28,7 @@ PyObject* random_bits = nullptr; // random.getrandbits: seedable by the applicat
 class EventScope {
   public:
     EventScope(PyMasterHandler& h, bool for_expiry) : h_(h) {
-        if (h.events.try_acquire()) {
-            held_ = true;
-            return;
-        }
-        handler::WatchdogCore* wd = h.wd;
-        nb::gil_scoped_release unlocked;
-        // An expiry gives up once its watchdog is stopping (delete() may be waiting
-        // for the watchdog thread while holding the lock).
-        held_ = h.events.acquire([&] { return for_expiry && (!wd || wd->stop_requested()); },
-                                 EXPIRY_LOCK_POLL);
+        held_ = h.events.try_acquire() || acquire_unlocked(for_expiry);
     }
     ~EventScope() {
         if (held_) h_.events.release();
@@ -47,6 +38,15 @@ class EventScope {
     EventScope& operator=(const EventScope&) = delete;
 
   private:
+    bool acquire_unlocked(bool for_expiry) {
+        handler::WatchdogCore* wd = h_.wd;
+        nb::gil_scoped_release unlocked;
+        // An expiry gives up once its watchdog is stopping (delete() may be waiting
+        // for the watchdog thread while holding the lock).
+        return h_.events.acquire([&] { return for_expiry && (!wd || wd->stop_requested()); },
+                                 EXPIRY_LOCK_POLL);
+    }
+
     PyMasterHandler& h_;
     bool held_ = false;
 };
@@ -95,6 +95,8 @@ struct NextState {
 
 // Runs one event on the current state: in C++ for the built-in classes, through
 // the Python methods for an application's own state class.
+// The built-in path yields no state when the event was superseded (see
+// superseded()); every caller checks that before switching.
 template <typename Builtin>
 NextState run_event(PyMasterHandler& h, Builtin&& builtin, const char* method) {
     if (h.state_exact) return {builtin(*h.state_kind), nb::object()};
@@ -145,7 +147,9 @@ void recalculate_request(PyMasterHandler& h) {
     h.current_request = build_request(h);
 }
 
-void process_reply(PyMasterHandler& h, nb::handle reply) {
+// False when a callback of the reply ran another event, which then settled the
+// state and built the request.
+bool process_reply(PyMasterHandler& h, nb::handle reply) {
     PyNode& s = *h.slave;
     const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(reply.ptr()));
     std::size_t len = static_cast<std::size_t>(PyBytes_GET_SIZE(reply.ptr()));
@@ -165,27 +169,42 @@ void process_reply(PyMasterHandler& h, nb::handle reply) {
     }
     s.dyn->get_data_from_frame(*s.rec, h.initialization_data_bytes);
     bool judged_in_reset = in_state(h, StateId::Reset);
+    uint64_t begun = ++h.events_begun;
     NextState next = run_event(
         h, [&](StateId st) { return frame_received_event(h, st); },
         "_process_frame_received_event");
+    if (superseded(h, begun)) return false;
     // The sequence number the slave's next reply must carry.
     if (!judged_in_reset) frame::increment_sequence_number(s.rec->control);
     s.last_crc0_sent = s.rec->crcs[0];
     switch_state(h, next);
+    return !superseded(h, begun);
+}
+
+// Switches to the state an event led to and publishes the request for it, unless
+// a callback (on the error, or on the change of state) ran another event, which
+// has then done both.
+void conclude_event(PyMasterHandler& h, uint64_t begun, const NextState& next) {
+    if (superseded(h, begun)) return;
+    switch_state(h, next);
+    if (superseded(h, begun)) return;
+    recalculate_request(h);
 }
 
 void reset_event(PyMasterHandler& h) {
-    switch_state(h, run_event(
-                        h, [&](StateId s) { return reset_connection_event(h, s); },
-                        "_process_reset_connection_event"));
-    recalculate_request(h);
+    uint64_t begun = ++h.events_begun;
+    conclude_event(h, begun,
+                   run_event(
+                       h, [&](StateId s) { return reset_connection_event(h, s); },
+                       "_process_reset_connection_event"));
 }
 
 void expiry_event(PyMasterHandler& h) {
-    switch_state(h, run_event(
-                        h, [&](StateId s) { return watchdog_expired_event(h, s); },
-                        "_process_watchdog_expired_event"));
-    recalculate_request(h);
+    uint64_t begun = ++h.events_begun;
+    conclude_event(h, begun,
+                   run_event(
+                       h, [&](StateId s) { return watchdog_expired_event(h, s); },
+                       "_process_watchdog_expired_event"));
 }
 
 // --- Public operations --------------------------------------------------------------------------
@@ -231,8 +250,7 @@ void handler_set_reply(PyMasterHandler& h, nb::handle data) {
                         static_cast<std::size_t>(n)) == 0)
             return; // the same PDU delivered again
     }
-    process_reply(h, data);
-    recalculate_request(h);
+    if (process_reply(h, data)) recalculate_request(h);
 }
 
 // The watchdog's callback. On the watchdog thread an expiry that lost the race for

@@ -97,8 +97,17 @@ struct PyMasterHandler {
     bool deleted = false;
 
     handler::EventLock events;
+    // State-machine events (reply, reset, expiry) begun so far, nested ones included:
+    // an event whose callback ran another one (the application reset or stopped the
+    // handler from it) sees the count change and ends there, since that event has
+    // settled state and request.
+    uint64_t events_begun = 0;
     PyObject* weakrefs = nullptr;
 };
+
+inline bool superseded(const PyMasterHandler& h, uint64_t events_begun) {
+    return h.events_begun != events_begun;
+}
 
 PyMasterHandler& handler_of_state(nb::handle state);
 
@@ -107,10 +116,11 @@ nb::handle state_class(states::StateId s);
 // Which built-in class a state instance belongs to, and whether exactly.
 void classify_state(nb::handle state, std::optional<states::StateId>& kind, bool& exact);
 
-// Events of the built-in states, returning the next state.
-states::StateId frame_received_event(PyMasterHandler& h, states::StateId s);
-states::StateId watchdog_expired_event(PyMasterHandler& h, states::StateId s);
-states::StateId reset_connection_event(PyMasterHandler& h, states::StateId s);
+// Events of the built-in states, returning the next state; none when the error
+// callback ran another event meanwhile (the transition's action is then not run).
+std::optional<states::StateId> frame_received_event(PyMasterHandler& h, states::StateId s);
+std::optional<states::StateId> watchdog_expired_event(PyMasterHandler& h, states::StateId s);
+std::optional<states::StateId> reset_connection_event(PyMasterHandler& h, states::StateId s);
 // Runs one transition action (log first), returning the next state.
 states::StateId run_transition(PyMasterHandler& h, states::Transition t);
 // The built-in states' map_frame.

@@ -259,8 +259,10 @@ class SubclassFacts final : public HandlerFacts {
     nb::handle state_;
 };
 
-StateId report_and_run(PyMasterHandler& h, Transition t) {
+std::optional<StateId> report_and_run(PyMasterHandler& h, Transition t) {
+    uint64_t begun = h.events_begun;
     report(h, t);
+    if (superseded(h, begun)) return std::nullopt;
     return run_transition(h, t);
 }
 
@@ -352,8 +354,16 @@ bool is_builtin(nb::handle state, StateId s) {
 // The event operations of an application's subclass: the transition is reported,
 // then taken through the instance's own action method, so overrides take effect.
 nb::object subclass_transition(nb::handle self, PyMasterHandler& h, Transition t) {
+    uint64_t begun = h.events_begun;
     report(h, t);
+    if (superseded(h, begun)) return nb::borrow(h.state.type());
     return self.attr(action_method_name(t).c_str())();
+}
+
+// The class an event of a built-in state returns: the next state's, or when the
+// error callback ran another event meanwhile, the class that event left in place.
+nb::object class_after(PyMasterHandler& h, std::optional<StateId> next) {
+    return nb::borrow(next ? class_of(*next) : h.state.type());
 }
 
 void add_event_methods(nb::dict& ns, StateId s) {
@@ -361,7 +371,7 @@ void add_event_methods(nb::dict& ns, StateId s) {
         ns, "_process_frame_received_event",
         [s](nb::handle self) -> nb::object {
             PyMasterHandler& h = handler_of_state(self);
-            if (is_builtin(self, s)) return nb::borrow(class_of(frame_received_event(h, s)));
+            if (is_builtin(self, s)) return class_after(h, frame_received_event(h, s));
             SubclassFacts facts(h, self);
             return subclass_transition(self, h, states::decide_frame(s, facts));
         },
@@ -370,7 +380,7 @@ void add_event_methods(nb::dict& ns, StateId s) {
         ns, "_process_watchdog_expired_event",
         [s](nb::handle self) -> nb::object {
             PyMasterHandler& h = handler_of_state(self);
-            if (is_builtin(self, s)) return nb::borrow(class_of(watchdog_expired_event(h, s)));
+            if (is_builtin(self, s)) return class_after(h, watchdog_expired_event(h, s));
             return subclass_transition(self, h, states::watchdog_transition(s));
         },
         "Process events when the watchdog expires\n\nReturns:\n    The next state\n");
@@ -378,7 +388,7 @@ void add_event_methods(nb::dict& ns, StateId s) {
         ns, "_process_reset_connection_event",
         [s](nb::handle self) -> nb::object {
             PyMasterHandler& h = handler_of_state(self);
-            if (is_builtin(self, s)) return nb::borrow(class_of(reset_connection_event(h, s)));
+            if (is_builtin(self, s)) return class_after(h, reset_connection_event(h, s));
             return subclass_transition(self, h, states::reset_transition(s));
         },
         "Process events when the connection is reset\n\nReturns:\n    The next state\n");
@@ -479,16 +489,16 @@ void classify_state(nb::handle state, std::optional<StateId>& kind, bool& exact)
     }
 }
 
-StateId frame_received_event(PyMasterHandler& h, StateId s) {
+std::optional<StateId> frame_received_event(PyMasterHandler& h, StateId s) {
     HandlerFacts facts(h);
     return report_and_run(h, states::decide_frame(s, facts));
 }
 
-StateId watchdog_expired_event(PyMasterHandler& h, StateId s) {
+std::optional<StateId> watchdog_expired_event(PyMasterHandler& h, StateId s) {
     return report_and_run(h, states::watchdog_transition(s));
 }
 
-StateId reset_connection_event(PyMasterHandler& h, StateId s) {
+std::optional<StateId> reset_connection_event(PyMasterHandler& h, StateId s) {
     return report_and_run(h, states::reset_transition(s));
 }
 
