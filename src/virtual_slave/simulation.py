@@ -32,7 +32,10 @@ PROGRESS_S = 2.0  # seconds between progress lines on standard error
 CLOCK_MASK = 0xFFFFFFFF  # the slave's clock: 32 bits of microseconds
 
 SEQUENCE_RESTART = "Connection was reset by the slave (slave reported error INVALID_CRC)"
-RESTART_NOTE = "(after each Reset handshake: the master numbers its first Session frame 2, the slave expects 1)"
+RESTART_NOTE = (
+    "(after each Reset handshake: the master numbers its first Session frame 2, "
+    "the slave expects 1)"
+)
 FAULTS = {
     "crc": "corrupted CRC",
     "connid": "wrong connection id",
