@@ -362,6 +362,66 @@ def test_reset_from_the_error_callback_of_a_staying_state_leaves_it_in_reset():
         h.delete()
 
 
+def test_a_callback_exception_ending_the_watchdog_drops_the_connection_to_fail_safe():
+    """Without its watchdog the master must not go on carrying safe data: the inputs
+    fall to fail-safe, Reset frames carry WD_EXPIRED, and running on is refused."""
+    h, recorder = make_handler(timeout=0.2)
+    thread_errors = []
+    saved_hook, threading.excepthook = threading.excepthook, thread_errors.append
+
+    def faulty_callback(transition, message):
+        if transition.endswith("_WD"):
+            raise KeyError("a bug in the application's callback")
+
+    try:
+        h.start()
+        slave = ScriptedSlave(1, 0x1234)
+        walk_to(h, slave, S.StateData)
+        h.set_fail_safe(False)
+        h.set_reply(slave.reply(h.get_request(), C.PROCESS_DATA, b"\x01", connection_id=0x1234))
+        assert h.dictionary.get("sto_status") is True
+        recorder.on_error = faulty_callback
+        h._watchdog.join(5)  # no more replies: the expiry's callback raises
+        assert not h._watchdog.is_alive()
+        assert [e.exc_type for e in thread_errors] == [KeyError]
+        assert h.state is S.StateReset
+        assert h.dictionary.get("sto_status") is False
+        assert _reset_frame_code(h.get_request()) == tarnwick.FSOEError.WD_EXPIRED.value
+        ended = "^The watchdog thread of the master has ended with an exception$"
+        for operation in (h.start, h.reset, lambda: h.set_reply(bytes(6))):
+            with pytest.raises(tarnwick.TarnwickException, match=ended):
+                operation()
+        h.stop()  # still returns
+        assert not h.running
+    finally:
+        threading.excepthook = saved_hook
+        h.delete()
+
+
+def test_a_request_that_failed_to_build_is_built_when_the_reply_comes_again():
+    h, recorder = make_handler()
+    try:
+        h.start()
+        slave = ScriptedSlave(1, 0x1234)
+        walk_to(h, slave, S.StateData)
+        h.dictionary.set("sto", 2)  # kept by the item, refused when packed
+        reply = good_reply(h, slave)
+        before = h.get_request()
+        for _ in range(2):  # the bus delivers the same reply again
+            with pytest.raises(ValueError, match="Invalid value for BOOL type"):
+                h.set_reply(reply)
+            assert h.get_request() == before
+        h.dictionary.set("sto", True)
+        h.set_reply(reply)  # the repeated reply now builds the request
+        assert h.get_request() != before
+        assert tarnwick.FSOEFrame.frame_from_array(h.get_request()).safe_data[0] & 1
+        for _ in range(3):
+            h.set_reply(good_reply(h, slave))
+        assert h.state is S.StateData and recorder.errors == []
+    finally:
+        h.delete()
+
+
 def test_stop_and_delete_from_watchdog_callback_return():
     done = threading.Event()
     box = {}

@@ -20,6 +20,8 @@ constexpr double MS_PER_S = 1000.0;
 // How often an expiry waiting for the event lock checks whether its watchdog stopped.
 constexpr std::chrono::milliseconds EXPIRY_LOCK_POLL{10};
 constexpr const char* DELETED_MESSAGE = "The master handler has been deleted";
+constexpr const char* UNSUPERVISED_MESSAGE =
+    "The watchdog thread of the master has ended with an exception";
 
 PyObject* random_bits = nullptr; // random.getrandbits: seedable by the application
 
@@ -51,11 +53,15 @@ class EventScope {
     bool held_ = false;
 };
 
-void refuse_if_deleted(const PyMasterHandler& h) {
-    if (h.deleted) {
-        PyErr_SetString(state().tarnwick_exception, DELETED_MESSAGE);
-        raise_pending();
-    }
+// A master without its watchdog must not run: after delete(), and after the
+// watchdog thread died of a callback's exception.
+void refuse_if_unsupervised(const PyMasterHandler& h) {
+    const char* message = h.deleted            ? DELETED_MESSAGE
+                          : h.supervision_lost ? UNSUPERVISED_MESSAGE
+                                               : nullptr;
+    if (!message) return;
+    PyErr_SetString(state().tarnwick_exception, message);
+    raise_pending();
 }
 
 bool in_state(const PyMasterHandler& h, StateId s) {
@@ -144,7 +150,9 @@ nb::object build_request(PyMasterHandler& h) {
 }
 
 void recalculate_request(PyMasterHandler& h) {
+    h.request_stale = true; // stays set if building raises
     h.current_request = build_request(h);
+    h.request_stale = false;
 }
 
 // False when a callback of the reply ran another event, which then settled the
@@ -210,7 +218,7 @@ void expiry_event(PyMasterHandler& h) {
 // --- Public operations --------------------------------------------------------------------------
 
 void handler_start(PyMasterHandler& h) {
-    refuse_if_deleted(h);
+    refuse_if_unsupervised(h);
     EventScope scope(h, false);
     h.master->start();
     h.slave->start();
@@ -233,7 +241,7 @@ void handler_stop(PyMasterHandler& h) {
 }
 
 void handler_reset(PyMasterHandler& h) {
-    refuse_if_deleted(h);
+    refuse_if_unsupervised(h);
     EventScope scope(h, false);
     reset_event(h);
 }
@@ -242,15 +250,36 @@ void handler_set_reply(PyMasterHandler& h, nb::handle data) {
     require_exact(data, &PyBytes_Type, "data");
     if (!h.running) return;
     EventScope scope(h, false);
-    refuse_if_deleted(h);
+    refuse_if_unsupervised(h);
     if (h.last_reply.is_valid()) {
         Py_ssize_t n = PyBytes_GET_SIZE(data.ptr());
         if (n == PyBytes_GET_SIZE(h.last_reply.ptr()) &&
             std::memcmp(PyBytes_AS_STRING(data.ptr()), PyBytes_AS_STRING(h.last_reply.ptr()),
-                        static_cast<std::size_t>(n)) == 0)
-            return; // the same PDU delivered again
+                        static_cast<std::size_t>(n)) == 0) {
+            // The same PDU delivered again: only a request that failed to build is
+            // built again (the application may have corrected the output since).
+            if (h.request_stale) recalculate_request(h);
+            return;
+        }
     }
     if (process_reply(h, data)) recalculate_request(h);
+}
+
+// An exception from a callback is about to end the watchdog thread, possibly before
+// the expiry's transition was taken. Without supervision the connection must not
+// carry safe data on: the inputs fall to fail-safe and the master sends Reset frames
+// with WD_EXPIRED, without further callbacks. Secondary errors are dropped so the
+// callback's own exception is the one the thread ends with.
+void drop_to_fail_safe_unsupervised(PyMasterHandler& h) {
+    h.supervision_lost = true;
+    try {
+        if (!in_state(h, StateId::Reset) || !h.state_exact) {
+            reset_handler(h, static_cast<uint16_t>(states::ErrorCode::WD_EXPIRED));
+            adopt_state(h, state_class(StateId::Reset)(nb::arg("context") = self_of(h)));
+        }
+        recalculate_request(h);
+    } catch (nb::python_error&) {
+    }
 }
 
 // The watchdog's callback. On the watchdog thread an expiry that lost the race for
@@ -260,7 +289,13 @@ void handler_watchdog_expired(PyMasterHandler& h) {
     EventScope scope(h, from_watchdog);
     if (!scope.held() || h.deleted) return;
     if (from_watchdog && !h.wd->expiry_still_due()) return;
-    expiry_event(h);
+    try {
+        expiry_event(h);
+    } catch (...) {
+        // On the watchdog thread the exception ends the thread, and supervision with it.
+        if (from_watchdog) drop_to_fail_safe_unsupervised(h);
+        throw;
+    }
 }
 
 void handler_delete(PyMasterHandler& h) {

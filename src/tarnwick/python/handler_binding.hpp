@@ -95,6 +95,12 @@ struct PyMasterHandler {
     bool reset_slave_sequence_number_after_frame = false;
     bool running = false;
     bool deleted = false;
+    // The watchdog thread ended with an exception from a callback: the handler has
+    // dropped to fail-safe and refuses to run on without supervision.
+    bool supervision_lost = false;
+    // The last request could not be built (an output its data type cannot carry):
+    // the next delivery of a reply, even a repeated one, builds it again.
+    bool request_stale = false;
 
     handler::EventLock events;
     // State-machine events (reply, reset, expiry) begun so far, nested ones included:
