@@ -97,6 +97,64 @@ void set_count(nb::handle count, CountSetter setter) {
     report(setter(c_unsigned<uint16_t>(count)));
 }
 
+// The rx (master to slave) and tx (slave to master) halves of the map have the same
+// four functions; only the names, texts and C map operations differ.
+struct MapHalf {
+    const char* get_count_name;
+    const char* get_count_doc;
+    const char* set_count_name;
+    const char* set_count_doc;
+    const char* set_item_name;
+    const char* set_item_doc;
+    const char* set_padding_name;
+    const char* set_padding_doc;
+    uint16_t (*count)();
+    CountSetter set_count;
+    ItemSetter set_item;
+};
+
+const MapHalf MAP_HALVES[] = {
+    {"static_map_get_rx_count", "Number of rx (master to slave) items.", "static_map_set_rx_count",
+     "Set the number of rx (master to slave) items.", "static_map_set_rx_item",
+     "Set rx item `index` (1 to 15).", "static_map_set_rx_padding",
+     "Set rx item `index` (1 to 15) to padding of `size_in_bits` bits.", fsoe_static_map_rx_count,
+     fsoe_static_map_set_rx_count, fsoe_static_map_set_rx_item},
+    {"static_map_get_tx_count", "Number of tx (slave to master) items.", "static_map_set_tx_count",
+     "Set the number of tx (slave to master) items.", "static_map_set_tx_item",
+     "Set tx item `index` (1 to 15).", "static_map_set_tx_padding",
+     "Set tx item `index` (1 to 15) to padding of `size_in_bits` bits.", fsoe_static_map_tx_count,
+     fsoe_static_map_set_tx_count, fsoe_static_map_set_tx_item},
+};
+
+void def_map_half(nb::module_& m, const MapHalf& half) {
+    def(m, half.get_count_name, half.count, half.get_count_doc, {});
+    def(
+        m, half.set_count_name,
+        [setter = half.set_count](nb::handle count) { set_count(count, setter); },
+        half.set_count_doc, {{"count", "uint16_t"}}, nb::arg("count").none());
+    def(
+        m, half.set_item_name,
+        [setter = half.set_item](nb::handle index, nb::handle address, nb::handle size,
+                                 nb::handle padding) {
+            set_item(index, address, size, padding, setter);
+        },
+        half.set_item_doc,
+        {{"index", "uint16_t"},
+         {"register_address", "uint16_t"},
+         {"size_in_bits", "int"},
+         {"padding", "bool"}},
+        nb::arg("index").none(), nb::arg("register_address").none(), nb::arg("size_in_bits").none(),
+        nb::arg("padding").none() = false);
+    // Padding goes through the module's item setter by name, so a replaced one is used.
+    def(
+        m, half.set_padding_name,
+        [item_setter = half.set_item_name](nb::handle index, nb::handle size) {
+            set_padding(index, size, item_setter);
+        },
+        half.set_padding_doc, {{"index", "uint16_t"}, {"size_in_bits", "int"}},
+        nb::arg("index").none(), nb::arg("size_in_bits").none());
+}
+
 } // namespace
 
 void init_static_map(nb::module_& m) {
@@ -121,65 +179,12 @@ void init_static_map(nb::module_& m) {
         "Turn a static map return code into None or an exception.",
         {{"value", "FSOE_EStaticMapRet"}}, nb::arg("value").none());
 
-    def(m, "static_map_get_rx_count", [] { return fsoe_static_map_rx_count(); },
-        "Number of rx (master to slave) items.", {});
-    def(
-        m, "static_map_set_rx_count",
-        [](nb::handle count) { set_count(count, fsoe_static_map_set_rx_count); },
-        "Set the number of rx (master to slave) items.", {{"count", "uint16_t"}},
-        nb::arg("count").none());
-    def(m, "static_map_get_tx_count", [] { return fsoe_static_map_tx_count(); },
-        "Number of tx (slave to master) items.", {});
-    def(
-        m, "static_map_set_tx_count",
-        [](nb::handle count) { set_count(count, fsoe_static_map_set_tx_count); },
-        "Set the number of tx (slave to master) items.", {{"count", "uint16_t"}},
-        nb::arg("count").none());
-
     def(m, "_format_mapped_item", &format_item, "The 32-bit encoding of a mapped item.",
         {{"register_address", "uint16_t"}, {"size_in_bits", "int"}, {"padding", "bool"}},
         nb::arg("register_address").none(), nb::arg("size_in_bits").none(),
         nb::arg("padding").none() = false);
-    def(
-        m, "static_map_set_rx_item",
-        [](nb::handle index, nb::handle address, nb::handle size, nb::handle padding) {
-            set_item(index, address, size, padding, fsoe_static_map_set_rx_item);
-        },
-        "Set rx item `index` (1 to 15).",
-        {{"index", "uint16_t"},
-         {"register_address", "uint16_t"},
-         {"size_in_bits", "int"},
-         {"padding", "bool"}},
-        nb::arg("index").none(), nb::arg("register_address").none(), nb::arg("size_in_bits").none(),
-        nb::arg("padding").none() = false);
-    def(
-        m, "static_map_set_tx_item",
-        [](nb::handle index, nb::handle address, nb::handle size, nb::handle padding) {
-            set_item(index, address, size, padding, fsoe_static_map_set_tx_item);
-        },
-        "Set tx item `index` (1 to 15).",
-        {{"index", "uint16_t"},
-         {"register_address", "uint16_t"},
-         {"size_in_bits", "int"},
-         {"padding", "bool"}},
-        nb::arg("index").none(), nb::arg("register_address").none(), nb::arg("size_in_bits").none(),
-        nb::arg("padding").none() = false);
-    def(
-        m, "static_map_set_rx_padding",
-        [](nb::handle index, nb::handle size) {
-            set_padding(index, size, "static_map_set_rx_item");
-        },
-        "Set rx item `index` (1 to 15) to padding of `size_in_bits` bits.",
-        {{"index", "uint16_t"}, {"size_in_bits", "int"}}, nb::arg("index").none(),
-        nb::arg("size_in_bits").none());
-    def(
-        m, "static_map_set_tx_padding",
-        [](nb::handle index, nb::handle size) {
-            set_padding(index, size, "static_map_set_tx_item");
-        },
-        "Set tx item `index` (1 to 15) to padding of `size_in_bits` bits.",
-        {{"index", "uint16_t"}, {"size_in_bits", "int"}}, nb::arg("index").none(),
-        nb::arg("size_in_bits").none());
+    for (const MapHalf& half : MAP_HALVES)
+        def_map_half(m, half);
 }
 
 } // namespace brisel::py
