@@ -65,6 +65,7 @@ class Recorder:
         self.errors = []
         self.states = []
         self.on_error = None  # called after recording, to act from inside the callback
+        self.on_state = None  # the same for the state-change callback
 
     def error(self, transition, message):
         self.errors.append((transition, message))
@@ -73,6 +74,8 @@ class Recorder:
 
     def state(self, cls):
         self.states.append(cls)
+        if self.on_state:
+            self.on_state(cls)
 
 
 def make_handler(in_bits=8, out_bits=8, parameters=None, timeout=5.0, connection_id=0x1234):

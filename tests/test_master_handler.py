@@ -1,3 +1,4 @@
+import re
 import subprocess
 import sys
 import threading
@@ -56,10 +57,11 @@ def test_new_handler(handler):
         ((-1, 1, 0.1), OverflowError, "can't convert negative value to uint16_t"),
         ((1, 1, 0), ValueError, "Watchdog timeout must be a positive number of seconds"),
         ((1, 1, -0.5), ValueError, "Watchdog timeout must be a positive number of seconds"),
+        ((1, 1, 0.000999), ValueError, "Watchdog timeout must be at least 0.001 seconds (1 ms)"),
     ],
 )
 def test_construction_errors(args, error, message):
-    with pytest.raises(error, match=f"^{message}$"):
+    with pytest.raises(error, match=f"^{re.escape(message)}$"):
         tarnwick.MasterHandler(tarnwick.Dictionary([]), *args)
 
 
@@ -68,6 +70,14 @@ def test_construction_errors(args, error, message):
     [
         ({"dictionary": None}, "dictionary", "tarnwick.Dictionary", "NoneType"),
         ({"application_parameters": ()}, "application_parameters", "list", "tuple"),
+        ({"report_error_callback": 42}, "report_error_callback", "callable or None", "int"),
+        ({"state_change_callback": "x"}, "state_change_callback", "callable or None", "str"),
+        (
+            {"state_change_callback": object()},
+            "state_change_callback",
+            "callable or None",
+            "object",
+        ),
     ],
 )
 def test_construction_argument_types(kwargs, name, expected, got):
@@ -80,7 +90,9 @@ def test_construction_argument_types(kwargs, name, expected, got):
     assert str(info.value) == text
 
 
-@pytest.mark.parametrize(("timeout", "ms"), [(0.1, 100), (0.0019, 1), (65.535, 65535), (1.0, 1000)])
+@pytest.mark.parametrize(
+    ("timeout", "ms"), [(0.1, 100), (0.001, 1), (0.0019, 1), (65.535, 65535), (1.0, 1000)]
+)
 def test_watchdog_milliseconds_truncated(timeout, ms):
     h = tarnwick.MasterHandler(tarnwick.Dictionary([]), 1, 1, timeout)
     try:

@@ -148,6 +148,13 @@ def test_timeout_must_be_positive(timeout):
         tarnwick.Watchdog(timeout, lambda: None)
 
 
+@pytest.mark.parametrize("timeout", [1e-9, 0.0005, 0.000999])
+def test_timeout_below_a_millisecond_is_refused(timeout):
+    # It would travel as 0 ms and expire continuously.
+    with pytest.raises(ValueError, match=r"^Watchdog timeout must be at least 0\.001 seconds"):
+        tarnwick.Watchdog(timeout, lambda: None)
+
+
 def test_timeout_must_be_a_number():
     with pytest.raises(TypeError):
         tarnwick.Watchdog("1", lambda: None)

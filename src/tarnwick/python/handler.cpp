@@ -3,11 +3,17 @@
 // Every event (reply, reset, start, stop, watchdog expiry) runs under the handler's
 // event lock, so the application's thread and the watchdog thread never interleave
 // inside the state machine, even while a Python callback runs.
+//
+// A callback that raises never cuts an event short: its exception is kept until the
+// event is complete (state switched, request published) and then leaves the public
+// call (CallbackErrors below). Events may nest: a callback may call reset() or stop(),
+// which run their own event and raise their own callbacks' exceptions.
 #include "tarnwick/python/handler_binding.hpp"
 #include "tarnwick/python/watchdog_binding.hpp"
 
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 namespace tarnwick::py {
@@ -64,6 +70,125 @@ void refuse_if_unsupervised(const PyMasterHandler& h) {
     raise_pending();
 }
 
+// --- Callback exceptions ---------------------------------------------------------------------
+
+// Deep enough for any real chain; a longer (or cyclic) chain is cut there, never walked forever.
+constexpr int MAX_CONTEXT_DEPTH = 64;
+
+// The exception a python_error holds, normalised, its traceback attached.
+nb::object exception_of(nb::python_error& e) {
+    e.restore();
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return nb::steal(value);
+}
+
+PyObject* python_type_of(nb::exception_type t) {
+    switch (t) {
+    case nb::exception_type::value_error:
+        return PyExc_ValueError;
+    case nb::exception_type::type_error:
+        return PyExc_TypeError;
+    case nb::exception_type::key_error:
+        return PyExc_KeyError;
+    case nb::exception_type::index_error:
+        return PyExc_IndexError;
+    case nb::exception_type::attribute_error:
+        return PyExc_AttributeError;
+    default:
+        return PyExc_RuntimeError;
+    }
+}
+
+nb::object exception_of(const nb::builtin_exception& e) {
+    PyErr_SetString(python_type_of(e.type()), e.what());
+    nb::python_error raised;
+    return exception_of(raised);
+}
+
+// Puts `earlier` at the end of `later`'s __context__ chain, as Python chains an
+// exception raised while another is handled, so both show in the traceback.
+void chain_context(nb::handle later, nb::handle earlier) {
+    nb::handle tail = later;
+    for (int depth = 0; depth < MAX_CONTEXT_DEPTH; ++depth) {
+        if (tail.is(earlier)) return;
+        nb::object next = nb::steal(PyException_GetContext(tail.ptr()));
+        if (!next.is_valid()) break;
+        tail = next; // kept alive by the chain it belongs to
+    }
+    PyException_SetContext(tail.ptr(), earlier.inc_ref().ptr());
+}
+
+void keep_callback_error(PyMasterHandler& h, nb::object exception) {
+    if (h.callback_error.is_valid()) chain_context(exception, h.callback_error);
+    h.callback_error = std::move(exception);
+}
+
+[[noreturn]] void raise_exception(nb::handle exception) {
+    PyErr_Restore(nb::handle(exception.type()).inc_ref().ptr(), exception.inc_ref().ptr(),
+                  PyException_GetTraceback(exception.ptr()));
+    raise_pending();
+}
+
+// One public call's callback exceptions. While it exists, a callback's exception is
+// kept instead of raised; run() completes the event and then raises it (an error of
+// the event itself carries the callbacks' exceptions as its context). A nested call
+// keeps its own, and the outer call's kept exception waits until it is done.
+class CallbackErrors {
+  public:
+    explicit CallbackErrors(PyMasterHandler& h)
+        : h_(h), outer_(std::move(h.callback_error)),
+          outer_deferring_(h.deferring_callback_errors) {
+        h.callback_error = nb::object();
+        h.deferring_callback_errors = true;
+    }
+    ~CallbackErrors() {
+        h_.callback_error = std::move(outer_);
+        h_.deferring_callback_errors = outer_deferring_;
+    }
+    CallbackErrors(const CallbackErrors&) = delete;
+    CallbackErrors& operator=(const CallbackErrors&) = delete;
+
+    template <typename Event> void run(Event&& event) {
+        try {
+            event();
+        } catch (nb::python_error& e) {
+            keep_callback_error(h_, exception_of(e));
+        } catch (nb::builtin_exception& e) {
+            if (!h_.callback_error.is_valid()) throw;
+            keep_callback_error(h_, exception_of(e));
+        }
+        nb::object raised = std::move(h_.callback_error);
+        h_.callback_error = nb::object();
+        if (raised.is_valid()) raise_exception(raised);
+    }
+
+  private:
+    PyMasterHandler& h_;
+    nb::object outer_;
+    bool outer_deferring_;
+};
+
+// Calls an application callback; inside an event its exception waits for the event's end.
+template <typename... Args>
+void call_callback(PyMasterHandler& h, const nb::object& callback, Args&&... args) {
+    if (callback.is_none()) return;
+    nb::object keep = callback; // the callback may replace itself
+    if (!h.deferring_callback_errors) {
+        keep(std::forward<Args>(args)...);
+        return;
+    }
+    try {
+        keep(std::forward<Args>(args)...);
+    } catch (nb::python_error& e) {
+        keep_callback_error(h, exception_of(e));
+    }
+}
+
 bool in_state(const PyMasterHandler& h, StateId s) {
     return h.state_kind && *h.state_kind == s;
 }
@@ -80,7 +205,7 @@ void set_next_state(PyMasterHandler& h, nb::handle next_class, nb::handle self) 
     if (same < 0) raise_pending();
     if (same) return;
     adopt_state(h, next_class(nb::arg("context") = self));
-    if (!h.state_change_callback.is_none()) h.state_change_callback(next_class);
+    call_callback(h, h.state_change_callback, next_class);
 }
 
 nb::handle self_of(PyMasterHandler& h) {
@@ -220,30 +345,42 @@ void expiry_event(PyMasterHandler& h) {
 void handler_start(PyMasterHandler& h) {
     refuse_if_unsupervised(h);
     EventScope scope(h, false);
-    h.master->start();
-    h.slave->start();
-    h.initialization_data_bytes =
-        std::min(h.master->rec->safe_data_size, h.slave->rec->safe_data_size);
-    reset_event(h);
-    h.running = true;
+    CallbackErrors(h).run([&] {
+        h.master->start();
+        h.slave->start();
+        h.initialization_data_bytes =
+            std::min(h.master->rec->safe_data_size, h.slave->rec->safe_data_size);
+        reset_event(h);
+        h.running = true;
+    });
 }
 
 void handler_stop(PyMasterHandler& h) {
     if (!h.running) return;
     EventScope scope(h, false);
-    h.running = false;
-    // Also after delete(): the inputs fall to their fail-safe values whatever the
-    // order of the application's clean-up (an ended watchdog ignores its commands).
-    reset_event(h);
-    if (h.wd) h.wd->deactivate();
-    h.master->stop();
-    h.slave->stop();
+    CallbackErrors(h).run([&] {
+        h.running = false;
+        // Also after delete(): the inputs fall to their fail-safe values whatever the
+        // order of the application's clean-up (an ended watchdog ignores its commands).
+        reset_event(h);
+        if (h.wd) h.wd->deactivate();
+        h.master->stop();
+        h.slave->stop();
+    });
 }
 
 void handler_reset(PyMasterHandler& h) {
     refuse_if_unsupervised(h);
     EventScope scope(h, false);
-    reset_event(h);
+    CallbackErrors(h).run([&] { reset_event(h); });
+}
+
+bool repeats_last_reply(const PyMasterHandler& h, nb::handle data) {
+    if (!h.last_reply.is_valid()) return false;
+    Py_ssize_t n = PyBytes_GET_SIZE(data.ptr());
+    return n == PyBytes_GET_SIZE(h.last_reply.ptr()) &&
+           std::memcmp(PyBytes_AS_STRING(data.ptr()), PyBytes_AS_STRING(h.last_reply.ptr()),
+                       static_cast<std::size_t>(n)) == 0;
 }
 
 void handler_set_reply(PyMasterHandler& h, nb::handle data) {
@@ -251,18 +388,15 @@ void handler_set_reply(PyMasterHandler& h, nb::handle data) {
     if (!h.running) return;
     EventScope scope(h, false);
     refuse_if_unsupervised(h);
-    if (h.last_reply.is_valid()) {
-        Py_ssize_t n = PyBytes_GET_SIZE(data.ptr());
-        if (n == PyBytes_GET_SIZE(h.last_reply.ptr()) &&
-            std::memcmp(PyBytes_AS_STRING(data.ptr()), PyBytes_AS_STRING(h.last_reply.ptr()),
-                        static_cast<std::size_t>(n)) == 0) {
-            // The same PDU delivered again: only a request that failed to build is
-            // built again (the application may have corrected the output since).
-            if (h.request_stale) recalculate_request(h);
-            return;
-        }
+    if (repeats_last_reply(h, data)) {
+        // The same PDU delivered again: only a request that failed to build is
+        // built again (the application may have corrected the output since).
+        if (h.request_stale) recalculate_request(h);
+        return;
     }
-    if (process_reply(h, data)) recalculate_request(h);
+    CallbackErrors(h).run([&] {
+        if (process_reply(h, data)) recalculate_request(h);
+    });
 }
 
 // An exception from a callback is about to end the watchdog thread, possibly before
@@ -273,11 +407,15 @@ void handler_set_reply(PyMasterHandler& h, nb::handle data) {
 void drop_to_fail_safe_unsupervised(PyMasterHandler& h) {
     h.supervision_lost = true;
     try {
-        if (!in_state(h, StateId::Reset) || !h.state_exact) {
+        // The expiry's event completed before its exception left it: a Reset state it
+        // reached already publishes its Reset frames (built once: the error code
+        // travels in the first of them).
+        bool in_reset = in_state(h, StateId::Reset) && h.state_exact;
+        if (!in_reset) {
             reset_handler(h, static_cast<uint16_t>(states::ErrorCode::WD_EXPIRED));
             adopt_state(h, state_class(StateId::Reset)(nb::arg("context") = self_of(h)));
         }
-        recalculate_request(h);
+        if (!in_reset || h.request_stale) recalculate_request(h);
     } catch (nb::python_error&) {
     }
 }
@@ -290,7 +428,7 @@ void handler_watchdog_expired(PyMasterHandler& h) {
     if (!scope.held() || h.deleted) return;
     if (from_watchdog && !h.wd->expiry_still_due()) return;
     try {
-        expiry_event(h);
+        CallbackErrors(h).run([&] { expiry_event(h); });
     } catch (...) {
         // On the watchdog thread the exception ends the thread, and supervision with it.
         if (from_watchdog) drop_to_fail_safe_unsupervised(h);
@@ -309,6 +447,36 @@ uint16_t watchdog_ms_of(double timeout_s) {
     // Truncation toward zero, then the usual 16-bit range check.
     double ms = std::trunc(timeout_s * MS_PER_S);
     return to_u16(nb::int_(nb::steal(PyLong_FromDouble(ms))));
+}
+
+// A callback must be callable when given: a wrong one would otherwise surface only
+// at the first error, possibly on the watchdog thread, ending its supervision.
+void require_callable_or_none(nb::handle callback, const char* arg) {
+    if (callback.is_none() || PyCallable_Check(callback.ptr())) return;
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected callable or None, got %.200s)",
+                 arg, type_display_name(Py_TYPE(callback.ptr())).c_str());
+    raise_pending();
+}
+
+// The watchdog's callback holds the handler weakly: a handler the application drops
+// stays collectable while its watchdog thread runs (the thread holds its callback).
+nb::object weak_expiry_callback(nb::handle self) {
+    nb::weakref handler_ref(self);
+    return nb::cpp_function(
+        [handler_ref]() {
+            nb::object target = handler_ref();
+            if (!target.is_none()) handler_watchdog_expired(nb::cast<PyMasterHandler&>(target));
+        },
+        nb::name("_watchdog_expired_event"));
+}
+
+// "tarnwick-watchdog-0x0001": thread dumps tell the connections apart.
+nb::str watchdog_thread_name(uint16_t connection_id) {
+    char name[32];
+    std::snprintf(name, sizeof name, "tarnwick-watchdog-0x%04X",
+                  static_cast<unsigned>(connection_id));
+    return nb::str(name);
 }
 
 nb::object item_class_set(std::initializer_list<PyTypeObject*> classes) {
@@ -347,6 +515,8 @@ void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle sl
     nb::object parameters =
         application_parameters.is_none() ? nb::list() : nb::borrow(application_parameters);
     require_exact(parameters, &PyList_Type, "application_parameters");
+    require_callable_or_none(report_error_callback, "report_error_callback");
+    require_callable_or_none(state_change_callback, "state_change_callback");
     if (conn_id == 0) throw nb::value_error("Connection ID = 0 is not permitted");
     check_timeout(timeout);
     uint16_t watchdog_ms = watchdog_ms_of(timeout);
@@ -383,13 +553,15 @@ void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle sl
     h->current_request = nb::bytes("", 0);
     h->last_reply = nb::bytes("", 0);
     h->watchdog = watchdog_class()(nb::arg("timeout_s") = timeout,
-                                   nb::arg("callback") = self.attr("_watchdog_expired_event"));
-    h->wd = &watchdog_core(h->watchdog);
+                                   nb::arg("callback") = weak_expiry_callback(self));
+    h->watchdog.attr("name") = watchdog_thread_name(conn_id);
+    h->watchdog_core = watchdog_core(h->watchdog);
+    h->wd = h->watchdog_core.get();
     h->watchdog.attr("start")();
 }
 
 // --- Garbage collection: a handler and its state (whose context is the handler)
-// form a cycle, as do the handler, its watchdog and the watchdog's callback.
+// form a cycle; the watchdog's callback holds the handler only weakly.
 
 int handler_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
@@ -404,6 +576,7 @@ int handler_traverse(PyObject* self, visitproc visit, void* arg) {
 int handler_clear(PyObject* self) {
     if (!nb::inst_ready(self)) return 0;
     PyMasterHandler* h = nb::inst_ptr<PyMasterHandler>(self);
+    if (h->watchdog_core) h->watchdog_core->stop(); // collected without delete(): never join
     h->wd = nullptr;
     h->state.reset();
     h->watchdog.reset();
@@ -427,6 +600,25 @@ void bind_handler_operations(nb::class_<PyMasterHandler>& cls) {
     cls.def("stop", &handler_stop, "Reset the connection and stop");
     cls.def("reset", &handler_reset, "Reset the FSoE Connection");
     cls.def("delete", &handler_delete, "End the watchdog thread");
+    cls.def(
+        "__enter__", [](nb::handle self) { return nb::borrow(self); },
+        nb::sig("def __enter__(self) -> MasterHandler"), "Return the handler itself");
+    cls.def(
+        "__exit__",
+        [](PyMasterHandler& h, nb::handle, nb::handle, nb::handle) {
+            // delete() runs even when stop() raised; an exception is never swallowed.
+            try {
+                handler_stop(h);
+            } catch (...) {
+                handler_delete(h);
+                throw;
+            }
+            handler_delete(h);
+        },
+        nb::arg("exc_type").none(), nb::arg("exc_value").none(), nb::arg("traceback").none(),
+        nb::sig("def __exit__(self, exc_type: type[BaseException] | None, exc_value: "
+                "BaseException | None, traceback: types.TracebackType | None) -> None"),
+        "stop() if running, then delete()");
     cls.def(
         "get_request", [](PyMasterHandler& h) { return h.current_request; },
         nb::sig("def get_request(self) -> bytes"),
@@ -551,7 +743,7 @@ void bind_handler_attributes(nb::class_<PyMasterHandler>& cls) {
 } // namespace
 
 void report_error(PyMasterHandler& h, nb::handle transition_name, nb::handle message) {
-    if (!h.report_error_callback.is_none()) h.report_error_callback(transition_name, message);
+    call_callback(h, h.report_error_callback, transition_name, message);
 }
 
 void create_session_id(PyMasterHandler& h) {

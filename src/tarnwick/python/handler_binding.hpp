@@ -9,6 +9,7 @@
 #include "tarnwick/states/transitions.hpp"
 
 #include <array>
+#include <memory>
 #include <optional>
 
 namespace tarnwick::py {
@@ -82,6 +83,7 @@ struct PyMasterHandler {
     PyNode* master = nullptr;
     PyNode* slave = nullptr;
     PyDictionary* dict = nullptr;
+    std::shared_ptr<handler::WatchdogCore> watchdog_core; // keeps `wd` valid
     handler::WatchdogCore* wd = nullptr;
 
     // The built-in class the current state belongs to, and whether it is exactly
@@ -102,6 +104,11 @@ struct PyMasterHandler {
     // the next delivery of a reply, even a repeated one, builds it again.
     bool request_stale = false;
 
+    // Inside an event, a callback's exception waits here until the event is complete
+    // and then leaves the public call (CallbackErrors in handler.cpp).
+    nb::object callback_error; // the exception instance, or null
+    bool deferring_callback_errors = false;
+
     handler::EventLock events;
     // State-machine events (reply, reset, expiry) begun so far, nested ones included:
     // an event whose callback ran another one (the application reset or stopped the
@@ -109,6 +116,13 @@ struct PyMasterHandler {
     // settled state and request.
     uint64_t events_begun = 0;
     PyObject* weakrefs = nullptr;
+
+    // A handler the application dropped without delete() ends its watchdog thread
+    // (the thread holds the handler only weakly). Never joins: this may run on the
+    // watchdog thread itself, from a garbage-collection pass.
+    ~PyMasterHandler() {
+        if (watchdog_core) watchdog_core->stop();
+    }
 };
 
 inline bool superseded(const PyMasterHandler& h, uint64_t events_begun) {

@@ -11,11 +11,12 @@ namespace tarnwick::py {
 namespace {
 
 constexpr const char* CORE_ATTR = "_Watchdog__core";
+constexpr double MIN_TIMEOUT_S = 0.001; // the watchdog time travels in whole milliseconds
 PyObject* watchdog_cls = nullptr;
 PyObject* live_watchdogs = nullptr; // weakref.WeakSet, stopped when the interpreter exits
 
 struct PyWatchdogCore {
-    std::unique_ptr<handler::WatchdogCore> core;
+    std::shared_ptr<handler::WatchdogCore> core; // shared with the handler it supervises
     nb::object callback;
 };
 
@@ -29,7 +30,7 @@ void watchdog_init(nb::handle self, nb::handle timeout_s, nb::handle callback) {
     double timeout = to_seconds(timeout_s);
     check_timeout(timeout);
     nb::module_::import_("threading").attr("Thread").attr("__init__")(self);
-    PyWatchdogCore holder{std::make_unique<handler::WatchdogCore>(timeout), nb::borrow(callback)};
+    PyWatchdogCore holder{std::make_shared<handler::WatchdogCore>(timeout), nb::borrow(callback)};
     nb::setattr(self, CORE_ATTR, nb::cast(std::move(holder), nb::rv_policy::move));
     nb::handle(live_watchdogs).attr("add")(self);
 }
@@ -133,10 +134,14 @@ double to_seconds(nb::handle timeout_s) {
 void check_timeout(double timeout_s) {
     if (!std::isfinite(timeout_s) || timeout_s <= 0.0)
         throw nb::value_error("Watchdog timeout must be a positive number of seconds");
+    // The frames carry whole milliseconds: a shorter time would travel as 0 ms and
+    // expire continuously.
+    if (timeout_s < MIN_TIMEOUT_S)
+        throw nb::value_error("Watchdog timeout must be at least 0.001 seconds (1 ms)");
 }
 
-handler::WatchdogCore& watchdog_core(nb::handle watchdog) {
-    return *core_holder(watchdog).core;
+std::shared_ptr<handler::WatchdogCore> watchdog_core(nb::handle watchdog) {
+    return core_holder(watchdog).core;
 }
 
 nb::handle watchdog_class() {

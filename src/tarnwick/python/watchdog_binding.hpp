@@ -4,14 +4,18 @@
 #include "tarnwick/handler/watchdog_core.hpp"
 #include "tarnwick/python/binding.hpp"
 
+#include <memory>
+
 namespace tarnwick::py {
 
 // The C++ core behind a Watchdog instance (the handler calls it directly).
-handler::WatchdogCore& watchdog_core(nb::handle watchdog);
+// The core outlives the Watchdog object for whoever holds it: a collection pass may
+// clear the Watchdog before the handler that commands it.
+std::shared_ptr<handler::WatchdogCore> watchdog_core(nb::handle watchdog);
 
 // A timeout in seconds as a double (the interpreter's TypeError for a non-number).
 double to_seconds(nb::handle timeout_s);
-// Refuses a timeout that is not a finite positive number of seconds.
+// Refuses a timeout that is not a finite number of seconds, at least 1 ms.
 void check_timeout(double timeout_s);
 
 // The Watchdog class object.
