@@ -157,8 +157,11 @@ def test_add_by_key():
     m = DictionaryMap(Dictionary([a]), OUTPUTS)
     m.add_by_key(5, 8)
     assert layout_of(m) == [(a, 8, 0)]
-    with pytest.raises(KeyError):
-        m.add_by_key(6, 8)
+    for bits in (8, 65536, -1, "8"):  # the key is looked up before bits is converted
+        with pytest.raises(KeyError):
+            m.add_by_key(6, bits)
+    with pytest.raises(OverflowError, match="^value too large to convert to uint16_t$"):
+        m.add_by_key(5, 65536)
     with pytest.raises(TypeError, match="^Argument 'key' has incorrect type"):
         m.add_by_key("5", 8)
     assert len(m._items) == 1

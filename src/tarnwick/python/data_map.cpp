@@ -176,11 +176,10 @@ void bind_map(nb::module_& m) {
         "add_by_key",
         [](PyDictionaryMap& map, nb::handle key, nb::handle bits) {
             require_int(key, "key");
-            uint16_t b = to_u16(bits);
             PyDictionary& d =
                 bound_arg<PyDictionary>(map.dictionary, data_classes().dictionary, "dictionary");
-            nb::object item = d.key_map[key];
-            map.add(item, b);
+            nb::object item = d.key_map[key]; // an unknown key is refused whatever `bits` is
+            map.add(item, to_u16(bits));
         },
         nb::arg("key").none(), nb::arg("bits").none(),
         nb::sig("def add_by_key(self, key: int, bits: int) -> None"),
