@@ -275,27 +275,6 @@ def test_value_wider_than_its_entry_never_spills():
     assert frame.safe_data[0] == 0
 
 
-@pytest.mark.parametrize(
-    ("data_type", "bits", "value", "packed"),
-    [
-        (D.UINT16, 8, 255, 0xFF),
-        (D.INT16, 8, 127, 0x7F),
-        (D.INT16, 8, -128, 0x80),
-        (D.INT32, 3, -4, 0b100),
-        (D.INT8, 16, -1, 0x00FF),  # more bits than its type: its own pattern
-        (D.UINT8, 40, 255, 0xFF),
-        (D.BOOL, 1, True, 1),
-        (D.FLOAT, 16, 0.0, 0),
-        (D.FLOAT, 1, 1e-45, 1),  # the smallest subnormal: pattern 1
-        (D.FLOAT, 32, -2.0, 0xC0000000),
-    ],
-)
-def test_values_that_fit_their_entry_are_packed(data_type, bits, value, packed):
-    frame = FSOEFrame(35)
-    build([out(1, data_type, value)], OUTPUTS, [(None, 8), (0, bits)])._set_data_to_frame(frame)
-    assert words(frame) == [(packed << 8) >> (16 * k) & 0xFFFF for k in range(8)]
-
-
 WIDTH = "Invalid value for its mapped width (item o1: "
 
 
@@ -308,7 +287,6 @@ WIDTH = "Invalid value for its mapped width (item o1: "
          "Invalid value for UINT16 type (item o1: 70000, accepted 0 to 65535)"),
         (D.INT8, 8, True, TypeError,
          "Expected int, got bool (item o1: True, accepted -128 to 127)"),
-        (D.UINT8, 8, 1.5, TypeError, "Expected int, got float (item o1: 1.5, accepted 0 to 255)"),
         (D.FLOAT, 32, 1e39, OverflowError,
          "float too large to pack with f format (item o1: 1e+39)"),
         (D.FLOAT, 32, "x", struct.error, "required argument is not a float (item o1: 'x')"),
@@ -476,8 +454,8 @@ def test_mapped_item():
 
 @st.composite
 def random_maps(draw):
-    """Entries (data type, bits, value) laid out as add() would place them; integers
-    are drawn often from the range their entry carries."""
+    """Entries (data type, bits, value) laid out as add() would place them; values
+    are drawn often from those their entry carries."""
     layout, position = [], 0
     for _ in range(draw(st.integers(0, 12))):
         data_type = draw(st.sampled_from(list(D)))
@@ -489,7 +467,7 @@ def random_maps(draw):
         if data_type is D.BOOL:
             value = draw(st.booleans())
         elif data_type is D.FLOAT:
-            value = draw(st.floats(width=32, allow_nan=False) | st.just(0.0))
+            value = draw(st.floats(width=32, allow_nan=False) | st.sampled_from([0.0, 1e-45]))
         else:
             low, high = data_type.min_value, data_type.max_value
             small = st.integers(max(low, -(1 << bits - 1)), min(high, (1 << bits - 1) - 1))
@@ -517,8 +495,7 @@ def survives(data_type, bits, value):
 @given(random_maps())
 def test_random_maps_pack_and_unpack_bit_exact(layout):
     """A map packs when every value survives its entry, each entry writing only its
-    own bits; otherwise the first value that does not is refused by name, the
-    entries before it staying packed."""
+    own bits; otherwise the first value that does not is refused by name."""
     sources, sinks, entries = [], [], []
     for key, (data_type, bits, value) in enumerate(layout):
         if data_type is None:
@@ -530,24 +507,20 @@ def test_random_maps_pack_and_unpack_bit_exact(layout):
     frame = FSOEFrame(35)
     misfits = [key for key, (data_type, bits, value) in enumerate(layout)
                if data_type is not None and not survives(data_type, bits, value)]  # fmt: skip
-    refused = misfits[0] if misfits else None
-    if refused is None:
-        build(sources, OUTPUTS, entries)._set_data_to_frame(frame)
-    else:
-        named = rf"^Invalid value for its mapped width \(item o{refused}: "
-        with pytest.raises(ValueError, match=named):
+    if misfits:
+        with pytest.raises(ValueError, match=rf"mapped width \(item o{misfits[0]}: "):
             build(sources, OUTPUTS, entries)._set_data_to_frame(frame)
+        return
+    build(sources, OUTPUTS, entries)._set_data_to_frame(frame)
 
     stream, position, fields = 0, 0, []
-    for data_type, bits, value in layout[:refused]:
+    for data_type, bits, value in layout:
         if data_type is not None:
             stream |= (data_type.serialize_value(value) & ((1 << bits) - 1)) << position
             fields.append((data_type, position, bits))
         position += bits
     stream &= (1 << 128) - 1  # nothing lands past the 8 words
     assert words(frame) == [(stream >> (16 * k)) & 0xFFFF for k in range(8)]
-    if refused is not None:
-        return
 
     unpack = build(sinks, INPUTS, entries)
     try:
