@@ -78,9 +78,11 @@ class Recorder:
             self.on_state(cls)
 
 
-def make_handler(in_bits=8, out_bits=8, parameters=None, timeout=5.0, connection_id=0x1234):
-    """A handler with one BOOL each way, padded to whole bytes."""
-    sto = tarnwick.DictionaryItemOutput(1, "sto", DT.BOOL)
+def make_handler(in_bits=8, out_bits=8, parameters=None, timeout=5.0, connection_id=0x1234,
+                 sto_type=DT.BOOL, sto_bits=1):  # fmt: skip
+    """A handler with one output (`sto`, a BOOL on 1 bit unless told) and one BOOL
+    input, padded to whole bytes."""
+    sto = tarnwick.DictionaryItemOutput(1, "sto", sto_type)
     status = tarnwick.DictionaryItemInput(2, "sto_status", DT.BOOL, False)
     dictionary = tarnwick.Dictionary([sto, status])
     recorder = Recorder()
@@ -93,8 +95,8 @@ def make_handler(in_bits=8, out_bits=8, parameters=None, timeout=5.0, connection
         report_error_callback=recorder.error,
         state_change_callback=recorder.state,
     )
-    handler.master.dictionary_map.add(sto, 1)
-    handler.master.dictionary_map.add_padding(out_bits - 1)
+    handler.master.dictionary_map.add(sto, sto_bits)
+    handler.master.dictionary_map.add_padding(out_bits - sto_bits)
     handler.slave.dictionary_map.add(status, 1)
     handler.slave.dictionary_map.add_padding(in_bits - 1)
     return handler, recorder

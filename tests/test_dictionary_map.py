@@ -1,4 +1,5 @@
 import gc
+import struct
 import weakref
 
 import pytest
@@ -157,8 +158,11 @@ def test_add_by_key():
     m = DictionaryMap(Dictionary([a]), OUTPUTS)
     m.add_by_key(5, 8)
     assert layout_of(m) == [(a, 8, 0)]
-    with pytest.raises(KeyError):
-        m.add_by_key(6, 8)
+    for bits in (8, 65536, -1, "8"):  # the key is looked up before bits is converted
+        with pytest.raises(KeyError):
+            m.add_by_key(6, bits)
+    with pytest.raises(OverflowError, match="^value too large to convert to uint16_t$"):
+        m.add_by_key(5, 65536)
     with pytest.raises(TypeError, match="^Argument 'key' has incorrect type"):
         m.add_by_key("5", 8)
     assert len(m._items) == 1
@@ -254,8 +258,8 @@ def test_signed_and_float_patterns():
 
 
 def test_value_wider_than_its_entry_never_spills():
-    # 0xFF mapped on 4 bits must not set the flag that follows it.
-    wide, flag = out(1, D.UINT8, 0xFF), out(2, D.BOOL, False)
+    # 0x0F mapped on 4 bits must not set the flag that follows it.
+    wide, flag = out(1, D.UINT8, 0x0F), out(2, D.BOOL, False)
     frame = FSOEFrame(7)
     build([wide, flag], OUTPUTS, [(0, 4), (1, 1), (None, 3)])._set_data_to_frame(frame)
     assert frame.safe_data[0] == 0x000F
@@ -263,6 +267,43 @@ def test_value_wider_than_its_entry_never_spills():
     neg = out(3, D.INT8, -1)
     build([neg, flag], OUTPUTS, [(0, 3), (1, 1)])._set_data_to_frame(frame)
     assert frame.safe_data[0] == 0x0007
+    # 0xFF on 4 bits is refused: none of its bits reach the entry or the flag.
+    wide.set(0xFF)
+    frame.safe_data[0] = 0xFFFF
+    with pytest.raises(ValueError, match="does not fit 4 bits"):
+        build([wide, flag], OUTPUTS, [(0, 4), (1, 1)])._set_data_to_frame(frame)
+    assert frame.safe_data[0] == 0
+
+
+WIDTH = "Invalid value for its mapped width (item o1: "
+
+
+@pytest.mark.parametrize(
+    ("data_type", "bits", "value", "error", "message"),
+    [
+        # refused by the data type: its own text, then the item
+        (D.BOOL, 1, 2, ValueError, "Invalid value for BOOL type (item o1: 2)"),
+        (D.UINT16, 16, 70000, ValueError,
+         "Invalid value for UINT16 type (item o1: 70000, accepted 0 to 65535)"),
+        (D.INT8, 8, True, TypeError,
+         "Expected int, got bool (item o1: True, accepted -128 to 127)"),
+        (D.FLOAT, 32, 1e39, OverflowError,
+         "float too large to pack with f format (item o1: 1e+39)"),
+        (D.FLOAT, 32, "x", struct.error, "required argument is not a float (item o1: 'x')"),
+        # refused by the entry's width
+        (D.UINT16, 8, 1500, ValueError, WIDTH + "1500 does not fit 8 bits, accepted 0 to 255)"),
+        (D.INT16, 8, 128, ValueError, WIDTH + "128 does not fit 8 bits, accepted -128 to 127)"),
+        (D.INT16, 8, -129, ValueError, WIDTH + "-129 does not fit 8 bits, accepted -128 to 127)"),
+        (D.UINT32, 1, 2, ValueError, WIDTH + "2 does not fit 1 bit, accepted 0 to 1)"),
+        (D.FLOAT, 16, 1.5, ValueError, WIDTH + "1.5 does not fit 16 bits)"),
+        (D.FLOAT, 31, -0.0, ValueError, WIDTH + "-0.0 does not fit 31 bits)"),
+    ],
+)  # fmt: skip
+def test_refused_values_name_the_item(data_type, bits, value, error, message):
+    frame = FSOEFrame(35)
+    with pytest.raises(error) as info:
+        build([out(1, data_type, value)], OUTPUTS, [(0, bits)])._set_data_to_frame(frame)
+    assert str(info.value) == message
 
 
 def test_unpacking_takes_only_the_entry_bits():
@@ -320,7 +361,7 @@ def test_failed_conversion_keeps_the_words_already_packed():
     good, bad = out(1, D.UINT8, 0x5A), out(2, D.BOOL, 2)
     frame = FSOEFrame(7)
     frame.safe_data[1] = 0xFFFF
-    with pytest.raises(ValueError, match="^Invalid value for BOOL type$"):
+    with pytest.raises(ValueError, match=r"^Invalid value for BOOL type \(item o2: 2\)$"):
         build([good, bad], OUTPUTS, [(0, 8), (1, 1)])._set_data_to_frame(frame)
     assert words(frame) == [0x5A] + [0] * 7
 
@@ -364,8 +405,10 @@ def test_unchanged_values_keep_their_objects():
 
 def test_subclass_read_and_write_are_honoured():
     class Counter(DictionaryItemOutput):
+        form = 0b11111
+
         def _read(self):
-            return -1  # all ones, cut to the entry's bits
+            return self.form
 
     class Recorder(DictionaryItemInput):
         seen = []
@@ -379,6 +422,12 @@ def test_subclass_read_and_write_are_honoured():
     assert frame.safe_data[0] == 0b1111100
     build([r], {Recorder}, [(None, 2), (0, 5)])._get_data_from_frame(frame)
     assert Recorder.seen == [0b11111]
+    c.form = -1  # refused, and named as its _read gave it
+    with pytest.raises(ValueError) as info:
+        build([c], {Counter}, [(None, 2), (0, 5)])._set_data_to_frame(frame)
+    assert str(info.value) == (
+        "Invalid value for its mapped width (item c: -1 does not fit 5 bits, accepted 0 to 31)"
+    )
 
 
 # --- DictionaryMappedItem --------------------------------------------------------------
@@ -405,7 +454,8 @@ def test_mapped_item():
 
 @st.composite
 def random_maps(draw):
-    """Entries (data type, bits, value) laid out as add() would place them."""
+    """Entries (data type, bits, value) laid out as add() would place them; values
+    are drawn often from those their entry carries."""
     layout, position = [], 0
     for _ in range(draw(st.integers(0, 12))):
         data_type = draw(st.sampled_from(list(D)))
@@ -417,9 +467,11 @@ def random_maps(draw):
         if data_type is D.BOOL:
             value = draw(st.booleans())
         elif data_type is D.FLOAT:
-            value = draw(st.floats(width=32, allow_nan=False))
+            value = draw(st.floats(width=32, allow_nan=False) | st.sampled_from([0.0, 1e-45]))
         else:
-            value = draw(st.integers(data_type.min_value, data_type.max_value))
+            low, high = data_type.min_value, data_type.max_value
+            small = st.integers(max(low, -(1 << bits - 1)), min(high, (1 << bits - 1) - 1))
+            value = draw(small | st.integers(low, high))
         if position + bits > 255:  # positions are 8-bit
             break
         layout.append((data_type, bits, value))
@@ -427,8 +479,23 @@ def random_maps(draw):
     return layout
 
 
+def survives(data_type, bits, value):
+    """Whether the low `bits` bits of the value's pattern still give the value, read
+    with its sign for a signed type (an entry wider than the type keeps it whole)."""
+    width = min(bits, data_type.bits)
+    pattern = data_type.serialize_value(value)
+    window = pattern & ((1 << width) - 1)
+    if not data_type.is_integer:
+        return window == pattern
+    if data_type.is_signed and window >> (width - 1):
+        window -= 1 << width
+    return window == value
+
+
 @given(random_maps())
 def test_random_maps_pack_and_unpack_bit_exact(layout):
+    """A map packs when every value survives its entry, each entry writing only its
+    own bits; otherwise the first value that does not is refused by name."""
     sources, sinks, entries = [], [], []
     for key, (data_type, bits, value) in enumerate(layout):
         if data_type is None:
@@ -438,6 +505,12 @@ def test_random_maps_pack_and_unpack_bit_exact(layout):
         sinks.append(inp(key, data_type))
         entries.append((len(sources) - 1, bits))
     frame = FSOEFrame(35)
+    misfits = [key for key, (data_type, bits, value) in enumerate(layout)
+               if data_type is not None and not survives(data_type, bits, value)]  # fmt: skip
+    if misfits:
+        with pytest.raises(ValueError, match=rf"mapped width \(item o{misfits[0]}: "):
+            build(sources, OUTPUTS, entries)._set_data_to_frame(frame)
+        return
     build(sources, OUTPUTS, entries)._set_data_to_frame(frame)
 
     stream, position, fields = 0, 0, []

@@ -12,6 +12,7 @@ from master_helpers import (
     good_reply,
     make_handler,
     request_crc0,
+    request_data,
     walk_to,
 )
 
@@ -410,23 +411,34 @@ def test_a_callback_exception_ending_the_watchdog_drops_the_connection_to_fail_s
         h.delete()
 
 
-def test_a_request_that_failed_to_build_is_built_when_the_reply_comes_again():
-    h, recorder = make_handler()
+@pytest.mark.parametrize(
+    ("sto_type", "bits", "bad", "good", "message"),
+    [
+        (DT.BOOL, 1, 2, True, "Invalid value for BOOL type (item sto: 2)"),
+        (DT.UINT16, 8, 1500, 220, "Invalid value for its mapped width "
+         "(item sto: 1500 does not fit 8 bits, accepted 0 to 255)"),
+    ],
+)  # fmt: skip
+def test_a_request_that_failed_to_build_is_built_when_the_reply_comes_again(
+    sto_type, bits, bad, good, message
+):
+    h, recorder = make_handler(sto_type=sto_type, sto_bits=bits)
     try:
         h.start()
         slave = ScriptedSlave(1, 0x1234)
         walk_to(h, slave, S.StateData)
-        h.dictionary.set("sto", 2)  # kept by the item, refused when packed
+        h.dictionary.set("sto", bad)  # kept by the item, refused when packed
         reply = good_reply(h, slave)
         before = h.get_request()
         for _ in range(2):  # the bus delivers the same reply again
-            with pytest.raises(ValueError, match="Invalid value for BOOL type"):
+            with pytest.raises(ValueError) as info:
                 h.set_reply(reply)
+            assert str(info.value) == message
             assert h.get_request() == before
-        h.dictionary.set("sto", True)
+        h.dictionary.set("sto", good)
         h.set_reply(reply)  # the repeated reply now builds the request
         assert h.get_request() != before
-        assert tarnwick.FSOEFrame.frame_from_array(h.get_request()).safe_data[0] & 1
+        assert request_data(h.get_request())[0] == sto_type.serialize_value(good)
         for _ in range(3):
             h.set_reply(good_reply(h, slave))
         assert h.state is S.StateData and recorder.errors == []

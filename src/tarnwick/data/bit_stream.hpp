@@ -27,6 +27,9 @@ inline U128 operator&(U128 a, U128 b) {
 inline bool operator==(U128 a, U128 b) {
     return a.lo == b.lo && a.hi == b.hi;
 }
+inline U128 operator~(U128 a) {
+    return {~a.lo, ~a.hi};
+}
 
 // Shifts that drop whatever leaves the 128 bits; n may be anything.
 inline U128 shl(U128 v, unsigned n) {
@@ -65,9 +68,29 @@ inline void store_stream(frame::FrameRecord& f, U128 s) {
     }
 }
 
+// A `width`-bit two's complement pattern sign-extended to 128 bits; a value that is
+// no such pattern (it has bits at or above `width`) is kept as it stands.
+inline U128 sign_extend(U128 v, unsigned width) {
+    if (width == 0 || width >= STREAM_BITS || !(v == (v & low_mask(width)))) return v;
+    bool negative = (shr(v, width - 1).lo & 1) != 0;
+    return negative ? (v | ~low_mask(width)) : v;
+}
+
+// True when a field of `bits` bits carries the value whole. An unsigned value
+// (signed_width 0) fits 0 ... 2^bits - 1. A signed one, given as the two's
+// complement pattern of `signed_width` bits, fits -2^(bits-1) ... 2^(bits-1) - 1:
+// the bits it loses are copies of its sign. A field of 0 bits carries nothing and
+// one of the whole stream carries anything, so both take every value.
+inline bool fits_field(U128 value, unsigned bits, unsigned signed_width) {
+    if (bits == 0 || bits >= STREAM_BITS) return true;
+    if (signed_width == 0) return (value & ~low_mask(bits)) == U128{};
+    U128 above = shr(sign_extend(value, signed_width), bits - 1);
+    return above == U128{} || above == low_mask(STREAM_BITS - bits + 1);
+}
+
 // ORs the low `bits` bits of value in at stream bit pos. Only the entry's own bits
-// are written: a value wider than its entry never spills into the next entries,
-// and nothing lands past the end of the stream.
+// are written (the map refuses a value they cannot carry), and nothing lands past
+// the end of the stream.
 inline void insert_field(U128& stream, unsigned pos, unsigned bits, U128 value) {
     stream = stream | shl(value & low_mask(bits), pos);
 }

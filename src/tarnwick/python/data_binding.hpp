@@ -58,6 +58,11 @@ struct PyDictionaryItem {
     nb::object fail_safe;    // fail_safe_value; fail_safe_input_value
 
     PyDictionaryItem(ItemKind kind, int32_t key, nb::handle name, nb::handle data_type);
+    // Width of the two's complement pattern of a signed data type; 0 for any other
+    // type, whose integer form is unsigned.
+    unsigned signed_width() const {
+        return typed && data::info(type).is_signed ? data::info(type).bits : 0;
+    }
 };
 struct PyDictionaryItemInput : PyDictionaryItem {
     using PyDictionaryItem::PyDictionaryItem;
@@ -76,8 +81,22 @@ void item_set(nb::handle item, nb::handle value);
 void item_set_fail_safe(nb::handle item);
 // The item's integer form (its _read), as up to 128 bits, and storing one (its
 // _write). For items of map entries: an initialised DictionaryItem is required.
+// A value the data type refuses is named in the error (see raise_naming_item).
 data::U128 item_read(nb::handle item);
 void item_write(nb::handle item, data::U128 value);
+// ValueError for an item whose integer form does not fit its entry of `bits` bits.
+[[noreturn]] void raise_entry_too_wide(nb::handle item, data::U128 form, unsigned bits);
+
+// --- Values refused while a request is built (data_refusal.cpp) ---------------------
+
+// Raises again the pending error of converting `value`, the output of `it`. A
+// conversion error (ValueError, TypeError, OverflowError, struct.error) keeps its
+// type and text with " (item NAME: VALUE[, accepted MIN to MAX])" appended; any
+// other error passes unchanged.
+[[noreturn]] void raise_naming_item(const PyDictionaryItem& it, nb::handle value);
+// ValueError "Invalid value for its mapped width (item NAME: VALUE does not fit
+// BITS bits[, accepted MIN to MAX])" ("1 bit" for a 1-bit entry).
+[[noreturn]] void raise_too_wide(const PyDictionaryItem& it, nb::handle value, unsigned bits);
 
 struct PyDictionary {
     nb::dict key_map;  // key -> item, in the order of the item list
@@ -118,8 +137,9 @@ struct PyDictionaryMap {
     void clear();
 
     // Packs the entries' integer forms into the 8 safe-data words (all cleared
-    // first); each entry writes only its own bits. A conversion error propagates,
-    // the words packed so far being kept.
+    // first); each entry writes only its own bits, and a value they cannot carry is
+    // refused (ValueError). A refusal or conversion error propagates, the entries
+    // packed so far being kept.
     void set_data_to_frame(frame::FrameRecord& f);
     // Unpacks each entry's bits into its item (padding discards them).
     void get_data_from_frame(const frame::FrameRecord& f);

@@ -123,6 +123,31 @@ void own_set_fail_safe(PyDictionaryItem& it) {
     if (it.kind == ItemKind::INPUT || it.kind == ItemKind::INPUT_OUTPUT) it.value = it.fail_safe;
 }
 
+// --- sent values ------------------------------------------------------------------------
+
+// The integer form of one of the module's own items; exact bool, int and float
+// values of a DataType take the C++ table.
+data::U128 native_read(PyDictionaryItem& it) {
+    uint32_t raw = 0;
+    bool output = it.kind == ItemKind::OUTPUT || it.kind == ItemKind::INPUT_OUTPUT;
+    if (output && it.typed && serialize_fast(it.type, output_value(it).ptr(), raw))
+        return data::U128{raw, 0};
+    return u128_from_int(own_read(it));
+}
+
+// The integer form a subclass's _read gave, as its 128 bits read back: two's
+// complement, so that a negative form is reported as it was given.
+nb::object int_from_form(data::U128 form) {
+    constexpr unsigned FORM_BITS = 128;
+    nb::object v = int_from_u128(form);
+    if (static_cast<int64_t>(form.hi) >= 0) return v; // the top bit, the sign, is clear
+    nb::object span = nb::steal(PyNumber_Lshift(nb::int_(1).ptr(), nb::int_(FORM_BITS).ptr()));
+    if (!span.is_valid()) raise_pending();
+    nb::object negative = nb::steal(PyNumber_Subtract(v.ptr(), span.ptr()));
+    if (!negative.is_valid()) raise_pending();
+    return negative;
+}
+
 // --- received values --------------------------------------------------------------------
 
 bool same_natural(PyObject* current, const data::Natural& n) {
@@ -482,15 +507,21 @@ void item_set_fail_safe(nb::handle item) {
 }
 
 data::U128 item_read(nb::handle item) {
-    if (is_native_type(Py_TYPE(item.ptr()))) {
-        PyDictionaryItem& it = cpp_item(item);
-        uint32_t raw = 0;
-        bool output = it.kind == ItemKind::OUTPUT || it.kind == ItemKind::INPUT_OUTPUT;
-        if (output && it.typed && serialize_fast(it.type, output_value(it).ptr(), raw))
-            return data::U128{raw, 0};
-        return u128_from_int(own_read(it));
+    if (!is_native_type(Py_TYPE(item.ptr()))) return u128_from_int(call_method(item, "_read"));
+    PyDictionaryItem& it = cpp_item(item);
+    nb::object value = output_value(it); // held for the error: a conversion may run Python code
+    try {
+        return native_read(it);
+    } catch (nb::python_error& e) {
+        e.restore();
+        raise_naming_item(it, value);
     }
-    return u128_from_int(call_method(item, "_read"));
+}
+
+void raise_entry_too_wide(nb::handle item, data::U128 form, unsigned bits) {
+    PyDictionaryItem& it = cpp_item(item);
+    if (is_native_type(Py_TYPE(item.ptr()))) raise_too_wide(it, output_value(it), bits);
+    raise_too_wide(it, int_from_form(form), bits);
 }
 
 void item_write(nb::handle item, data::U128 value) {

@@ -36,6 +36,11 @@ bool wider_than_a_byte(nb::handle dict_item) {
     return wider != 0;
 }
 
+// How the fit of the item's integer form in its entry is judged (see fits_field).
+unsigned signed_width(PyObject* item) {
+    return nb::inst_ptr<PyDictionaryItem>(item)->signed_width();
+}
+
 nb::object make_entry(nb::handle item, nb::handle bits, nb::handle position_bits) {
     PyMappedItem entry{nb::borrow(item), to_u8(bits), to_u8(position_bits)};
     return nb::cast(std::move(entry), nb::rv_policy::move);
@@ -176,11 +181,10 @@ void bind_map(nb::module_& m) {
         "add_by_key",
         [](PyDictionaryMap& map, nb::handle key, nb::handle bits) {
             require_int(key, "key");
-            uint16_t b = to_u16(bits);
             PyDictionary& d =
                 bound_arg<PyDictionary>(map.dictionary, data_classes().dictionary, "dictionary");
-            nb::object item = d.key_map[key];
-            map.add(item, b);
+            nb::object item = d.key_map[key]; // an unknown key is refused whatever `bits` is
+            map.add(item, to_u16(bits));
         },
         nb::arg("key").none(), nb::arg("bits").none(),
         nb::sig("def add_by_key(self, key: int, bits: int) -> None"),
@@ -202,7 +206,9 @@ void bind_map(nb::module_& m) {
     cls.def(
         "_set_data_to_frame",
         [](PyDictionaryMap& map, nb::handle frame) { map.set_data_to_frame(frame_arg(frame)); },
-        nb::arg("frame").none(), "Set data from the map dictionary items to the frame");
+        nb::arg("frame").none(),
+        "Set data from the map dictionary items to the frame. A value that its data type or "
+        "its mapped bits cannot carry raises, naming the item; nothing is ever cut.");
     cls.def(
         "_get_data_from_frame",
         [](PyDictionaryMap& map, nb::handle frame) { map.get_data_from_frame(frame_arg(frame)); },
@@ -260,7 +266,10 @@ void PyDictionaryMap::set_data_to_frame(frame::FrameRecord& f) {
             MapSlot s = slots[i];
             if (s.item == nullptr || s.bits == 0)
                 continue; // padding and 0-bit entries carry nothing
-            data::insert_field(stream, s.position_bits, s.bits, item_read(s.item));
+            data::U128 form = item_read(s.item);
+            if (!data::fits_field(form, s.bits, signed_width(s.item)))
+                raise_entry_too_wide(s.item, form, s.bits);
+            data::insert_field(stream, s.position_bits, s.bits, form);
         }
     } catch (...) {
         data::store_stream(f, stream); // the entries packed so far stay in the frame

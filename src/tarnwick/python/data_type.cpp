@@ -58,8 +58,9 @@ bool compare(PyObject* a, PyObject* b, int op) {
 
 [[noreturn]] void raise_status(Status st, PyObject* value) {
     switch (st) {
-    case Status::INVALID_BOOL:
-        throw nb::value_error("Invalid value for BOOL type");
+    case Status::INVALID_BOOL: // raised as a Python error, so a map can name the item in it
+        PyErr_SetString(PyExc_ValueError, "Invalid value for BOOL type");
+        raise_pending();
     case Status::OUT_OF_RANGE:
         raise_none(PyExc_ValueError);
     case Status::NOT_INTEGER:
