@@ -3,7 +3,10 @@
 #   make test   builds the extensions and runs the test suite
 # PYTHON picks the interpreter (default python3); each gets its own virtual environment.
 PYTHON ?= python3
-PYVER := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+# The interpreter's version, or the first line of its complaint when it does not run
+# (a pyenv shim without that version, a typo): check-python stops on it.
+PYOUT := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>&1 | head -n 1)
+PYVER := $(if $(and $(filter 1,$(words $(PYOUT))),$(filter 3.%,$(PYOUT))),$(PYOUT))
 VENV ?= .venv-$(PYVER)
 VPY := $(VENV)/bin/python
 BUILD_DEPS := "scikit-build-core>=0.10" "nanobind>=2.9,<3"
@@ -11,9 +14,13 @@ TEST_DEPS := "pytest>=7" "hypothesis>=6"
 LINT_DEPS := ruff clang-format
 TYPE_DEPS := mypy
 
-.PHONY: demo test build bench lint format typecheck clean sanitize fuzz fuzz-build fuzz-seeds soak
+.PHONY: demo test build bench lint format typecheck clean sanitize fuzz fuzz-build fuzz-seeds soak \
+	check-python
 
-$(VENV)/.ready: Makefile
+check-python:
+	$(if $(PYVER),,$(error PYTHON=$(PYTHON) does not run: $(or $(PYOUT),no output)))
+
+$(VENV)/.ready: Makefile | check-python
 	$(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q $(BUILD_DEPS) $(TEST_DEPS)
@@ -59,7 +66,7 @@ SAN_PRELOAD = $(shell $(SAN_CXX) -print-file-name=libasan.so) $(shell $(SAN_CXX)
 SAN_ENV = LD_PRELOAD="$(SAN_PRELOAD)" PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-$(SAN_VENV)/.ready: Makefile
+$(SAN_VENV)/.ready: Makefile | check-python
 	$(PYTHON) -m venv $(SAN_VENV)
 	$(SAN_PY) -m pip install -q --upgrade pip
 	$(SAN_PY) -m pip install -q $(BUILD_DEPS) $(TEST_DEPS)

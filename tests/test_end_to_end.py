@@ -530,3 +530,49 @@ def test_restart_without_a_cycle_between_stop_and_start(make_pair):
         time.sleep(0.001)
     assert p.connected()
     assert ("SESSION_WD", "The watchdog of the master expired") in p.errors
+
+
+# With this seed the master draws the session ids 0xA912 and then 0x13A0 (found
+# offline by running seeds 0 to 400,000 against the CRC_0 of both Session requests:
+# 5 seeds give such a pair).
+STALL_SEED = 152172
+
+
+def crc0_numbered(request, sequence_number):
+    frame = tarnwick.FSOEFrame.frame_from_array(request)
+    frame.control.sequence_number = sequence_number
+    return frame.calc_crc0()
+
+
+def test_new_session_repeating_the_refused_crc0_stalls_for_a_watchdog_period(make_pair):
+    """About once in 65,536 Reset handshakes the master's new Session request after
+    SESSION_RESET1, numbered 1, would carry the CRC_0 of the refused one, so the master
+    numbers it 2. The slave, reset, expects 1 and refuses it with the Reset frame it
+    sent before; each side ignores the other's repeats until the master's watchdog."""
+    watchdog_s = 1.0
+    random.seed(STALL_SEED)
+    p = make_pair(2, watchdog_s)
+    p.handler.start()
+    p.cycle()  # the Reset handshake
+    refused = p.handler.get_request()  # the first Session request, numbered 2
+    began = time.monotonic()  # before SESSION_RESET1 arms the master's watchdog
+    refusal = p.cycle()
+    assert p.errors == [SEQUENCE_RESTART]
+    stepped = p.handler.get_request()
+    sent = [tarnwick.FSOEFrame.frame_from_array(r).crcs[0] for r in (refused, stepped)]
+    assert sent == [crc0_numbered(refused, 2), crc0_numbered(stepped, 2)]
+    assert crc0_numbered(stepped, 1) == sent[0]  # the case itself
+    for _ in range(50):
+        assert p.cycle() == refusal
+        assert p.handler.get_request() == stepped
+    assert p.handler.state is S.StateSession
+    assert brisel.get_state() == SlaveState.FSOE_STATE_RESET
+    assert p.errors == [SEQUENCE_RESTART]
+
+    while len(p.errors) == 1 and time.monotonic() - began < 20:
+        p.cycle()
+        time.sleep(0.001)
+    assert time.monotonic() - began >= watchdog_s - 0.01
+    p.run_until(p.connected)
+    expired = ("SESSION_WD", "The watchdog of the master expired")
+    assert p.errors == [SEQUENCE_RESTART, expired, SEQUENCE_RESTART]
