@@ -19,6 +19,29 @@ namespace nb = nanobind;
     throw nb::python_error();
 }
 
+// The pending Python error as one normalised exception object with its traceback
+// attached; the error indicator is cleared.
+inline nb::object take_pending_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return nb::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return nb::steal(value);
+#endif
+}
+
+// Raises that very exception object, unchanged, with the traceback it carries.
+[[noreturn]] inline void raise_exception(nb::handle exception) {
+    PyErr_Restore(nb::handle(exception.type()).inc_ref().ptr(), exception.inc_ref().ptr(),
+                  PyException_GetTraceback(exception.ptr()));
+    raise_pending();
+}
+
 // The modules' own classes: the nanobind ones, and those made with Python's own
 // machinery at import (the enumerations, the states, the watchdog thread).
 inline bool is_own_class(nb::handle type, nb::handle module) {

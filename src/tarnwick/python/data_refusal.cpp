@@ -15,26 +15,6 @@ nb::object checked(PyObject* result) {
     return nb::steal(result);
 }
 
-// The pending exception as one normalised object; the error indicator is cleared.
-nb::object fetch_exception() {
-#if PY_VERSION_HEX >= 0x030C0000
-    return nb::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return nb::steal(value);
-#endif
-}
-
-[[noreturn]] void raise_exception(nb::handle exc) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
-    raise_pending();
-}
-
 // The conversions' own error classes, exactly: a subclass may format its text from
 // other fields, and anything else (an interrupt, a value's own exception) is not
 // the data type's refusal.
@@ -89,7 +69,7 @@ void name_item_in(nb::handle exc, const PyDictionaryItem& it, nb::handle value) 
 } // namespace
 
 void raise_naming_item(const PyDictionaryItem& it, nb::handle value) {
-    nb::object exc = fetch_exception();
+    nb::object exc = take_pending_exception();
     try {
         if (is_conversion_error(exc)) name_item_in(exc, it, value);
     } catch (nb::python_error&) {

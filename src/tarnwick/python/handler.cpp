@@ -78,13 +78,7 @@ constexpr int MAX_CONTEXT_DEPTH = 64;
 // The exception a python_error holds, normalised, its traceback attached.
 nb::object exception_of(nb::python_error& e) {
     e.restore();
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return nb::steal(value);
+    return take_pending_exception();
 }
 
 PyObject* python_type_of(nb::exception_type t) {
@@ -126,12 +120,6 @@ void chain_context(nb::handle later, nb::handle earlier) {
 void keep_callback_error(PyMasterHandler& h, nb::object exception) {
     if (h.callback_error.is_valid()) chain_context(exception, h.callback_error);
     h.callback_error = std::move(exception);
-}
-
-[[noreturn]] void raise_exception(nb::handle exception) {
-    PyErr_Restore(nb::handle(exception.type()).inc_ref().ptr(), exception.inc_ref().ptr(),
-                  PyException_GetTraceback(exception.ptr()));
-    raise_pending();
 }
 
 // One public call's callback exceptions. While it exists, a callback's exception is
