@@ -14,7 +14,7 @@ TEST_DEPS := "pytest>=7" "hypothesis>=6"
 LINT_DEPS := ruff clang-format
 TYPE_DEPS := mypy
 
-.PHONY: demo test build bench lint format typecheck clean sanitize fuzz fuzz-build fuzz-seeds soak \
+.PHONY: demo test native-test build bench lint format typecheck clean sanitize fuzz fuzz-build fuzz-seeds soak \
 	check-python
 
 check-python:
@@ -32,8 +32,20 @@ build: $(VENV)/.ready
 demo: build
 	$(VPY) -m virtual_slave
 
-test: build
+test: build native-test
 	$(VPY) -m pytest
+
+# The protocol library's native tests (doctest, registered with ctest), built without
+# Python. Debian's doctest-dev is installed when missing (as root).
+NATIVE_BUILD := build/native
+DOCTEST_CONFIG := /usr/lib/cmake/doctest/doctestConfig.cmake
+native-test:
+	@test -f $(DOCTEST_CONFIG) || { [ "$$(id -u)" = 0 ] && apt-get update -qq && \
+		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq doctest-dev >/dev/null; } || \
+		{ echo "native tests need doctest: apt-get install doctest-dev" >&2; exit 1; }
+	cmake -S . -B $(NATIVE_BUILD) -DFSOE_BUILD_PYTHON=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(NATIVE_BUILD) -j 2
+	ctest --test-dir $(NATIVE_BUILD) --output-on-failure
 
 bench: build
 	$(VPY) benchmarks/bench_cycle.py
@@ -42,8 +54,8 @@ bench: build
 # stubs; then the stubs themselves.
 typecheck: build
 	$(VPY) -m pip install -q $(TYPE_DEPS)
-	$(VPY) -m mypy --strict examples tests/typing
-	$(VPY) tests/typing/check_stubs.py
+	$(VPY) -m mypy --strict examples tests/python/typing
+	$(VPY) tests/python/typing/check_stubs.py
 
 lint: $(VENV)/.ready
 	$(VPY) -m pip install -q $(LINT_DEPS)
@@ -85,7 +97,7 @@ FUZZERS := fuzz_frame fuzz_slave
 
 fuzz-build:
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-		-DFSOE_BUILD_PYTHON=OFF -DFSOE_BUILD_FUZZERS=ON -DFSOE_SANITIZE=ON
+		-DFSOE_BUILD_PYTHON=OFF -DFSOE_BUILD_TESTS=OFF -DFSOE_BUILD_FUZZERS=ON -DFSOE_SANITIZE=ON
 	cmake --build $(FUZZ_BUILD)
 
 fuzz: fuzz-build

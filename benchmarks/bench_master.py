@@ -14,7 +14,7 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "python"))
 
 from master_helpers import DT, ScriptedSlave, good_reply  # noqa: E402
 

@@ -12,10 +12,10 @@
 //   7 map lock toggle or validation (selector byte)
 // Missing argument bytes read as 0. The seed corpus beside this file holds whole
 // connections recorded from a master, so mutations start deep in the protocol.
-#include "tarnwick/frame/frame.hpp"
-#include "virtual_slave/dictionary/fsoe_dict.hpp"
-#include "virtual_slave/dictionary/fsoe_static_map.hpp"
-#include "virtual_slave/engine/fsoe_slave.hpp"
+#include "core/frame/frame.hpp"
+#include "core/slave/dictionary/fsoe_dict.hpp"
+#include "core/slave/dictionary/fsoe_static_map.hpp"
+#include "core/slave/engine/fsoe_slave.hpp"
 
 #include <cstdlib>
 #include <vector>

@@ -10,7 +10,7 @@ import sys
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))
+sys.path.insert(0, str(HERE.parent / "tests" / "python"))
 
 from slave_helpers import C, Master, start_slave  # noqa: E402
 

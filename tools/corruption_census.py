@@ -15,7 +15,7 @@ import time
 from math import comb
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "python"))
 
 from test_reliability_corruption import (  # noqa: E402
     MASTER_SIZES,

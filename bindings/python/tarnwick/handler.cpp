@@ -1,0 +1,774 @@
+// MasterHandler: the public master object, its request/reply cycle and events.
+//
+// Every event (reply, reset, start, stop, watchdog expiry) runs under the handler's
+// event lock, so the application's thread and the watchdog thread never interleave
+// inside the state machine, even while a Python callback runs.
+//
+// A callback that raises never cuts an event short: its exception is kept until the
+// event is complete (state switched, request published) and then leaves the public
+// call (CallbackErrors below). Events may nest: a callback may call reset() or stop(),
+// which run their own event and raise their own callbacks' exceptions.
+#include "tarnwick/handler_binding.hpp"
+#include "tarnwick/watchdog_binding.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace tarnwick::py {
+
+namespace {
+
+using states::StateId;
+
+constexpr double MS_PER_S = 1000.0;
+// How often an expiry waiting for the event lock checks whether its watchdog stopped.
+constexpr std::chrono::milliseconds EXPIRY_LOCK_POLL{10};
+constexpr const char* DELETED_MESSAGE = "The master handler has been deleted";
+constexpr const char* UNSUPERVISED_MESSAGE =
+    "The watchdog thread of the master has ended with an exception";
+
+PyObject* random_bits = nullptr; // random.getrandbits: seedable by the application
+
+// Holds the event lock for one event. The lock is tried with the interpreter lock
+// held (the uncontended case) and otherwise waited for without it.
+class EventScope {
+  public:
+    EventScope(PyMasterHandler& h, bool for_expiry) : h_(h) {
+        held_ = h.events.try_acquire() || acquire_unlocked(for_expiry);
+    }
+    ~EventScope() {
+        if (held_) h_.events.release();
+    }
+    bool held() const { return held_; }
+    EventScope(const EventScope&) = delete;
+    EventScope& operator=(const EventScope&) = delete;
+
+  private:
+    bool acquire_unlocked(bool for_expiry) {
+        handler::WatchdogCore* wd = h_.wd;
+        nb::gil_scoped_release unlocked;
+        // An expiry gives up once its watchdog is stopping (delete() may be waiting
+        // for the watchdog thread while holding the lock).
+        return h_.events.acquire([&] { return for_expiry && (!wd || wd->stop_requested()); },
+                                 EXPIRY_LOCK_POLL);
+    }
+
+    PyMasterHandler& h_;
+    bool held_ = false;
+};
+
+// A master without its watchdog must not run: after delete(), and after the
+// watchdog thread died of a callback's exception.
+void refuse_if_unsupervised(const PyMasterHandler& h) {
+    const char* message = h.deleted            ? DELETED_MESSAGE
+                          : h.supervision_lost ? UNSUPERVISED_MESSAGE
+                                               : nullptr;
+    if (!message) return;
+    PyErr_SetString(state().tarnwick_exception, message);
+    raise_pending();
+}
+
+// --- Callback exceptions ---------------------------------------------------------------------
+
+// Deep enough for any real chain; a longer (or cyclic) chain is cut there, never walked forever.
+constexpr int MAX_CONTEXT_DEPTH = 64;
+
+// The exception a python_error holds, normalised, its traceback attached.
+nb::object exception_of(nb::python_error& e) {
+    e.restore();
+    return take_pending_exception();
+}
+
+PyObject* python_type_of(nb::exception_type t) {
+    switch (t) {
+    case nb::exception_type::value_error:
+        return PyExc_ValueError;
+    case nb::exception_type::type_error:
+        return PyExc_TypeError;
+    case nb::exception_type::key_error:
+        return PyExc_KeyError;
+    case nb::exception_type::index_error:
+        return PyExc_IndexError;
+    case nb::exception_type::attribute_error:
+        return PyExc_AttributeError;
+    default:
+        return PyExc_RuntimeError;
+    }
+}
+
+nb::object exception_of(const nb::builtin_exception& e) {
+    PyErr_SetString(python_type_of(e.type()), e.what());
+    nb::python_error raised;
+    return exception_of(raised);
+}
+
+// Puts `earlier` at the end of `later`'s __context__ chain, as Python chains an
+// exception raised while another is handled, so both show in the traceback.
+void chain_context(nb::handle later, nb::handle earlier) {
+    nb::handle tail = later;
+    for (int depth = 0; depth < MAX_CONTEXT_DEPTH; ++depth) {
+        if (tail.is(earlier)) return;
+        nb::object next = nb::steal(PyException_GetContext(tail.ptr()));
+        if (!next.is_valid()) break;
+        tail = next; // kept alive by the chain it belongs to
+    }
+    PyException_SetContext(tail.ptr(), earlier.inc_ref().ptr());
+}
+
+void keep_callback_error(PyMasterHandler& h, nb::object exception) {
+    if (h.callback_error.is_valid()) chain_context(exception, h.callback_error);
+    h.callback_error = std::move(exception);
+}
+
+// One public call's callback exceptions. While it exists, a callback's exception is
+// kept instead of raised; run() completes the event and then raises it (an error of
+// the event itself carries the callbacks' exceptions as its context). A nested call
+// keeps its own, and the outer call's kept exception waits until it is done.
+class CallbackErrors {
+  public:
+    explicit CallbackErrors(PyMasterHandler& h)
+        : h_(h), outer_(std::move(h.callback_error)),
+          outer_deferring_(h.deferring_callback_errors) {
+        h.callback_error = nb::object();
+        h.deferring_callback_errors = true;
+    }
+    ~CallbackErrors() {
+        h_.callback_error = std::move(outer_);
+        h_.deferring_callback_errors = outer_deferring_;
+    }
+    CallbackErrors(const CallbackErrors&) = delete;
+    CallbackErrors& operator=(const CallbackErrors&) = delete;
+
+    template <typename Event> void run(Event&& event) {
+        try {
+            event();
+        } catch (nb::python_error& e) {
+            keep_callback_error(h_, exception_of(e));
+        } catch (nb::builtin_exception& e) {
+            if (!h_.callback_error.is_valid()) throw;
+            keep_callback_error(h_, exception_of(e));
+        }
+        nb::object raised = std::move(h_.callback_error);
+        h_.callback_error = nb::object();
+        if (raised.is_valid()) raise_exception(raised);
+    }
+
+  private:
+    PyMasterHandler& h_;
+    nb::object outer_;
+    bool outer_deferring_;
+};
+
+// Calls an application callback; inside an event its exception waits for the event's end.
+template <typename... Args>
+void call_callback(PyMasterHandler& h, const nb::object& callback, Args&&... args) {
+    if (callback.is_none()) return;
+    nb::object keep = callback; // the callback may replace itself
+    if (!h.deferring_callback_errors) {
+        keep(std::forward<Args>(args)...);
+        return;
+    }
+    try {
+        keep(std::forward<Args>(args)...);
+    } catch (nb::python_error& e) {
+        keep_callback_error(h, exception_of(e));
+    }
+}
+
+bool in_state(const PyMasterHandler& h, StateId s) {
+    return h.state_kind && *h.state_kind == s;
+}
+
+// --- State switching -------------------------------------------------------------------------
+
+void adopt_state(PyMasterHandler& h, nb::object instance) {
+    classify_state(instance, h.state_kind, h.state_exact);
+    h.state = std::move(instance);
+}
+
+void set_next_state(PyMasterHandler& h, nb::handle next_class, nb::handle self) {
+    int same = PyObject_IsInstance(h.state.ptr(), next_class.ptr());
+    if (same < 0) raise_pending();
+    if (same) return;
+    adopt_state(h, next_class(nb::arg("context") = self));
+    call_callback(h, h.state_change_callback, next_class);
+}
+
+nb::handle self_of(PyMasterHandler& h) {
+    return nb::find(&h);
+}
+
+void set_next_state(PyMasterHandler& h, StateId next) {
+    if (h.state_exact && *h.state_kind == next) return;
+    set_next_state(h, state_class(next), self_of(h));
+}
+
+// The state an event leads to: a built-in state, or the class an application's own
+// state class returned.
+struct NextState {
+    std::optional<StateId> builtin;
+    nb::object cls;
+};
+
+// Runs one event on the current state: in C++ for the built-in classes, through
+// the Python methods for an application's own state class.
+// The built-in path yields no state when the event was superseded (see
+// superseded()); every caller checks that before switching.
+template <typename Builtin>
+NextState run_event(PyMasterHandler& h, Builtin&& builtin, const char* method) {
+    if (h.state_exact) return {builtin(*h.state_kind), nb::object()};
+    return {std::nullopt, h.state.attr(method)()};
+}
+
+void switch_state(PyMasterHandler& h, const NextState& next) {
+    if (next.builtin)
+        set_next_state(h, *next.builtin);
+    else
+        set_next_state(h, next.cls, self_of(h));
+}
+
+// --- Requests and replies -----------------------------------------------------------------------
+
+nb::object build_request(PyMasterHandler& h) {
+    PyNode& m = *h.master;
+    frame::FrameRecord& req = *m.rec;
+    if (in_state(h, StateId::Data)) {
+        if (h.state_exact)
+            map_frame(h, StateId::Data);
+        else
+            h.state.attr("map_frame")();
+    } else {
+        m.dyn->set_data_to_frame(req, h.initialization_data_bytes);
+    }
+    bool unconnected = in_state(h, StateId::Reset) || in_state(h, StateId::Session);
+    req.control.connection_id = unconnected ? 0 : m.sess->get(SessionField::connection_id);
+    if (m.last_crc0_sent)
+        generate_crcs_cyclic_traced(req, *m.last_crc0_sent);
+    else
+        generate_crcs_traced(req);
+    m.last_crc0_sent = req.crcs[0];
+    if (h.reset_slave_sequence_number_after_frame) {
+        h.slave->rec->control.sequence_number = 1;
+        h.reset_slave_sequence_number_after_frame = false;
+    }
+    // The slave seeds its reply to this request with the request's CRC_0.
+    if (!in_state(h, StateId::Reset)) h.slave->rec->control.crc0 = req.crcs[0];
+    frame::increment_sequence_number(req.control);
+
+    uint8_t buf[frame::MAX_FRAME_BYTES];
+    std::size_t len = frame::serialise(req, buf);
+    return nb::bytes(reinterpret_cast<const char*>(buf), len);
+}
+
+void recalculate_request(PyMasterHandler& h) {
+    h.request_stale = true; // stays set if building raises
+    h.current_request = build_request(h);
+    h.request_stale = false;
+}
+
+// False when a callback of the reply ran another event, which then settled the
+// state and built the request.
+bool process_reply(PyMasterHandler& h, nb::handle reply) {
+    PyNode& s = *h.slave;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(reply.ptr()));
+    std::size_t len = static_cast<std::size_t>(PyBytes_GET_SIZE(reply.ptr()));
+    check_size_fits(frame::size_for_length(len));
+    // Only a reply that is taken counts as the last one: a refused reply delivered
+    // again is refused again, not ignored as already handled.
+    h.last_reply = nb::borrow(reply);
+    frame::parse(*s.rec, bytes, len);
+    // The master's next request is seeded with the slave's CRC_0.
+    if (!in_state(h, StateId::Reset)) h.master->rec->control.crc0 = s.rec->crcs[0];
+    uint16_t command = s.rec->control.command;
+    if (frame::command_is_valid(command) &&
+        command == static_cast<uint16_t>(frame::Command::RESET)) {
+        // Collect the error code of a Reset frame whatever the state expected.
+        s.dyn->clear();
+        s.dyn->add(s.sess->item(SessionField::error_id));
+    }
+    s.dyn->get_data_from_frame(*s.rec, h.initialization_data_bytes);
+    bool judged_in_reset = in_state(h, StateId::Reset);
+    uint64_t begun = ++h.events_begun;
+    NextState next = run_event(
+        h, [&](StateId st) { return frame_received_event(h, st); },
+        "_process_frame_received_event");
+    if (superseded(h, begun)) return false;
+    // The sequence number the slave's next reply must carry.
+    if (!judged_in_reset) frame::increment_sequence_number(s.rec->control);
+    s.last_crc0_sent = s.rec->crcs[0];
+    switch_state(h, next);
+    return !superseded(h, begun);
+}
+
+// Switches to the state an event led to and publishes the request for it, unless
+// a callback (on the error, or on the change of state) ran another event, which
+// has then done both.
+void conclude_event(PyMasterHandler& h, uint64_t begun, const NextState& next) {
+    if (superseded(h, begun)) return;
+    switch_state(h, next);
+    if (superseded(h, begun)) return;
+    recalculate_request(h);
+}
+
+void reset_event(PyMasterHandler& h) {
+    uint64_t begun = ++h.events_begun;
+    conclude_event(h, begun,
+                   run_event(
+                       h, [&](StateId s) { return reset_connection_event(h, s); },
+                       "_process_reset_connection_event"));
+}
+
+void expiry_event(PyMasterHandler& h) {
+    uint64_t begun = ++h.events_begun;
+    conclude_event(h, begun,
+                   run_event(
+                       h, [&](StateId s) { return watchdog_expired_event(h, s); },
+                       "_process_watchdog_expired_event"));
+}
+
+// --- Public operations --------------------------------------------------------------------------
+
+void handler_start(PyMasterHandler& h) {
+    refuse_if_unsupervised(h);
+    EventScope scope(h, false);
+    CallbackErrors(h).run([&] {
+        h.master->start();
+        h.slave->start();
+        h.initialization_data_bytes =
+            std::min(h.master->rec->safe_data_size, h.slave->rec->safe_data_size);
+        reset_event(h);
+        h.running = true;
+    });
+}
+
+void handler_stop(PyMasterHandler& h) {
+    if (!h.running) return;
+    EventScope scope(h, false);
+    CallbackErrors(h).run([&] {
+        h.running = false;
+        // Also after delete(): the inputs fall to their fail-safe values whatever the
+        // order of the application's clean-up (an ended watchdog ignores its commands).
+        reset_event(h);
+        if (h.wd) h.wd->deactivate();
+        h.master->stop();
+        h.slave->stop();
+    });
+}
+
+void handler_reset(PyMasterHandler& h) {
+    refuse_if_unsupervised(h);
+    EventScope scope(h, false);
+    CallbackErrors(h).run([&] { reset_event(h); });
+}
+
+bool repeats_last_reply(const PyMasterHandler& h, nb::handle data) {
+    if (!h.last_reply.is_valid()) return false;
+    Py_ssize_t n = PyBytes_GET_SIZE(data.ptr());
+    return n == PyBytes_GET_SIZE(h.last_reply.ptr()) &&
+           std::memcmp(PyBytes_AS_STRING(data.ptr()), PyBytes_AS_STRING(h.last_reply.ptr()),
+                       static_cast<std::size_t>(n)) == 0;
+}
+
+void handler_set_reply(PyMasterHandler& h, nb::handle data) {
+    require_exact(data, &PyBytes_Type, "data");
+    if (!h.running) return;
+    EventScope scope(h, false);
+    refuse_if_unsupervised(h);
+    if (repeats_last_reply(h, data)) {
+        // The same PDU delivered again: only a request that failed to build is
+        // built again (the application may have corrected the output since).
+        if (h.request_stale) recalculate_request(h);
+        return;
+    }
+    CallbackErrors(h).run([&] {
+        if (process_reply(h, data)) recalculate_request(h);
+    });
+}
+
+// An exception from a callback is about to end the watchdog thread, possibly before
+// the expiry's transition was taken. Without supervision the connection must not
+// carry safe data on: the inputs fall to fail-safe and the master sends Reset frames
+// with WD_EXPIRED, without further callbacks. Secondary errors are dropped so the
+// callback's own exception is the one the thread ends with.
+void drop_to_fail_safe_unsupervised(PyMasterHandler& h) {
+    h.supervision_lost = true;
+    try {
+        // The expiry's event completed before its exception left it: a Reset state it
+        // reached already publishes its Reset frames (built once: the error code
+        // travels in the first of them).
+        bool in_reset = in_state(h, StateId::Reset) && h.state_exact;
+        if (!in_reset) {
+            reset_handler(h, static_cast<uint16_t>(states::ErrorCode::WD_EXPIRED));
+            adopt_state(h, state_class(StateId::Reset)(nb::arg("context") = self_of(h)));
+        }
+        if (!in_reset || h.request_stale) recalculate_request(h);
+    } catch (nb::python_error&) {
+    }
+}
+
+// The watchdog's callback. On the watchdog thread an expiry that lost the race for
+// the lock to a reply or reset that re-armed the watchdog is dropped: it is stale.
+void handler_watchdog_expired(PyMasterHandler& h) {
+    bool from_watchdog = h.wd && h.wd->on_watchdog_thread();
+    EventScope scope(h, from_watchdog);
+    if (!scope.held() || h.deleted) return;
+    if (from_watchdog && !h.wd->expiry_still_due()) return;
+    try {
+        CallbackErrors(h).run([&] { expiry_event(h); });
+    } catch (...) {
+        // On the watchdog thread the exception ends the thread, and supervision with it.
+        if (from_watchdog) drop_to_fail_safe_unsupervised(h);
+        throw;
+    }
+}
+
+void handler_delete(PyMasterHandler& h) {
+    h.deleted = true;
+    if (h.watchdog.is_valid() && truthy(h.watchdog.attr("is_alive")())) h.watchdog.attr("stop")();
+}
+
+// --- Construction -------------------------------------------------------------------------------
+
+uint16_t watchdog_ms_of(double timeout_s) {
+    // Truncation toward zero, then the usual 16-bit range check.
+    double ms = std::trunc(timeout_s * MS_PER_S);
+    return to_u16(nb::int_(nb::steal(PyLong_FromDouble(ms))));
+}
+
+// A callback must be callable when given: a wrong one would otherwise surface only
+// at the first error, possibly on the watchdog thread, ending its supervision.
+void require_callable_or_none(nb::handle callback, const char* arg) {
+    if (callback.is_none() || PyCallable_Check(callback.ptr())) return;
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected callable or None, got %.200s)",
+                 arg, type_display_name(Py_TYPE(callback.ptr())).c_str());
+    raise_pending();
+}
+
+// The watchdog's callback holds the handler weakly: a handler the application drops
+// stays collectable while its watchdog thread runs (the thread holds its callback).
+nb::object weak_expiry_callback(nb::handle self) {
+    nb::weakref handler_ref(self);
+    return nb::cpp_function(
+        [handler_ref]() {
+            nb::object target = handler_ref();
+            if (!target.is_none()) handler_watchdog_expired(nb::cast<PyMasterHandler&>(target));
+        },
+        nb::name("_watchdog_expired_event"));
+}
+
+// "tarnwick-watchdog-0x0001": thread dumps tell the connections apart.
+nb::str watchdog_thread_name(uint16_t connection_id) {
+    char name[32];
+    std::snprintf(name, sizeof name, "tarnwick-watchdog-0x%04X",
+                  static_cast<unsigned>(connection_id));
+    return nb::str(name);
+}
+
+nb::object item_class_set(std::initializer_list<PyTypeObject*> classes) {
+    nb::object s = nb::steal(PySet_New(nullptr));
+    for (PyTypeObject* c : classes)
+        PySet_Add(s.ptr(), reinterpret_cast<PyObject*>(c));
+    return s;
+}
+
+nb::list slave_parameters(nb::handle master_parameters) {
+    nb::list items;
+    nb::handle item_cls(reinterpret_cast<PyObject*>(data_classes().dynamic_item));
+    for (nb::handle p : master_parameters)
+        items.append(item_cls(0, p.attr("data_type")));
+    return items;
+}
+
+nb::object make_node(uint16_t address, uint16_t connection_id, uint16_t watchdog_ms,
+                     nb::handle parameters, nb::handle dictionary, nb::object types) {
+    return nb::type<PyNode>()(
+        nb::arg("slave_address") = address, nb::arg("connection_id") = connection_id,
+        nb::arg("watchdog_ms") = watchdog_ms, nb::arg("application_parameters") = parameters,
+        nb::arg("dictionary") = dictionary, nb::arg("item_types_accepted") = types);
+}
+
+void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle slave_address,
+                  nb::handle connection_id, nb::handle watchdog_timeout_s,
+                  nb::handle application_parameters, nb::handle report_error_callback,
+                  nb::handle state_change_callback) {
+    // Argument checks, all before anything is bound or created.
+    if (!PyObject_TypeCheck(dictionary.ptr(), data_classes().dictionary))
+        raise_arg_type("dictionary", data_classes().dictionary, dictionary.ptr());
+    uint16_t address = to_u16(slave_address);
+    uint16_t conn_id = to_u16(connection_id);
+    double timeout = to_seconds(watchdog_timeout_s);
+    nb::object parameters =
+        application_parameters.is_none() ? nb::list() : nb::borrow(application_parameters);
+    require_exact(parameters, &PyList_Type, "application_parameters");
+    require_callable_or_none(report_error_callback, "report_error_callback");
+    require_callable_or_none(state_change_callback, "state_change_callback");
+    if (conn_id == 0) throw nb::value_error("Connection ID = 0 is not permitted");
+    check_timeout(timeout);
+    uint16_t watchdog_ms = watchdog_ms_of(timeout);
+    // Bind the parameters only when all of them are free, so a refused handler
+    // leaves every parameter usable.
+    for (nb::handle p : parameters) {
+        PyApplicationParameter& param =
+            require_instance<PyApplicationParameter>(p, "application_parameters");
+        if (param.bound) {
+            PyErr_SetString(PyExc_PermissionError,
+                            "Application parameter already used by a master");
+            raise_pending();
+        }
+    }
+
+    PyMasterHandler* h = new (storage) PyMasterHandler();
+    nb::handle self = nb::find(h);
+    for (nb::handle p : parameters)
+        p.attr("_set_use_by_master")(self);
+
+    DataClasses& dc = data_classes();
+    h->dictionary = nb::borrow(dictionary);
+    h->dict = nb::inst_ptr<PyDictionary>(dictionary);
+    h->master_obj = make_node(address, conn_id, watchdog_ms, parameters, dictionary,
+                              item_class_set({dc.item_output, dc.item_input_output}));
+    h->slave_obj = make_node(0, 0, 0, slave_parameters(parameters), dictionary,
+                             item_class_set({dc.item_input, dc.item_input_output}));
+    h->master = nb::inst_ptr<PyNode>(h->master_obj);
+    h->slave = nb::inst_ptr<PyNode>(h->slave_obj);
+    h->data_command = frame::Command::FAILSAFE_DATA;
+    adopt_state(*h, state_class(StateId::Reset)(nb::arg("context") = self));
+    h->report_error_callback = nb::borrow(report_error_callback);
+    h->state_change_callback = nb::borrow(state_change_callback);
+    h->current_request = nb::bytes("", 0);
+    h->last_reply = nb::bytes("", 0);
+    h->watchdog = watchdog_class()(nb::arg("timeout_s") = timeout,
+                                   nb::arg("callback") = weak_expiry_callback(self));
+    h->watchdog.attr("name") = watchdog_thread_name(conn_id);
+    h->watchdog_core = watchdog_core(h->watchdog);
+    h->wd = h->watchdog_core.get();
+    h->watchdog.attr("start")();
+}
+
+// --- Garbage collection: a handler and its state (whose context is the handler)
+// form a cycle; the watchdog's callback holds the handler only weakly.
+
+int handler_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    PyMasterHandler* h = nb::inst_ptr<PyMasterHandler>(self);
+    for (nb::object* o : {&h->dictionary, &h->master_obj, &h->slave_obj, &h->state, &h->watchdog,
+                          &h->report_error_callback, &h->state_change_callback})
+        Py_VISIT(o->ptr());
+    return 0;
+}
+
+int handler_clear(PyObject* self) {
+    if (!nb::inst_ready(self)) return 0;
+    PyMasterHandler* h = nb::inst_ptr<PyMasterHandler>(self);
+    if (h->watchdog_core) h->watchdog_core->stop(); // collected without delete(): never join
+    h->wd = nullptr;
+    h->state.reset();
+    h->watchdog.reset();
+    h->report_error_callback.reset();
+    h->state_change_callback.reset();
+    return 0;
+}
+
+PyType_Slot HANDLER_SLOTS[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(handler_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(handler_clear)},
+    {0, nullptr},
+};
+
+nb::object command_object(frame::Command c) {
+    return nb::borrow(command_member(static_cast<uint16_t>(c)));
+}
+
+void bind_handler_operations(nb::class_<PyMasterHandler>& cls) {
+    cls.def("start", &handler_start, "Start the FSoE connection");
+    cls.def("stop", &handler_stop, "Reset the connection and stop");
+    cls.def("reset", &handler_reset, "Reset the FSoE Connection");
+    cls.def("delete", &handler_delete, "End the watchdog thread");
+    cls.def(
+        "__enter__", [](nb::handle self) { return nb::borrow(self); },
+        nb::sig("def __enter__(self) -> MasterHandler"), "Return the handler itself");
+    cls.def(
+        "__exit__",
+        [](PyMasterHandler& h, nb::handle, nb::handle, nb::handle) {
+            // delete() runs even when stop() raised; an exception is never swallowed.
+            try {
+                handler_stop(h);
+            } catch (...) {
+                handler_delete(h);
+                throw;
+            }
+            handler_delete(h);
+        },
+        nb::arg("exc_type").none(), nb::arg("exc_value").none(), nb::arg("traceback").none(),
+        nb::sig("def __exit__(self, exc_type: type[BaseException] | None, exc_value: "
+                "BaseException | None, traceback: types.TracebackType | None) -> None"),
+        "stop() if running, then delete()");
+    cls.def(
+        "get_request", [](PyMasterHandler& h) { return h.current_request; },
+        nb::sig("def get_request(self) -> bytes"),
+        "Get the current FSoE request.\n\nCan be called N times, even while the PDU has not "
+        "changed.");
+    cls.def("set_reply", &handler_set_reply, nb::arg("data").none(),
+            nb::sig("def set_reply(self, data: bytes) -> None"),
+            "Set the slave's reply.\n\nCan be set N times with the same data and will detect "
+            "when there's a new PDU");
+    cls.def(
+        "set_fail_safe",
+        [](PyMasterHandler& h, nb::handle active) {
+            int on = PyObject_IsTrue(active.ptr());
+            if (on < 0) raise_pending();
+            h.data_command = on ? frame::Command::FAILSAFE_DATA : frame::Command::PROCESS_DATA;
+        },
+        nb::arg("active").none() = true,
+        nb::sig("def set_fail_safe(self, active: bool = True) -> None"),
+        "Set if the master is in fail safe mode.\n\nIn the Data state with fail-safe mode on, "
+        "safe outputs are still sent but the slave is not to act on them.");
+    cls.def(
+        "set_slave_address",
+        [](PyMasterHandler& h, nb::handle slave_address) {
+            uint16_t address = to_u16(slave_address);
+            if (h.running) raise_running("Cannot set slave address while running");
+            h.master->sess->put(SessionField::slave_address, address);
+        },
+        nb::arg("slave_address").none(),
+        nb::sig("def set_slave_address(self, slave_address: int) -> None"),
+        "Set the slave address of the master");
+    cls.def_prop_ro(
+        "running", [](PyMasterHandler& h) { return h.running; },
+        "True from start() to stop(): replies are processed only then");
+    cls.def_prop_ro(
+        "state", [](PyMasterHandler& h) { return nb::borrow(Py_TYPE(h.state.ptr())); },
+        nb::sig("def state(self) -> type[State]"),
+        "Class of the current state: StateReset, StateSession, StateConnection, StateParameter "
+        "or StateData");
+    cls.def_prop_ro(
+        "initialization_data_bytes", [](PyMasterHandler& h) { return h.initialization_data_bytes; },
+        "Safe-data bytes per frame that carry connection data before the Data state");
+}
+
+void bind_state_operations(nb::class_<PyMasterHandler>& cls) {
+    cls.def(
+        "_report_error",
+        [](PyMasterHandler& h, nb::handle transition_name, nb::handle error) {
+            require_exact(transition_name, &PyUnicode_Type, "transition_name");
+            require_exact(error, &PyUnicode_Type, "error");
+            report_error(h, transition_name, error);
+        },
+        nb::arg("transition_name").none(), nb::arg("error").none(),
+        nb::sig("def _report_error(self, transition_name: str, error: str) -> None"),
+        "Pass a transition name and a message to the error callback, if one was given");
+    cls.def(
+        "_create_session_id", [](PyMasterHandler& h) { create_session_id(h); },
+        "Create new random session id");
+    cls.def(
+        "_dynamic_map_pending", [](PyMasterHandler& h) { return dynamic_map_pending(h); },
+        "Check if one of the dynamic maps has pending data");
+    cls.def(
+        "_set_next_state",
+        [](nb::handle self, nb::handle next_state) {
+            set_next_state(nb::cast<PyMasterHandler&>(self), next_state, self);
+        },
+        nb::arg("next_state").none(), "Set the next state of the state machine");
+    cls.def("_watchdog_expired_event", &handler_watchdog_expired,
+            "Watchdog expired event callback for watchdog");
+    cls.def(
+        "_get_request", [](PyMasterHandler& h) { return build_request(h); },
+        "Get new FSoE Request");
+    cls.def(
+        "_set_reply",
+        [](PyMasterHandler& h, nb::handle reply) {
+            require_exact(reply, &PyBytes_Type, "reply");
+            process_reply(h, reply);
+        },
+        nb::arg("reply").none(), "Get new FSoE reply");
+}
+
+void bind_handler_attributes(nb::class_<PyMasterHandler>& cls) {
+    cls.def_prop_ro(
+        "dictionary", [](PyMasterHandler& h) { return h.dictionary; },
+        nb::sig("def dictionary(self) -> Dictionary"), "The application's safe inputs and outputs");
+    cls.def_prop_ro(
+        "master", [](PyMasterHandler& h) { return h.master_obj; },
+        nb::sig("def master(self) -> Node"),
+        "The master's side: request frame, own session data, map of the outputs");
+    cls.def_prop_ro(
+        "slave", [](PyMasterHandler& h) { return h.slave_obj; }, nb::sig("def slave(self) -> Node"),
+        "The slave as the master sees it: last reply, received session data, map of the inputs");
+    cls.def_prop_ro(
+        "_watchdog", [](PyMasterHandler& h) { return h.watchdog; },
+        nb::sig("def _watchdog(self) -> Watchdog"), "The watchdog thread of this connection");
+    def_property(cls, "_state", nb::cpp_function([](PyMasterHandler& h) { return h.state; }),
+                 setter([](PyMasterHandler& h, nb::handle s) { adopt_state(h, nb::borrow(s)); }),
+                 "Current state");
+    def_property(cls, "_data_command", nb::cpp_function([](PyMasterHandler& h) {
+                     return command_object(h.data_command);
+                 }),
+                 setter([](PyMasterHandler& h, nb::handle c) {
+                     uint16_t word = to_u16(c.attr("value"));
+                     if (!frame::command_is_valid(word))
+                         throw nb::value_error("_data_command must be an FSOECommand");
+                     h.data_command = static_cast<frame::Command>(word);
+                 }),
+                 "Command of the Data state's requests");
+    def_property(
+        cls, "_second_session_frame_sent",
+        nb::cpp_function([](PyMasterHandler& h) { return h.second_session_frame_sent; }),
+        setter([](PyMasterHandler& h, nb::handle v) { h.second_session_frame_sent = truthy(v); }),
+        "A first Session reply was accepted with data pending");
+    def_property(cls, "_reset_slave_sequence_number_after_frame",
+                 nb::cpp_function(
+                     [](PyMasterHandler& h) { return h.reset_slave_sequence_number_after_frame; }),
+                 setter([](PyMasterHandler& h, nb::handle v) {
+                     h.reset_slave_sequence_number_after_frame = truthy(v);
+                 }),
+                 "Restart the slave's sequence number after the next request");
+}
+
+} // namespace
+
+void report_error(PyMasterHandler& h, nb::handle transition_name, nb::handle message) {
+    call_callback(h, h.report_error_callback, transition_name, message);
+}
+
+void create_session_id(PyMasterHandler& h) {
+    h.second_session_frame_sent = false;
+    nb::object value = nb::handle(random_bits)(16);
+    h.master->sess->put(SessionField::session_id, to_u16(value));
+}
+
+bool dynamic_map_pending(const PyMasterHandler& h) {
+    return h.master->dyn->pending() || h.slave->dyn->pending();
+}
+
+void init_handler(nb::module_& m) {
+    random_bits = nb::object(nb::module_::import_("random").attr("getrandbits")).release().ptr();
+    nb::class_<PyMasterHandler> cls(
+        m, "MasterHandler",
+        "Master Handler\n\n    Handles the connection with a single slave from a master's point "
+        "of view\n    ",
+        nb::type_slots(HANDLER_SLOTS), nb::is_weak_referenceable());
+    cls.def("__init__", &handler_init, nb::arg("dictionary").none(),
+            nb::arg("slave_address").none(), nb::arg("connection_id").none(),
+            nb::arg("watchdog_timeout_s").none(),
+            nb::arg("application_parameters").none() = nb::none(),
+            nb::arg("report_error_callback").none() = nb::none(),
+            nb::arg("state_change_callback").none() = nb::none(),
+            nb::sig("def __init__(self, dictionary: Dictionary, slave_address: int, "
+                    "connection_id: int, watchdog_timeout_s: float, "
+                    "application_parameters: list[ApplicationParameter] | None = None, "
+                    "report_error_callback: collections.abc.Callable[[str, str], object] | None "
+                    "= None, "
+                    "state_change_callback: collections.abc.Callable[[type[State]], object] | "
+                    "None = None) -> None"),
+            "A master for one slave connection. Starts the watchdog thread: end it with "
+            "delete(). Both callbacks may run on the watchdog thread.");
+    bind_handler_operations(cls);
+    bind_state_operations(cls);
+    bind_handler_attributes(cls);
+}
+
+} // namespace tarnwick::py

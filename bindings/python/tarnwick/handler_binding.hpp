@@ -1,0 +1,158 @@
+// The master's connection records (Session, Node, ApplicationParameter), its state
+// classes and the MasterHandler, as the binding files share them.
+#pragma once
+
+#include "core/master/transitions.hpp"
+#include "tarnwick/data_binding.hpp"
+#include "tarnwick/event_lock.hpp"
+#include "tarnwick/frame_binding.hpp"
+#include "tarnwick/watchdog_core.hpp"
+
+#include <array>
+#include <memory>
+#include <optional>
+
+namespace tarnwick::py {
+
+// --- Connection records -------------------------------------------------------------
+
+enum class SessionField : uint8_t {
+    slave_address,
+    session_id,
+    error_id,
+    connection_id,
+    comm_parameter_size_bytes,
+    watchdog_ms,
+    app_parameter_size_bytes,
+};
+constexpr unsigned SESSION_FIELD_COUNT = 7;
+
+// The connection data of one node, each value a 16-bit dynamically mappable item.
+struct PySession {
+    std::array<nb::object, SESSION_FIELD_COUNT> items;
+    std::array<PyDynamicItem*, SESSION_FIELD_COUNT> raw{};
+
+    PySession(uint16_t slave_address, uint16_t connection_id, uint16_t watchdog_ms);
+    nb::handle item(SessionField f) const { return items[static_cast<unsigned>(f)]; }
+    uint16_t get(SessionField f) const {
+        return static_cast<uint16_t>(raw[static_cast<unsigned>(f)]->raw);
+    }
+    void put(SessionField f, uint16_t v) { raw[static_cast<unsigned>(f)]->raw = v; }
+};
+
+// One side of the connection: its frame, session data, maps and parameters.
+struct PyNode {
+    nb::object frame;                  // FSOEFrame
+    nb::object session;                // Session
+    nb::object dictionary_map;         // DictionaryMap
+    nb::object dynamic_map;            // FSOEDynamicMap
+    nb::object application_parameters; // list
+    std::optional<uint16_t> last_crc0_sent;
+
+    frame::FrameRecord* rec = nullptr;
+    PySession* sess = nullptr;
+    PyDictionaryMap* map = nullptr;
+    PyDynamicMap* dyn = nullptr;
+
+    void start();
+    void stop();
+};
+
+struct PyApplicationParameter : PyDynamicItem {
+    nb::object name;
+    nb::object owner; // a weak reference to the owning handler once bound
+    bool bound = false;
+
+    PyApplicationParameter(nb::handle initial_value, nb::handle data_type)
+        : PyDynamicItem(initial_value, data_type) {}
+};
+
+// --- Handler --------------------------------------------------------------------------
+
+struct PyMasterHandler {
+    nb::object dictionary;
+    nb::object master_obj;
+    nb::object slave_obj;
+    nb::object state;    // the current State instance
+    nb::object watchdog; // the Watchdog thread
+    nb::object report_error_callback;
+    nb::object state_change_callback;
+    nb::object current_request; // bytes
+    nb::object last_reply;      // bytes
+
+    PyNode* master = nullptr;
+    PyNode* slave = nullptr;
+    PyDictionary* dict = nullptr;
+    std::shared_ptr<handler::WatchdogCore> watchdog_core; // keeps `wd` valid
+    handler::WatchdogCore* wd = nullptr;
+
+    // The built-in class the current state belongs to, and whether it is exactly
+    // that class (then the handler runs the state in C++ without Python look-ups).
+    std::optional<states::StateId> state_kind = states::StateId::Reset;
+    bool state_exact = true;
+
+    frame::Command data_command = frame::Command::FAILSAFE_DATA;
+    uint16_t initialization_data_bytes = 0;
+    bool second_session_frame_sent = false;
+    bool reset_slave_sequence_number_after_frame = false;
+    bool running = false;
+    bool deleted = false;
+    // The watchdog thread ended with an exception from a callback: the handler has
+    // dropped to fail-safe and refuses to run on without supervision.
+    bool supervision_lost = false;
+    // The last request could not be built (an output its data type cannot carry):
+    // the next delivery of a reply, even a repeated one, builds it again.
+    bool request_stale = false;
+
+    // Inside an event, a callback's exception waits here until the event is complete
+    // and then leaves the public call (CallbackErrors in handler.cpp).
+    nb::object callback_error; // the exception instance, or null
+    bool deferring_callback_errors = false;
+
+    handler::EventLock events;
+    // State-machine events (reply, reset, expiry) begun so far, nested ones included:
+    // an event whose callback ran another one (the application reset or stopped the
+    // handler from it) sees the count change and ends there, since that event has
+    // settled state and request.
+    uint64_t events_begun = 0;
+    PyObject* weakrefs = nullptr;
+
+    // A handler the application dropped without delete() ends its watchdog thread
+    // (the thread holds the handler only weakly). Never joins: this may run on the
+    // watchdog thread itself, from a garbage-collection pass.
+    ~PyMasterHandler() {
+        if (watchdog_core) watchdog_core->stop();
+    }
+};
+
+inline bool superseded(const PyMasterHandler& h, uint64_t events_begun) {
+    return h.events_begun != events_begun;
+}
+
+PyMasterHandler& handler_of_state(nb::handle state);
+
+// The state class object of a built-in state.
+nb::handle state_class(states::StateId s);
+// Which built-in class a state instance belongs to, and whether exactly.
+void classify_state(nb::handle state, std::optional<states::StateId>& kind, bool& exact);
+
+// Events of the built-in states, returning the next state; none when the error
+// callback ran another event meanwhile (the transition's action is then not run).
+std::optional<states::StateId> frame_received_event(PyMasterHandler& h, states::StateId s);
+std::optional<states::StateId> watchdog_expired_event(PyMasterHandler& h, states::StateId s);
+std::optional<states::StateId> reset_connection_event(PyMasterHandler& h, states::StateId s);
+// Runs one transition action (log first), returning the next state.
+states::StateId run_transition(PyMasterHandler& h, states::Transition t);
+// The built-in states' map_frame.
+void map_frame(PyMasterHandler& h, states::StateId s);
+// The reset routines.
+states::StateId reset_handler(PyMasterHandler& h, uint16_t error_code);
+states::StateId reset_session(PyMasterHandler& h);
+bool check_received_crcs(PyMasterHandler& h);
+
+// Handler operations the states use.
+void report_error(PyMasterHandler& h, nb::handle transition_name, nb::handle message);
+void create_session_id(PyMasterHandler& h);
+bool dynamic_map_pending(const PyMasterHandler& h);
+
+} // namespace tarnwick::py

@@ -1,0 +1,62 @@
+#include "core/master/transitions.hpp"
+
+#include <array>
+
+namespace tarnwick::states {
+
+namespace {
+
+constexpr TransitionInfo TABLE[] = {
+#define TARNWICK_TRANSITION_ROW(name, state, kind, code, report, next)                             \
+    {#name, StateId::state, ActionKind::kind, ErrorCode::code, Report::report, StateId::next},
+    TARNWICK_TRANSITIONS(TARNWICK_TRANSITION_ROW)
+#undef TARNWICK_TRANSITION_ROW
+};
+
+constexpr std::array<Transition, STATE_COUNT> WATCHDOG = {
+    Transition::RESET_WD, Transition::SESSION_WD, Transition::CONN_WD, Transition::PARA_WD,
+    Transition::DATA_WD};
+
+constexpr std::array<Transition, STATE_COUNT> RESET = {
+    Transition::RESET_START, Transition::SESSION_RESET2, Transition::CONN_RESET2,
+    Transition::PARA_RESET2, Transition::DATA_RESET2};
+
+} // namespace
+
+const TransitionInfo& info(Transition t) {
+    return TABLE[static_cast<unsigned>(t)];
+}
+
+unsigned transition_count() {
+    return sizeof TABLE / sizeof TABLE[0];
+}
+
+Transition watchdog_transition(StateId s) {
+    return WATCHDOG[static_cast<unsigned>(s)];
+}
+
+Transition reset_transition(StateId s) {
+    return RESET[static_cast<unsigned>(s)];
+}
+
+const char* fixed_report_text(Report r) {
+    switch (r) {
+    case Report::InvalidCommand:
+        return "Invalid slave frame command";
+    case Report::InvalidCrc:
+        return "Invalid slave CRC";
+    case Report::WatchdogExpired:
+        return "The watchdog of the master expired";
+    case Report::SessionDataMismatch:
+        return "Data exchanged during session state does not match";
+    case Report::ParameterDataMismatch:
+        return "Data exchanged during parameter state does not match";
+    case Report::None:
+    case Report::ConnectionIdMismatch:
+    case Report::ResetBySlave:
+        break;
+    }
+    return nullptr;
+}
+
+} // namespace tarnwick::states

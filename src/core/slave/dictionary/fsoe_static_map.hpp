@@ -1,0 +1,95 @@
+// The static safe-data map: which dictionary objects the slave's frame carries,
+// bit by bit. The rx map unpacks the master's frame into objects, the tx map packs
+// objects into the reply. Both cover the whole frame from the command byte on.
+#pragma once
+
+#include "core/slave/dictionary/fsoe_dict.hpp"
+#include "core/slave/engine/fsoe_engine.hpp"
+
+#include <cstdint>
+
+namespace brisel {
+
+// Return codes of the map's setters.
+enum FSOE_EStaticMapRet : uint8_t {
+    FSOE_STATIC_MAP_SUCCESS = 0,
+    FSOE_STATIC_MAP_INVALID_VALUE = 1,
+    FSOE_STATIC_MAP_UNAVAILABLE = 2, // the map is locked
+};
+
+constexpr unsigned FSOE_STATIC_MAP_MAX_ITEMS = 15;
+
+// Size formats of a mapped item: the size field counts bytes or bits.
+constexpr unsigned VARN_SIZE_FORMAT_BYTES = 0;
+constexpr unsigned VARN_SIZE_FORMAT_BITS = 1;
+
+// Mapped item encoding (32 bits).
+constexpr uint32_t FSOE_ITEM_KEY_MASK = 0x0FFF;  // bits 0-11: object key
+constexpr unsigned FSOE_ITEM_PADDING_SHIFT = 15; // bit 15: padding, no object
+constexpr uint32_t FSOE_ITEM_PADDING = 1u << FSOE_ITEM_PADDING_SHIFT;
+constexpr unsigned FSOE_ITEM_SIZE_SHIFT = 16; // bits 16-30: size, low 8 bits used
+constexpr uint32_t FSOE_ITEM_SIZE_MASK = 0xFF;
+constexpr unsigned FSOE_ITEM_FORMAT_SHIFT = 31; // bit 31: the size format
+constexpr uint32_t FSOE_ITEM_SIZE_IN_BITS = uint32_t{VARN_SIZE_FORMAT_BITS}
+                                            << FSOE_ITEM_FORMAT_SHIFT;
+
+struct fsoe_static_map_item {
+    uint32_t mapped_item;
+    uint16_t size_bits;             // set by validation
+    uint16_t mask;                  // (1 << size) - 1 for sizes below 16, set by validation
+    const fsoe_dict_object* object; // set by validation; none for padding
+};
+
+struct fsoe_static_map_list {
+    uint16_t count;
+    uint16_t total_bits; // set by validation
+    fsoe_static_map_item items[FSOE_STATIC_MAP_MAX_ITEMS];
+};
+
+struct fsoe_static_map {
+    bool locked;
+    const varn_dict* dict;
+    fsoe_static_map_list rx;
+    fsoe_static_map_list tx;
+    uint16_t frame_size; // words, set by validation; 0 when invalid or unlocked
+};
+
+// Clears the map (unlocked, counts and items 0, frame size 0) and attaches `dict`.
+void fsoe_static_map_init(const varn_dict* dict);
+
+FSOE_EStaticMapRet fsoe_static_map_set_rx_count(uint16_t count);
+FSOE_EStaticMapRet fsoe_static_map_set_tx_count(uint16_t count);
+// `index` counts from 1.
+FSOE_EStaticMapRet fsoe_static_map_set_rx_item(uint16_t index, uint32_t item);
+FSOE_EStaticMapRet fsoe_static_map_set_tx_item(uint16_t index, uint32_t item);
+
+uint16_t fsoe_static_map_rx_count();
+uint16_t fsoe_static_map_tx_count();
+// Raw mapped item at `index` (from 1); 0 outside 1..15.
+uint32_t fsoe_static_map_rx_item(uint16_t index);
+uint32_t fsoe_static_map_tx_item(uint16_t index);
+
+// Resolves every item's size and object and computes the frame size. Fails (and
+// zeroes the totals and frame size) when an item names no suitable object or no
+// dictionary is attached. It neither locks the map nor limits the frame size.
+bool fsoe_static_map_validate();
+
+void fsoe_static_map_lock();
+void fsoe_static_map_unlock(); // also sets the frame size to 0
+bool fsoe_static_map_locked();
+uint16_t fsoe_static_map_frame_size();
+
+// The item fields of a 32-bit mapped item.
+uint16_t fsoe_static_map_item_key(uint32_t item);
+bool fsoe_static_map_item_is_padding(uint32_t item);
+uint16_t fsoe_static_map_item_size_bits(uint32_t item);
+
+// Unpacks a received frame image into the rx objects / packs the tx objects into a
+// frame image, over `count` words. Bits beyond the image read as 0 and are not written.
+void fsoe_static_map_write_rx_image(const uint16_t* words, unsigned count);
+void fsoe_static_map_read_tx_image(uint16_t* words, unsigned count);
+
+// The process-data operations the engine binds at start.
+const fsoe_process_data_ops& fsoe_static_map_process_data_ops();
+
+} // namespace brisel
