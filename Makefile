@@ -1,6 +1,6 @@
 # Two entry points do all the set-up on a fresh machine:
 #   make demo   runs the main job
-#   make test   builds the extensions and runs the test suite
+#   make test   builds the library and the extensions and runs both test suites
 # PYTHON picks the interpreter (default python3); each gets its own virtual environment.
 PYTHON ?= python3
 # The interpreter's version, or the first line of its complaint when it does not run

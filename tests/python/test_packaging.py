@@ -1,7 +1,10 @@
 """What an installed copy of the toolkit carries besides its code."""
 
 import re
+import subprocess
 from pathlib import Path
+
+import pytest
 
 import tarnwick
 import virtual_slave
@@ -23,3 +26,15 @@ def test_both_packages_report_the_project_version():
 def test_changelog_has_an_entry_for_the_version():
     changelog = (ROOT / "CHANGELOG.md").read_text(encoding="utf-8")
     assert re.search(rf"^## \[?{re.escape(project_version())}\]?", changelog, re.MULTILINE)
+
+
+@pytest.mark.parametrize("target", ["demo", "test"])
+def test_make_names_an_interpreter_that_does_not_run(target):
+    # A pyenv shim without its version used to fail later as ".venv-/.ready: Error 127".
+    result = subprocess.run(
+        ["make", "-n", "-C", str(ROOT), target, "PYTHON=python3.99-missing"],
+        capture_output=True, text=True, check=False,
+    )  # fmt: skip
+    assert result.returncode != 0
+    assert "PYTHON=python3.99-missing does not run:" in result.stderr
+    assert ".venv-/" not in result.stdout + result.stderr
