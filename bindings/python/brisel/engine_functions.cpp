@@ -8,6 +8,7 @@ namespace brisel::py {
 namespace {
 
 using State = tarnwick::VirtualSlave::State;
+// The states are numbered from 0 (Reset) to Data: FSOEState's values.
 constexpr unsigned STATE_COUNT = static_cast<unsigned>(State::Data) + 1;
 
 struct StateDef {

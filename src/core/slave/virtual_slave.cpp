@@ -67,6 +67,23 @@ std::array<MapEntry, STANDARD_MAP_ITEMS> standard_map(unsigned safe_data_bytes, 
              {conn_id, CONNECTION_ID_BITS, false}}};
 }
 
+void lay_standard_map(VirtualSlave& slave, unsigned safe_data_bytes) {
+    using Direction = VirtualSlave::Direction;
+    const struct {
+        Direction direction;
+        uint16_t command, conn_id;
+    } halves[] = {{Direction::Rx, KEY_RX_COMMAND, KEY_RX_CONNECTION_ID},
+                  {Direction::Tx, KEY_TX_COMMAND, KEY_TX_CONNECTION_ID}};
+    for (const auto& half : halves) {
+        auto items = standard_map(safe_data_bytes, half.command, half.conn_id);
+        slave.set_map_count(half.direction, static_cast<uint16_t>(items.size()));
+        for (unsigned i = 0; i < items.size(); ++i)
+            slave.set_map_item(
+                half.direction, static_cast<uint16_t>(i + 1),
+                VirtualSlave::map_item(items[i].key, items[i].bits, items[i].padding));
+    }
+}
+
 bool standard_size(unsigned safe_data_bytes) {
     return safe_data_bytes == 0 || safe_data_bytes == 1 || safe_data_bytes == 2 ||
            safe_data_bytes == 4;
@@ -116,18 +133,7 @@ VirtualSlave::VirtualSlave(const Settings& settings) : VirtualSlave(Uninitialise
     impl_->slave.mock = fsoe_mock{settings.time_us, settings.random_seed, settings.sra_crc};
     init();
     if (settings.safe_data_bytes == 0) return;
-    const struct {
-        Direction direction;
-        uint16_t command, conn_id;
-    } halves[] = {{Direction::Rx, KEY_RX_COMMAND, KEY_RX_CONNECTION_ID},
-                  {Direction::Tx, KEY_TX_COMMAND, KEY_TX_CONNECTION_ID}};
-    for (const auto& half : halves) {
-        auto items = standard_map(settings.safe_data_bytes, half.command, half.conn_id);
-        set_map_count(half.direction, static_cast<uint16_t>(items.size()));
-        for (unsigned i = 0; i < items.size(); ++i)
-            set_map_item(half.direction, static_cast<uint16_t>(i + 1),
-                         map_item(items[i].key, items[i].bits, items[i].padding));
-    }
+    lay_standard_map(*this, settings.safe_data_bytes);
     start();
 }
 
