@@ -1,8 +1,9 @@
-// Shared pieces of the brisel binding: module-wide cached objects, argument
-// conversions and the per-concern init functions.
+// Shared pieces of the brisel binding: the module's slave, module-wide cached
+// objects, argument conversions and the per-concern init functions.
 #pragma once
 
 #include "common/pyargs.hpp"
+#include "tarnwick/virtual_slave.hpp"
 
 #include <nanobind/nanobind.h>
 
@@ -27,6 +28,9 @@ struct ModuleState {
     PyObject* get_frame_size_words_name = nullptr; // interned: looked up every cycle
 };
 ModuleState& state();
+
+// The slave the module functions drive, as the module holds it from load on.
+tarnwick::VirtualSlave& slave();
 
 // The module global `name`, looked up at call time; NameError if it is gone.
 nb::object module_global(const char* name);

@@ -1,7 +1,6 @@
 // The mock object dictionary by 16-bit key. Abort codes are not reported: a
 // failed access simply has no effect, and unfilled result bytes read as 0.
 #include "brisel/binding.hpp"
-#include "core/slave/dictionary/fsoe_dict.hpp"
 
 #include <cstdio>
 
@@ -14,13 +13,11 @@ constexpr const char* WRITE_DOC = "Perform a write operation on the slave mock d
 constexpr const char* FAST_WRITE_DOC =
     "Perform a write operation with fast API on the slave mock dictionary";
 
-constexpr unsigned FAST_WRITE_WIDTH = 32;
-
 template <unsigned Bytes> uint32_t read_key(nb::handle key) {
     uint16_t k = c_unsigned<uint16_t>(key);
     uint8_t buf[Bytes] = {};
     uint16_t size = 0;
-    fsoe_dict_interface().read(k, buf, Bytes, &size);
+    slave().read_object(k, buf, Bytes, &size);
     uint32_t v = 0;
     for (unsigned i = 0; i < Bytes; ++i)
         v |= static_cast<uint32_t>(buf[i]) << (8 * i);
@@ -40,7 +37,7 @@ void write16(nb::handle key, nb::handle data) {
     print_line(line);
     uint8_t buf[2];
     put_le(buf, v);
-    fsoe_dict_interface().write(k, buf, sizeof buf);
+    slave().write_object(k, buf, sizeof buf);
 }
 
 void write32(nb::handle key, nb::handle data) {
@@ -48,19 +45,12 @@ void write32(nb::handle key, nb::handle data) {
     uint32_t v = c_unsigned<uint32_t>(data);
     uint8_t buf[4];
     put_le(buf, v);
-    fsoe_dict_interface().write(k, buf, sizeof buf);
+    slave().write_object(k, buf, sizeof buf);
 }
 
 void fast_write32(nb::handle key, nb::handle data) {
     uint16_t k = c_unsigned<uint16_t>(key);
-    uint32_t v = c_unsigned<uint32_t>(data);
-    const fsoe_dict_object* obj = fsoe_dict_lookup(k);
-    if (!obj || (obj->map_permission & FSOE_MAP_RX) == 0 ||
-        fsoe_dict_type_width(obj->type) != FAST_WRITE_WIDTH)
-        return;
-    uint8_t buf[4];
-    put_le(buf, v);
-    fsoe_dict_interface().fast_write(obj, buf, sizeof buf);
+    slave().fast_write32(k, c_unsigned<uint32_t>(data));
 }
 
 } // namespace
@@ -72,7 +62,7 @@ void init_dictionary(nb::module_& m) {
     def(m, "dict_write32", &write32, WRITE_DOC, {}, nb::arg("key").none(), nb::arg("data").none());
     def(m, "dict_fast_write32", &fast_write32, FAST_WRITE_DOC, {}, nb::arg("key").none(),
         nb::arg("data").none());
-    def(m, "get_status_sto", [] { return fsoe_dict_sto_status(); },
+    def(m, "get_status_sto", [] { return slave().sto_status(); },
         "The STO status held by the mock dictionary.", {{"return", "bool"}});
 }
 

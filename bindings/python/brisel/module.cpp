@@ -1,6 +1,6 @@
-// The virtual slave's Python face: module-level functions over one simulated slave.
+// The virtual slave's Python face: module-level functions over one simulated slave,
+// a VirtualSlave the module owns.
 #include "brisel/binding.hpp"
-#include "core/slave/dictionary/fsoe_static_map.hpp"
 
 namespace nb = nanobind;
 
@@ -15,6 +15,11 @@ constexpr unsigned MAX_DICT_KEY = 1000;
 
 ModuleState& state() {
     static ModuleState s;
+    return s;
+}
+
+tarnwick::VirtualSlave& slave() {
+    static tarnwick::VirtualSlave s = tarnwick::VirtualSlave::uninitialised();
     return s;
 }
 
@@ -43,8 +48,8 @@ NB_MODULE(brisel, m) {
     s.print = nb::object(nb::module_::import_("builtins").attr("print")).release().ptr();
     m.doc() = "Virtual FSoE slave";
     m.attr("MAX_DICT_KEY") = MAX_DICT_KEY;
-    m.attr("VARN_SIZE_FORMAT_BYTES") = brisel::VARN_SIZE_FORMAT_BYTES;
-    m.attr("VARN_SIZE_FORMAT_BITS") = brisel::VARN_SIZE_FORMAT_BITS;
+    m.attr("VARN_SIZE_FORMAT_BYTES") = tarnwick::VirtualSlave::SIZE_FORMAT_BYTES;
+    m.attr("VARN_SIZE_FORMAT_BITS") = tarnwick::VirtualSlave::SIZE_FORMAT_BITS;
     init_function_type(m);
     init_mock(m);
     init_dictionary(m);

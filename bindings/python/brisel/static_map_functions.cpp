@@ -2,7 +2,6 @@
 // _format_mapped_item and the item setters through the module's global names at
 // call time, so a script may replace them.
 #include "brisel/binding.hpp"
-#include "core/slave/dictionary/fsoe_static_map.hpp"
 
 namespace brisel::py {
 
@@ -10,12 +9,13 @@ namespace {
 
 using namespace nb::literals;
 
-constexpr unsigned FIRST_ITEM_INDEX = 1;
-constexpr unsigned LAST_ITEM_INDEX = FSOE_STATIC_MAP_MAX_ITEMS;
-constexpr long BITS_PER_BYTE = 8;
+using tarnwick::VirtualSlave;
+using Direction = VirtualSlave::Direction;
+using MapResult = VirtualSlave::MapResult;
 
-using ItemSetter = FSOE_EStaticMapRet (*)(uint16_t, uint32_t);
-using CountSetter = FSOE_EStaticMapRet (*)(uint16_t);
+constexpr unsigned FIRST_ITEM_INDEX = 1;
+constexpr unsigned LAST_ITEM_INDEX = VirtualSlave::MAX_MAP_ITEMS;
+constexpr long BITS_PER_BYTE = 8;
 
 [[noreturn]] void raise_value_error(const char* message) {
     if (message)
@@ -37,11 +37,11 @@ void handle_return(nb::handle value) {
     if (v == -1 && PyErr_Occurred()) raise_pending();
     if (overflow == 0) {
         switch (v) {
-        case FSOE_STATIC_MAP_SUCCESS:
+        case static_cast<long long>(MapResult::Success):
             return;
-        case FSOE_STATIC_MAP_INVALID_VALUE:
+        case static_cast<long long>(MapResult::InvalidValue):
             raise_value_error("Static Map Invalid Value");
-        case FSOE_STATIC_MAP_UNAVAILABLE:
+        case static_cast<long long>(MapResult::Unavailable):
             raise_value_error("Static Map Unavailable");
         }
     }
@@ -49,7 +49,7 @@ void handle_return(nb::handle value) {
     raise_pending();
 }
 
-void report(FSOE_EStaticMapRet code) {
+void report(MapResult code) {
     module_global("_handle_static_map_return")(static_cast<unsigned>(code));
 }
 
@@ -64,26 +64,26 @@ nb::object format_item(nb::handle register_address, nb::handle size_in_bits, nb:
 
     nb::int_ bits_per_byte(BITS_PER_BYTE);
     nb::object size = nb::borrow(size_in_bits);
-    unsigned format = VARN_SIZE_FORMAT_BITS;
+    unsigned format = VirtualSlave::SIZE_FORMAT_BITS;
     nb::object remainder = size % bits_per_byte;
     if (PyLong_AsLong(remainder.ptr()) == 0) {
         size = size.floor_div(bits_per_byte);
-        format = VARN_SIZE_FORMAT_BYTES;
+        format = VirtualSlave::SIZE_FORMAT_BYTES;
     }
-    nb::object item = nb::int_(address & FSOE_ITEM_KEY_MASK);
-    item = item | (pad << nb::int_(FSOE_ITEM_PADDING_SHIFT));
-    item = item | (size << nb::int_(FSOE_ITEM_SIZE_SHIFT));
-    return item | (nb::int_(format) << nb::int_(FSOE_ITEM_FORMAT_SHIFT));
+    nb::object item = nb::int_(address & VirtualSlave::ITEM_KEY_MASK);
+    item = item | (pad << nb::int_(VirtualSlave::ITEM_PADDING_SHIFT));
+    item = item | (size << nb::int_(VirtualSlave::ITEM_SIZE_SHIFT));
+    return item | (nb::int_(format) << nb::int_(VirtualSlave::ITEM_FORMAT_SHIFT));
 }
 
 void set_item(nb::handle index, nb::handle register_address, nb::handle size_in_bits,
-              nb::handle padding, ItemSetter setter) {
+              nb::handle padding, Direction direction) {
     uint16_t i = c_unsigned<uint16_t>(index);
     uint16_t address = c_unsigned<uint16_t>(register_address);
     require_int_exact(size_in_bits, "size_in_bits");
     if (i < FIRST_ITEM_INDEX || i > LAST_ITEM_INDEX) raise_value_error(nullptr);
     nb::object item = module_global("_format_mapped_item")(address, size_in_bits, padding);
-    report(setter(i, c_unsigned<uint32_t>(item)));
+    report(slave().set_map_item(direction, i, c_unsigned<uint32_t>(item)));
 }
 
 void set_padding(nb::handle index, nb::handle size_in_bits, const char* item_setter) {
@@ -93,12 +93,12 @@ void set_padding(nb::handle index, nb::handle size_in_bits, const char* item_set
                                "size_in_bits"_a = size_in_bits, "padding"_a = true);
 }
 
-void set_count(nb::handle count, CountSetter setter) {
-    report(setter(c_unsigned<uint16_t>(count)));
+void set_count(nb::handle count, Direction direction) {
+    report(slave().set_map_count(direction, c_unsigned<uint16_t>(count)));
 }
 
 // The rx (master to slave) and tx (slave to master) halves of the map have the same
-// four functions; only the names, texts and C map operations differ.
+// four functions; only the names, texts and the direction differ.
 struct MapHalf {
     const char* get_count_name;
     const char* get_count_doc;
@@ -108,35 +108,33 @@ struct MapHalf {
     const char* set_item_doc;
     const char* set_padding_name;
     const char* set_padding_doc;
-    uint16_t (*count)();
-    CountSetter set_count;
-    ItemSetter set_item;
+    Direction direction;
 };
 
 const MapHalf MAP_HALVES[] = {
     {"static_map_get_rx_count", "Number of rx (master to slave) items.", "static_map_set_rx_count",
      "Set the number of rx (master to slave) items.", "static_map_set_rx_item",
      "Set rx item `index` (1 to 15).", "static_map_set_rx_padding",
-     "Set rx item `index` (1 to 15) to padding of `size_in_bits` bits.", fsoe_static_map_rx_count,
-     fsoe_static_map_set_rx_count, fsoe_static_map_set_rx_item},
+     "Set rx item `index` (1 to 15) to padding of `size_in_bits` bits.", Direction::Rx},
     {"static_map_get_tx_count", "Number of tx (slave to master) items.", "static_map_set_tx_count",
      "Set the number of tx (slave to master) items.", "static_map_set_tx_item",
      "Set tx item `index` (1 to 15).", "static_map_set_tx_padding",
-     "Set tx item `index` (1 to 15) to padding of `size_in_bits` bits.", fsoe_static_map_tx_count,
-     fsoe_static_map_set_tx_count, fsoe_static_map_set_tx_item},
+     "Set tx item `index` (1 to 15) to padding of `size_in_bits` bits.", Direction::Tx},
 };
 
 void def_map_half(nb::module_& m, const MapHalf& half) {
-    def(m, half.get_count_name, half.count, half.get_count_doc, {});
+    def(m, half.get_count_name,
+        [direction = half.direction] { return slave().map_count(direction); }, half.get_count_doc,
+        {});
     def(
         m, half.set_count_name,
-        [setter = half.set_count](nb::handle count) { set_count(count, setter); },
+        [direction = half.direction](nb::handle count) { set_count(count, direction); },
         half.set_count_doc, {{"count", "uint16_t"}}, nb::arg("count").none());
     def(
         m, half.set_item_name,
-        [setter = half.set_item](nb::handle index, nb::handle address, nb::handle size,
-                                 nb::handle padding) {
-            set_item(index, address, size, padding, setter);
+        [direction = half.direction](nb::handle index, nb::handle address, nb::handle size,
+                                     nb::handle padding) {
+            set_item(index, address, size, padding, direction);
         },
         half.set_item_doc,
         {{"index", "uint16_t"},
@@ -163,16 +161,13 @@ void init_static_map(nb::module_& m) {
         [](nb::handle locked) {
             int truth = PyObject_IsTrue(locked.ptr());
             if (truth < 0) raise_pending();
-            if (truth)
-                fsoe_static_map_lock();
-            else
-                fsoe_static_map_unlock();
+            slave().lock_map(truth != 0);
         },
         "Lock or unlock the static map; unlocking sets its frame size to 0.", {{"locked", "bool"}},
         nb::arg("locked").none() = true);
     def(m, "static_map_validate",
         [] {
-            if (!fsoe_static_map_validate()) raise_value_error("Invalid Map");
+            if (!slave().validate_map()) raise_value_error("Invalid Map");
         },
         "Validate the static map; raises ValueError if it is invalid. Does not lock it.", {});
     def(m, "_handle_static_map_return", &handle_return,

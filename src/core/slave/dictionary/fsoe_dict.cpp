@@ -1,3 +1,5 @@
+// The mock dictionary's object table, its getters and setters over a dictionary
+// record, and the read, write and map operations.
 #include "core/slave/dictionary/fsoe_dict.hpp"
 
 #include "core/slave/dictionary/fsoe_static_map.hpp"
@@ -23,10 +25,6 @@ constexpr uint16_t KEY_RESTORE = 0x6DD;
 
 // --- backing values ------------------------------------------------------------
 
-bool sto_status = false;
-std::array<uint32_t, FSOE_DICT_OBJECT_COUNT> plain_values{};
-uint16_t string_value[FSOE_DICT_STRING_WORDS] = {};
-
 std::size_t index_of(const fsoe_dict_object& obj);
 
 // A string ends with the first word holding a zero byte; it fills 8 words at most,
@@ -50,43 +48,43 @@ unsigned string_words(const uint16_t* text) {
 
 // --- getters and setters ---------------------------------------------------------
 
-uint32_t get_plain(const fsoe_dict_object& obj, fsoe_dict_value& out) {
-    out.number = plain_values[index_of(obj)];
+uint32_t get_plain(const fsoe_dict_record& d, const fsoe_dict_object& obj, fsoe_dict_value& out) {
+    out.number = d.plain_values[index_of(obj)];
     return FSOE_ABORT_NONE;
 }
 
-uint32_t set_plain(const fsoe_dict_object& obj, const fsoe_dict_value& in) {
-    plain_values[index_of(obj)] = in.number;
+uint32_t set_plain(fsoe_dict_record& d, const fsoe_dict_object& obj, const fsoe_dict_value& in) {
+    d.plain_values[index_of(obj)] = in.number;
     return FSOE_ABORT_NONE;
 }
 
-uint32_t get_string(const fsoe_dict_object&, fsoe_dict_value& out) {
-    copy_string(out.text, string_value);
+uint32_t get_string(const fsoe_dict_record& d, const fsoe_dict_object&, fsoe_dict_value& out) {
+    copy_string(out.text, d.string_value);
     return FSOE_ABORT_NONE;
 }
 
-uint32_t set_string(const fsoe_dict_object&, const fsoe_dict_value& in) {
-    copy_string(string_value, in.text);
+uint32_t set_string(fsoe_dict_record& d, const fsoe_dict_object&, const fsoe_dict_value& in) {
+    copy_string(d.string_value, in.text);
     return FSOE_ABORT_NONE;
 }
 
-uint32_t get_sto(const fsoe_dict_object&, fsoe_dict_value& out) {
-    out.number = sto_status ? 1 : 0;
+uint32_t get_sto(const fsoe_dict_record& d, const fsoe_dict_object&, fsoe_dict_value& out) {
+    out.number = d.sto_status ? 1 : 0;
     return FSOE_ABORT_NONE;
 }
 
-uint32_t set_sto(const fsoe_dict_object&, const fsoe_dict_value& in) {
-    sto_status = in.number != 0;
+uint32_t set_sto(fsoe_dict_record& d, const fsoe_dict_object&, const fsoe_dict_value& in) {
+    d.sto_status = in.number != 0;
     return FSOE_ABORT_NONE;
 }
 
-uint32_t get_engine(const fsoe_dict_object& obj, fsoe_dict_value& out) {
-    out.number = fsoe_engine_read_field(static_cast<fsoe_engine_field>(obj.field));
+uint32_t get_engine(const fsoe_dict_record& d, const fsoe_dict_object& obj, fsoe_dict_value& out) {
+    out.number = fsoe_engine_read_field(*d.engine, static_cast<fsoe_engine_field>(obj.field));
     return FSOE_ABORT_NONE;
 }
 
-uint32_t set_engine(const fsoe_dict_object& obj, const fsoe_dict_value& in) {
-    fsoe_engine_write_field(static_cast<fsoe_engine_field>(obj.field), in.number);
+uint32_t set_engine(fsoe_dict_record& d, const fsoe_dict_object& obj, const fsoe_dict_value& in) {
+    fsoe_engine_write_field(*d.engine, static_cast<fsoe_engine_field>(obj.field), in.number);
     return FSOE_ABORT_NONE;
 }
 
@@ -102,53 +100,53 @@ uint32_t map_abort(FSOE_EStaticMapRet code) {
     return FSOE_ABORT_VALUE_NOT_ACCEPTED;
 }
 
-uint32_t get_rx_count(const fsoe_dict_object&, fsoe_dict_value& out) {
-    out.number = fsoe_static_map_rx_count();
+uint32_t get_rx_count(const fsoe_dict_record& d, const fsoe_dict_object&, fsoe_dict_value& out) {
+    out.number = fsoe_static_map_rx_count(*d.map);
     return FSOE_ABORT_NONE;
 }
 
-uint32_t set_rx_count(const fsoe_dict_object&, const fsoe_dict_value& in) {
-    return map_abort(fsoe_static_map_set_rx_count(static_cast<uint16_t>(in.number)));
+uint32_t set_rx_count(fsoe_dict_record& d, const fsoe_dict_object&, const fsoe_dict_value& in) {
+    return map_abort(fsoe_static_map_set_rx_count(*d.map, static_cast<uint16_t>(in.number)));
 }
 
-uint32_t get_tx_count(const fsoe_dict_object&, fsoe_dict_value& out) {
-    out.number = fsoe_static_map_tx_count();
+uint32_t get_tx_count(const fsoe_dict_record& d, const fsoe_dict_object&, fsoe_dict_value& out) {
+    out.number = fsoe_static_map_tx_count(*d.map);
     return FSOE_ABORT_NONE;
 }
 
-uint32_t set_tx_count(const fsoe_dict_object&, const fsoe_dict_value& in) {
-    return map_abort(fsoe_static_map_set_tx_count(static_cast<uint16_t>(in.number)));
+uint32_t set_tx_count(fsoe_dict_record& d, const fsoe_dict_object&, const fsoe_dict_value& in) {
+    return map_abort(fsoe_static_map_set_tx_count(*d.map, static_cast<uint16_t>(in.number)));
 }
 
 // Item mirrors: keys count + 1 .. count + 15 are items 1 .. 15.
-uint32_t get_rx_item(const fsoe_dict_object& obj, fsoe_dict_value& out) {
-    out.number = fsoe_static_map_rx_item(static_cast<uint16_t>(obj.key - KEY_RX_COUNT));
+uint32_t get_rx_item(const fsoe_dict_record& d, const fsoe_dict_object& obj, fsoe_dict_value& out) {
+    out.number = fsoe_static_map_rx_item(*d.map, static_cast<uint16_t>(obj.key - KEY_RX_COUNT));
     return FSOE_ABORT_NONE;
 }
 
-uint32_t set_rx_item(const fsoe_dict_object& obj, const fsoe_dict_value& in) {
-    return map_abort(
-        fsoe_static_map_set_rx_item(static_cast<uint16_t>(obj.key - KEY_RX_COUNT), in.number));
+uint32_t set_rx_item(fsoe_dict_record& d, const fsoe_dict_object& obj, const fsoe_dict_value& in) {
+    return map_abort(fsoe_static_map_set_rx_item(
+        *d.map, static_cast<uint16_t>(obj.key - KEY_RX_COUNT), in.number));
 }
 
-uint32_t get_tx_item(const fsoe_dict_object& obj, fsoe_dict_value& out) {
-    out.number = fsoe_static_map_tx_item(static_cast<uint16_t>(obj.key - KEY_TX_COUNT));
+uint32_t get_tx_item(const fsoe_dict_record& d, const fsoe_dict_object& obj, fsoe_dict_value& out) {
+    out.number = fsoe_static_map_tx_item(*d.map, static_cast<uint16_t>(obj.key - KEY_TX_COUNT));
     return FSOE_ABORT_NONE;
 }
 
-uint32_t set_tx_item(const fsoe_dict_object& obj, const fsoe_dict_value& in) {
-    return map_abort(
-        fsoe_static_map_set_tx_item(static_cast<uint16_t>(obj.key - KEY_TX_COUNT), in.number));
+uint32_t set_tx_item(fsoe_dict_record& d, const fsoe_dict_object& obj, const fsoe_dict_value& in) {
+    return map_abort(fsoe_static_map_set_tx_item(
+        *d.map, static_cast<uint16_t>(obj.key - KEY_TX_COUNT), in.number));
 }
 
-uint32_t get_command(const fsoe_dict_object&, fsoe_dict_value& out) {
+uint32_t get_command(const fsoe_dict_record&, const fsoe_dict_object&, fsoe_dict_value& out) {
     out.number = COMMAND_READ_VALUE;
     return FSOE_ABORT_NONE;
 }
 
-uint32_t set_store(const fsoe_dict_object&, const fsoe_dict_value& in);
+uint32_t set_store(fsoe_dict_record&, const fsoe_dict_object&, const fsoe_dict_value& in);
 
-uint32_t set_restore(const fsoe_dict_object&, const fsoe_dict_value& in) {
+uint32_t set_restore(fsoe_dict_record&, const fsoe_dict_object&, const fsoe_dict_value& in) {
     // Nothing is persisted, so there is nothing to restore.
     return in.number == RESTORE_SIGNATURE ? FSOE_ABORT_NONE : FSOE_ABORT_VALUE_NOT_ACCEPTED;
 }
@@ -248,13 +246,13 @@ std::size_t index_of(const fsoe_dict_object& obj) {
     return static_cast<std::size_t>(&obj - OBJECTS.data());
 }
 
-uint32_t set_store(const fsoe_dict_object&, const fsoe_dict_value& in) {
+uint32_t set_store(fsoe_dict_record& d, const fsoe_dict_object&, const fsoe_dict_value& in) {
     if (in.number != STORE_SIGNATURE) return FSOE_ABORT_VALUE_NOT_ACCEPTED;
     // Persistent values are read as a store would; nothing is kept.
     for (const fsoe_dict_object& obj : OBJECTS) {
         if (!obj.persistent) continue;
         fsoe_dict_value v{};
-        obj.get(obj, v);
+        obj.get(d, obj, v);
     }
     return FSOE_ABORT_NONE;
 }
@@ -368,25 +366,26 @@ bool writable(const fsoe_dict_object& obj) {
 
 // --- the operations ------------------------------------------------------------------
 
-uint32_t op_read(uint16_t key, uint8_t* buffer, std::size_t capacity, uint16_t* size) {
+uint32_t op_read(const fsoe_dict_record& d, uint16_t key, uint8_t* buffer, std::size_t capacity,
+                 uint16_t* size) {
     const fsoe_dict_object* obj = fsoe_dict_lookup(key);
     if (!obj) return FSOE_ABORT_NO_OBJECT;
     if (!readable(*obj)) return FSOE_ABORT_ACCESS;
     if (obj->type > FSOE_TYPE_LAST) return FSOE_ABORT_UNKNOWN_TYPE;
     fsoe_dict_value v{};
-    uint32_t code = obj->get(*obj, v);
+    uint32_t code = obj->get(d, *obj, v);
     deliver(obj->type, v, buffer, capacity);
     if (size) *size = read_size(obj->type, v);
     return code;
 }
 
-uint32_t op_write(uint16_t key, const uint8_t* buffer, std::size_t size) {
+uint32_t op_write(fsoe_dict_record& d, uint16_t key, const uint8_t* buffer, std::size_t size) {
     const fsoe_dict_object* obj = fsoe_dict_lookup(key);
     if (!obj) return FSOE_ABORT_NO_OBJECT;
     if (!writable(*obj)) return FSOE_ABORT_ACCESS;
     if (obj->type > FSOE_TYPE_LAST) return FSOE_ABORT_UNKNOWN_TYPE;
     if (size < write_minimum(obj->type)) return FSOE_ABORT_SIZE_TOO_SMALL;
-    return obj->set(*obj, take(obj->type, buffer, size));
+    return obj->set(d, *obj, take(obj->type, buffer, size));
 }
 
 const fsoe_dict_object* find_mappable(uint16_t key, uint16_t size_bits, uint8_t direction) {
@@ -403,16 +402,18 @@ const fsoe_dict_object* op_find_rx_object(uint16_t key, uint16_t size_bits) {
     return find_mappable(key, size_bits, FSOE_MAP_RX);
 }
 
-void op_read_object_value(const fsoe_dict_object* obj, uint8_t* buffer, std::size_t capacity) {
+void op_read_object_value(const fsoe_dict_record& d, const fsoe_dict_object* obj, uint8_t* buffer,
+                          std::size_t capacity) {
     if (!obj || obj->type >= FSOE_TYPE_VISIBLE_STRING) return;
     fsoe_dict_value v{};
-    obj->get(*obj, v);
+    obj->get(d, *obj, v);
     deliver(obj->type, v, buffer, capacity);
 }
 
-void op_fast_write(const fsoe_dict_object* obj, const uint8_t* buffer, std::size_t size) {
+void op_fast_write(fsoe_dict_record& d, const fsoe_dict_object* obj, const uint8_t* buffer,
+                   std::size_t size) {
     if (!obj || obj->type > FSOE_TYPE_LAST) return;
-    obj->set(*obj, take(obj->type, buffer, size));
+    obj->set(d, *obj, take(obj->type, buffer, size));
 }
 
 const varn_dict DICT_INTERFACE = {
@@ -421,7 +422,12 @@ const varn_dict DICT_INTERFACE = {
 
 } // namespace
 
-void fsoe_dict_init() {
+void fsoe_dict_link(fsoe_dict_record& d, fsoe_engine_record* engine, fsoe_static_map* map) {
+    d.engine = engine;
+    d.map = map;
+}
+
+void fsoe_dict_init(fsoe_dict_record& d) {
     const fsoe_dict_object* first = fsoe_dict_lookup(0);
     for (const fsoe_dict_object* o = first ? first : fsoe_dict_next(0); o;
          o = fsoe_dict_next(o->key)) {
@@ -434,9 +440,9 @@ void fsoe_dict_init() {
                 v.text[i / 2] = static_cast<uint16_t>(v.text[i / 2] | static_cast<uint8_t>(s[i])
                                                                           << (8 * (i % 2)));
         }
-        obj.set(obj, v);
+        obj.set(d, obj, v);
     }
-    sto_status = false;
+    d.sto_status = false;
 }
 
 const varn_dict& fsoe_dict_interface() {
@@ -472,8 +478,8 @@ uint16_t fsoe_dict_type_width(uint8_t type) {
     return 0;
 }
 
-bool fsoe_dict_sto_status() {
-    return sto_status;
+bool fsoe_dict_sto_status(const fsoe_dict_record& d) {
+    return d.sto_status;
 }
 
 } // namespace brisel

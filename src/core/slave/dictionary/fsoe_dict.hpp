@@ -1,13 +1,18 @@
 // The slave's mock object dictionary: a fixed table of typed objects reached by a
-// 16-bit key, each served by a getter and a setter.
+// 16-bit key, each served by a getter and a setter over one dictionary record.
+// The table is shared and constant; each slave keeps its values in a record of its own.
 //
 // Failures are abort codes, never exceptions: the module functions ignore them.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
 namespace brisel {
+
+struct fsoe_engine_record;
+struct fsoe_static_map;
 
 enum fsoe_dict_type : uint8_t {
     FSOE_TYPE_BOOLEAN = 0,
@@ -58,9 +63,21 @@ struct fsoe_dict_value {
     uint16_t text[FSOE_DICT_STRING_WORDS];
 };
 
+// One slave's dictionary values, and the engine and map behind the objects that
+// mirror them (tied by fsoe_dict_link).
+struct fsoe_dict_record {
+    bool sto_status;
+    std::array<uint32_t, FSOE_DICT_OBJECT_COUNT> plain_values; // by object index
+    uint16_t string_value[FSOE_DICT_STRING_WORDS];
+    fsoe_engine_record* engine;
+    fsoe_static_map* map;
+};
+
 struct fsoe_dict_object;
-using fsoe_dict_getter = uint32_t (*)(const fsoe_dict_object& obj, fsoe_dict_value& out);
-using fsoe_dict_setter = uint32_t (*)(const fsoe_dict_object& obj, const fsoe_dict_value& in);
+using fsoe_dict_getter = uint32_t (*)(const fsoe_dict_record& d, const fsoe_dict_object& obj,
+                                      fsoe_dict_value& out);
+using fsoe_dict_setter = uint32_t (*)(fsoe_dict_record& d, const fsoe_dict_object& obj,
+                                      const fsoe_dict_value& in);
 
 struct fsoe_dict_object {
     uint16_t key;
@@ -79,21 +96,26 @@ struct fsoe_dict_object {
 struct varn_dict {
     // Reads object `key` into `buffer` (at most `capacity` bytes are written);
     // `size` receives the object's size: in bytes, but in words for a string.
-    uint32_t (*read)(uint16_t key, uint8_t* buffer, std::size_t capacity, uint16_t* size);
+    uint32_t (*read)(const fsoe_dict_record& d, uint16_t key, uint8_t* buffer, std::size_t capacity,
+                     uint16_t* size);
     // Writes `size` bytes from `buffer` to object `key`.
-    uint32_t (*write)(uint16_t key, const uint8_t* buffer, std::size_t size);
+    uint32_t (*write)(fsoe_dict_record& d, uint16_t key, const uint8_t* buffer, std::size_t size);
     // The object the tx (rx) map may carry with an item of `size_bits` bits, or none.
     const fsoe_dict_object* (*find_tx_object)(uint16_t key, uint16_t size_bits);
     const fsoe_dict_object* (*find_rx_object)(uint16_t key, uint16_t size_bits);
     // The object's value as the type table lays it out; strings deliver nothing.
-    void (*read_object_value)(const fsoe_dict_object* obj, uint8_t* buffer, std::size_t capacity);
+    void (*read_object_value)(const fsoe_dict_record& d, const fsoe_dict_object* obj,
+                              uint8_t* buffer, std::size_t capacity);
     // Stores a value taken from `buffer` through the object's setter, bypassing the
     // access rights (the rx map writes read-only objects this way).
-    void (*fast_write)(const fsoe_dict_object* obj, const uint8_t* buffer, std::size_t size);
+    void (*fast_write)(fsoe_dict_record& d, const fsoe_dict_object* obj, const uint8_t* buffer,
+                       std::size_t size);
 };
 
+// Ties the record to the engine and map its objects mirror; the values are left as they are.
+void fsoe_dict_link(fsoe_dict_record& d, fsoe_engine_record* engine, fsoe_static_map* map);
 // Every object's setter with its initial value, in key order.
-void fsoe_dict_init();
+void fsoe_dict_init(fsoe_dict_record& d);
 const varn_dict& fsoe_dict_interface();
 
 const fsoe_dict_object* fsoe_dict_lookup(uint16_t key);
@@ -103,6 +125,6 @@ const fsoe_dict_object* fsoe_dict_next(uint16_t key);
 uint16_t fsoe_dict_type_width(uint8_t type);
 
 // The STO status held by the dictionary (object 0x040).
-bool fsoe_dict_sto_status();
+bool fsoe_dict_sto_status(const fsoe_dict_record& d);
 
 } // namespace brisel

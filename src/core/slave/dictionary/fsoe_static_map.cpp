@@ -1,24 +1,25 @@
+// The static map over a map record: its setters, validation and the bit-level
+// packing of frame images.
 #include "core/slave/dictionary/fsoe_static_map.hpp"
 
 namespace brisel {
 
 namespace {
 
-fsoe_static_map MAP = {};
-
 constexpr unsigned BITS_PER_WORD = 16;
 // Objects are at most 32 bits wide: the widest value an item moves.
 constexpr unsigned VALUE_BYTES = 4;
 
-FSOE_EStaticMapRet set_count(fsoe_static_map_list& list, uint16_t count) {
-    if (MAP.locked) return FSOE_STATIC_MAP_UNAVAILABLE;
+FSOE_EStaticMapRet set_count(const fsoe_static_map& m, fsoe_static_map_list& list, uint16_t count) {
+    if (m.locked) return FSOE_STATIC_MAP_UNAVAILABLE;
     if (count > FSOE_STATIC_MAP_MAX_ITEMS) return FSOE_STATIC_MAP_INVALID_VALUE;
     list.count = count;
     return FSOE_STATIC_MAP_SUCCESS;
 }
 
-FSOE_EStaticMapRet set_item(fsoe_static_map_list& list, uint16_t index, uint32_t item) {
-    if (MAP.locked) return FSOE_STATIC_MAP_UNAVAILABLE;
+FSOE_EStaticMapRet set_item(const fsoe_static_map& m, fsoe_static_map_list& list, uint16_t index,
+                            uint32_t item) {
+    if (m.locked) return FSOE_STATIC_MAP_UNAVAILABLE;
     // Index 0 wraps to 0xFFFF and is refused with the others.
     uint16_t slot = static_cast<uint16_t>(index - 1);
     if (slot >= FSOE_STATIC_MAP_MAX_ITEMS) return FSOE_STATIC_MAP_INVALID_VALUE;
@@ -92,53 +93,67 @@ uint32_t get_value(const uint8_t* buf) {
     return v;
 }
 
-unsigned frame_size_op() {
-    return MAP.locked ? MAP.frame_size : 0;
+fsoe_static_map& map_of(void* context) {
+    return *static_cast<fsoe_static_map*>(context);
+}
+
+void write_rx_image_op(void* context, const uint16_t* words, unsigned count) {
+    fsoe_static_map_write_rx_image(map_of(context), words, count);
+}
+
+void read_tx_image_op(void* context, uint16_t* words, unsigned count) {
+    fsoe_static_map_read_tx_image(map_of(context), words, count);
+}
+
+unsigned frame_size_op(void* context) {
+    const fsoe_static_map& m = map_of(context);
+    return m.locked ? m.frame_size : 0;
 }
 
 const fsoe_process_data_ops PROCESS_DATA_OPS = {
-    fsoe_static_map_write_rx_image,
-    fsoe_static_map_read_tx_image,
+    write_rx_image_op,
+    read_tx_image_op,
     frame_size_op,
 };
 
 } // namespace
 
-void fsoe_static_map_init(const varn_dict* dict) {
-    MAP = fsoe_static_map{};
-    MAP.dict = dict;
+void fsoe_static_map_init(fsoe_static_map& m, const varn_dict* dict, fsoe_dict_record* record) {
+    m = fsoe_static_map{};
+    m.dict = dict;
+    m.dict_record = record;
 }
 
-FSOE_EStaticMapRet fsoe_static_map_set_rx_count(uint16_t count) {
-    return set_count(MAP.rx, count);
+FSOE_EStaticMapRet fsoe_static_map_set_rx_count(fsoe_static_map& m, uint16_t count) {
+    return set_count(m, m.rx, count);
 }
 
-FSOE_EStaticMapRet fsoe_static_map_set_tx_count(uint16_t count) {
-    return set_count(MAP.tx, count);
+FSOE_EStaticMapRet fsoe_static_map_set_tx_count(fsoe_static_map& m, uint16_t count) {
+    return set_count(m, m.tx, count);
 }
 
-FSOE_EStaticMapRet fsoe_static_map_set_rx_item(uint16_t index, uint32_t item) {
-    return set_item(MAP.rx, index, item);
+FSOE_EStaticMapRet fsoe_static_map_set_rx_item(fsoe_static_map& m, uint16_t index, uint32_t item) {
+    return set_item(m, m.rx, index, item);
 }
 
-FSOE_EStaticMapRet fsoe_static_map_set_tx_item(uint16_t index, uint32_t item) {
-    return set_item(MAP.tx, index, item);
+FSOE_EStaticMapRet fsoe_static_map_set_tx_item(fsoe_static_map& m, uint16_t index, uint32_t item) {
+    return set_item(m, m.tx, index, item);
 }
 
-uint16_t fsoe_static_map_rx_count() {
-    return MAP.rx.count;
+uint16_t fsoe_static_map_rx_count(const fsoe_static_map& m) {
+    return m.rx.count;
 }
 
-uint16_t fsoe_static_map_tx_count() {
-    return MAP.tx.count;
+uint16_t fsoe_static_map_tx_count(const fsoe_static_map& m) {
+    return m.tx.count;
 }
 
-uint32_t fsoe_static_map_rx_item(uint16_t index) {
-    return item_at(MAP.rx, index);
+uint32_t fsoe_static_map_rx_item(const fsoe_static_map& m, uint16_t index) {
+    return item_at(m.rx, index);
 }
 
-uint32_t fsoe_static_map_tx_item(uint16_t index) {
-    return item_at(MAP.tx, index);
+uint32_t fsoe_static_map_tx_item(const fsoe_static_map& m, uint16_t index) {
+    return item_at(m.tx, index);
 }
 
 uint16_t fsoe_static_map_item_key(uint32_t item) {
@@ -154,66 +169,66 @@ uint16_t fsoe_static_map_item_size_bits(uint32_t item) {
     return (item & FSOE_ITEM_SIZE_IN_BITS) ? size : static_cast<uint16_t>(size * 8);
 }
 
-bool fsoe_static_map_validate() {
-    MAP.rx.total_bits = 0;
-    MAP.tx.total_bits = 0;
-    bool ok = MAP.dict != nullptr && validate_list(MAP.rx, MAP.dict->find_rx_object) &&
-              validate_list(MAP.tx, MAP.dict->find_tx_object);
+bool fsoe_static_map_validate(fsoe_static_map& m) {
+    m.rx.total_bits = 0;
+    m.tx.total_bits = 0;
+    bool ok = m.dict != nullptr && validate_list(m.rx, m.dict->find_rx_object) &&
+              validate_list(m.tx, m.dict->find_tx_object);
     if (!ok) {
-        MAP.frame_size = 0;
-        MAP.rx.total_bits = 0;
-        MAP.tx.total_bits = 0;
+        m.frame_size = 0;
+        m.rx.total_bits = 0;
+        m.tx.total_bits = 0;
         return false;
     }
-    unsigned bits = MAP.rx.total_bits > MAP.tx.total_bits ? MAP.rx.total_bits : MAP.tx.total_bits;
-    MAP.frame_size = static_cast<uint16_t>((bits + BITS_PER_WORD - 1) / BITS_PER_WORD);
+    unsigned bits = m.rx.total_bits > m.tx.total_bits ? m.rx.total_bits : m.tx.total_bits;
+    m.frame_size = static_cast<uint16_t>((bits + BITS_PER_WORD - 1) / BITS_PER_WORD);
     return true;
 }
 
-void fsoe_static_map_lock() {
-    MAP.locked = true;
+void fsoe_static_map_lock(fsoe_static_map& m) {
+    m.locked = true;
 }
 
-void fsoe_static_map_unlock() {
-    MAP.locked = false;
-    MAP.frame_size = 0;
+void fsoe_static_map_unlock(fsoe_static_map& m) {
+    m.locked = false;
+    m.frame_size = 0;
 }
 
-bool fsoe_static_map_locked() {
-    return MAP.locked;
+bool fsoe_static_map_locked(const fsoe_static_map& m) {
+    return m.locked;
 }
 
-uint16_t fsoe_static_map_frame_size() {
-    return MAP.frame_size;
+uint16_t fsoe_static_map_frame_size(const fsoe_static_map& m) {
+    return m.frame_size;
 }
 
-void fsoe_static_map_write_rx_image(const uint16_t* words, unsigned count) {
-    if (!MAP.dict) return;
+void fsoe_static_map_write_rx_image(fsoe_static_map& m, const uint16_t* words, unsigned count) {
+    if (!m.dict) return;
     unsigned bit = 0;
-    for (unsigned i = 0; i < count_of(MAP.rx); ++i) {
-        const fsoe_static_map_item& it = MAP.rx.items[i];
+    for (unsigned i = 0; i < count_of(m.rx); ++i) {
+        const fsoe_static_map_item& it = m.rx.items[i];
         // An item left unresolved (padding, or not validated yet) moves nothing.
         if (it.object) {
             unsigned size = it.size_bits > 32 ? 32 : it.size_bits;
             uint8_t buf[VALUE_BYTES];
             put_value(buf, extract_bits(words, count, bit, size));
-            MAP.dict->fast_write(it.object, buf, sizeof buf);
+            m.dict->fast_write(*m.dict_record, it.object, buf, sizeof buf);
         }
         bit += it.size_bits;
     }
 }
 
-void fsoe_static_map_read_tx_image(uint16_t* words, unsigned count) {
+void fsoe_static_map_read_tx_image(const fsoe_static_map& m, uint16_t* words, unsigned count) {
     for (unsigned w = 0; w < count; ++w)
         words[w] = 0;
-    if (!MAP.dict) return;
+    if (!m.dict) return;
     unsigned bit = 0;
-    for (unsigned i = 0; i < count_of(MAP.tx); ++i) {
-        const fsoe_static_map_item& it = MAP.tx.items[i];
+    for (unsigned i = 0; i < count_of(m.tx); ++i) {
+        const fsoe_static_map_item& it = m.tx.items[i];
         if (it.object) {
             unsigned size = it.size_bits > 32 ? 32 : it.size_bits;
             uint8_t buf[VALUE_BYTES] = {};
-            MAP.dict->read_object_value(it.object, buf, sizeof buf);
+            m.dict->read_object_value(*m.dict_record, it.object, buf, sizeof buf);
             insert_bits(words, count, bit, size, get_value(buf));
         }
         bit += it.size_bits;

@@ -1,6 +1,7 @@
 // The static safe-data map: which dictionary objects the slave's frame carries,
 // bit by bit. The rx map unpacks the master's frame into objects, the tx map packs
 // objects into the reply. Both cover the whole frame from the command byte on.
+// Every function works on the map record it is given.
 #pragma once
 
 #include "core/slave/dictionary/fsoe_dict.hpp"
@@ -48,36 +49,38 @@ struct fsoe_static_map_list {
 
 struct fsoe_static_map {
     bool locked;
-    const varn_dict* dict;
+    const varn_dict* dict;         // none before init: the map counts as invalid
+    fsoe_dict_record* dict_record; // the values the dictionary operations work on
     fsoe_static_map_list rx;
     fsoe_static_map_list tx;
     uint16_t frame_size; // words, set by validation; 0 when invalid or unlocked
 };
 
-// Clears the map (unlocked, counts and items 0, frame size 0) and attaches `dict`.
-void fsoe_static_map_init(const varn_dict* dict);
+// Clears the map (unlocked, counts and items 0, frame size 0) and attaches `dict`
+// over the values of `record`.
+void fsoe_static_map_init(fsoe_static_map& m, const varn_dict* dict, fsoe_dict_record* record);
 
-FSOE_EStaticMapRet fsoe_static_map_set_rx_count(uint16_t count);
-FSOE_EStaticMapRet fsoe_static_map_set_tx_count(uint16_t count);
+FSOE_EStaticMapRet fsoe_static_map_set_rx_count(fsoe_static_map& m, uint16_t count);
+FSOE_EStaticMapRet fsoe_static_map_set_tx_count(fsoe_static_map& m, uint16_t count);
 // `index` counts from 1.
-FSOE_EStaticMapRet fsoe_static_map_set_rx_item(uint16_t index, uint32_t item);
-FSOE_EStaticMapRet fsoe_static_map_set_tx_item(uint16_t index, uint32_t item);
+FSOE_EStaticMapRet fsoe_static_map_set_rx_item(fsoe_static_map& m, uint16_t index, uint32_t item);
+FSOE_EStaticMapRet fsoe_static_map_set_tx_item(fsoe_static_map& m, uint16_t index, uint32_t item);
 
-uint16_t fsoe_static_map_rx_count();
-uint16_t fsoe_static_map_tx_count();
+uint16_t fsoe_static_map_rx_count(const fsoe_static_map& m);
+uint16_t fsoe_static_map_tx_count(const fsoe_static_map& m);
 // Raw mapped item at `index` (from 1); 0 outside 1..15.
-uint32_t fsoe_static_map_rx_item(uint16_t index);
-uint32_t fsoe_static_map_tx_item(uint16_t index);
+uint32_t fsoe_static_map_rx_item(const fsoe_static_map& m, uint16_t index);
+uint32_t fsoe_static_map_tx_item(const fsoe_static_map& m, uint16_t index);
 
 // Resolves every item's size and object and computes the frame size. Fails (and
 // zeroes the totals and frame size) when an item names no suitable object or no
 // dictionary is attached. It neither locks the map nor limits the frame size.
-bool fsoe_static_map_validate();
+bool fsoe_static_map_validate(fsoe_static_map& m);
 
-void fsoe_static_map_lock();
-void fsoe_static_map_unlock(); // also sets the frame size to 0
-bool fsoe_static_map_locked();
-uint16_t fsoe_static_map_frame_size();
+void fsoe_static_map_lock(fsoe_static_map& m);
+void fsoe_static_map_unlock(fsoe_static_map& m); // also sets the frame size to 0
+bool fsoe_static_map_locked(const fsoe_static_map& m);
+uint16_t fsoe_static_map_frame_size(const fsoe_static_map& m);
 
 // The item fields of a 32-bit mapped item.
 uint16_t fsoe_static_map_item_key(uint32_t item);
@@ -86,10 +89,10 @@ uint16_t fsoe_static_map_item_size_bits(uint32_t item);
 
 // Unpacks a received frame image into the rx objects / packs the tx objects into a
 // frame image, over `count` words. Bits beyond the image read as 0 and are not written.
-void fsoe_static_map_write_rx_image(const uint16_t* words, unsigned count);
-void fsoe_static_map_read_tx_image(uint16_t* words, unsigned count);
+void fsoe_static_map_write_rx_image(fsoe_static_map& m, const uint16_t* words, unsigned count);
+void fsoe_static_map_read_tx_image(const fsoe_static_map& m, uint16_t* words, unsigned count);
 
-// The process-data operations the engine binds at start.
+// The process-data operations the engine binds at start, with the map as their context.
 const fsoe_process_data_ops& fsoe_static_map_process_data_ops();
 
 } // namespace brisel

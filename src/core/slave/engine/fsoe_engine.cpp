@@ -1,16 +1,12 @@
-// The engine's records, transfer queues, frame checks, reply building and the
-// process step. The per-state decisions live in fsoe_states.cpp.
+// The engine over a caller-owned record: transfer queues, frame checks, reply
+// building and the process step. The per-state decisions live in fsoe_states.cpp.
 #include "core/slave/engine/fsoe_engine_private.hpp"
 
 #include <cstring>
 
 namespace brisel {
 
-fsoe_engine_record fsoe_slave = {};
-
 namespace {
-
-fsoe_engine_record& S = fsoe_slave;
 
 // --- connection fields, byte by byte -----------------------------------------
 
@@ -139,340 +135,347 @@ bool crcs_match(const fsoe_frame& f, uint16_t crc0) {
 
 // The reply never repeats its previous CRC_0: the sequence number steps past it.
 // CRC_0 is a bijection of the sequence number, so the loop steps at most twice.
-void generate_reply_crcs() {
-    uint16_t previous = S.tx.crc[0];
-    S.tx.sequence_number = fsoe_frame_next_sequence(S.tx.sequence_number);
-    generate_crcs(S.tx);
-    while (S.tx.crc[0] == previous) {
-        S.tx.sequence_number = fsoe_frame_next_sequence(S.tx.sequence_number);
-        generate_crcs(S.tx);
+void generate_reply_crcs(fsoe_engine_record& e) {
+    uint16_t previous = e.tx.crc[0];
+    e.tx.sequence_number = fsoe_frame_next_sequence(e.tx.sequence_number);
+    generate_crcs(e.tx);
+    while (e.tx.crc[0] == previous) {
+        e.tx.sequence_number = fsoe_frame_next_sequence(e.tx.sequence_number);
+        generate_crcs(e.tx);
     }
     // CRC_0 seeds the master's next frame.
-    S.rx.reference_crc = S.tx.crc[0];
+    e.rx.reference_crc = e.tx.crc[0];
 }
 
-void hand_rx_image() {
-    if (!S.pd) return;
+void hand_rx_image(fsoe_engine_record& e) {
+    if (!e.pd) return;
     uint16_t image[FSOE_AREA_WORDS];
-    fsoe_frame_encode(S.rx, image);
-    S.pd->write_rx_image(image, S.frame_words);
+    fsoe_frame_encode(e.rx, image);
+    e.pd->write_rx_image(e.pd_context, image, e.frame_words);
 }
 
 // Safe outputs fall to their safe value: the rx map sees a frame without data.
-void hand_safe_rx_image() {
-    clear_data(S.rx);
-    hand_rx_image();
+void hand_safe_rx_image(fsoe_engine_record& e) {
+    clear_data(e.rx);
+    hand_rx_image(e);
 }
 
-void fill_reply_data() {
-    clear_data(S.tx);
-    if (fsoe_queue_both_empty()) {
-        if (!S.pd) return;
+void fill_reply_data(fsoe_engine_record& e) {
+    clear_data(e.tx);
+    if (fsoe_queue_both_empty(e)) {
+        if (!e.pd) return;
         // Process data: the tx map lays out the whole reply frame; only its CRCs
         // are recomputed, and CRC_0 is kept for the repeat rule.
         uint16_t image[FSOE_AREA_WORDS] = {};
-        S.pd->read_tx_image(image, S.frame_words);
-        uint16_t crc0 = S.tx.crc[0];
-        fsoe_frame_decode(S.tx, image, S.frame_words);
-        S.tx.crc[0] = crc0;
-    } else if (S.tx_queue.count > 0) {
-        queue_send(S.tx_queue, S.tx);
+        e.pd->read_tx_image(e.pd_context, image, e.frame_words);
+        uint16_t crc0 = e.tx.crc[0];
+        fsoe_frame_decode(e.tx, image, e.frame_words);
+        e.tx.crc[0] = crc0;
+    } else if (e.tx_queue.count > 0) {
+        queue_send(e.tx_queue, e.tx);
     }
 }
 
 // Before the first init no state table is installed: the engine is in Reset.
-const fsoe_state_ops& current_state() {
-    return S.state ? *S.state : FSOE_STATE_TABLE[FSOE_STATE_RESET];
+const fsoe_state_ops& current_state(const fsoe_engine_record& e) {
+    return e.state ? *e.state : FSOE_STATE_TABLE[FSOE_STATE_RESET];
 }
 
-void switch_state(uint8_t next) {
-    if (next < FSOE_STATE_COUNT && next != current_state().number)
-        S.state = &FSOE_STATE_TABLE[next];
+void switch_state(fsoe_engine_record& e, uint8_t next) {
+    if (next < FSOE_STATE_COUNT && next != current_state(e).number)
+        e.state = &FSOE_STATE_TABLE[next];
 }
 
-void rebuild_reply_area() {
+void rebuild_reply_area(fsoe_engine_record& e) {
     uint16_t encoded[FSOE_AREA_WORDS];
-    unsigned words = fsoe_frame_encode(S.tx, encoded);
-    if (words > S.frame_words) words = S.frame_words;
-    std::memset(S.reply, 0, sizeof S.reply);
-    std::memcpy(S.reply, encoded, words * sizeof(uint16_t));
+    unsigned words = fsoe_frame_encode(e.tx, encoded);
+    if (words > e.frame_words) words = e.frame_words;
+    std::memset(e.reply, 0, sizeof e.reply);
+    std::memcpy(e.reply, encoded, words * sizeof(uint16_t));
 }
 
-void reset_connection_record() {
-    S.conn = fsoe_connection{};
-    S.conn.own_slave_address = FSOE_DEFAULT_SLAVE_ADDRESS;
-    S.conn.expected_comm_param_length = FSOE_EXPECTED_COMM_PARAM_LENGTH;
-    S.conn.expected_app_param_length = FSOE_EXPECTED_APP_PARAM_LENGTH;
+void reset_connection_record(fsoe_engine_record& e) {
+    e.conn = fsoe_connection{};
+    e.conn.own_slave_address = e.slave_address;
+    e.conn.expected_comm_param_length = FSOE_EXPECTED_COMM_PARAM_LENGTH;
+    e.conn.expected_app_param_length = FSOE_EXPECTED_APP_PARAM_LENGTH;
 }
 
 } // namespace
 
 // --- shared with the state tables ------------------------------------------------
 
-void fsoe_queue_clear_both() {
-    S.rx_queue.count = S.rx_queue.offset = 0;
-    S.tx_queue.count = S.tx_queue.offset = 0;
+void fsoe_queue_clear_both(fsoe_engine_record& e) {
+    e.rx_queue.count = e.rx_queue.offset = 0;
+    e.tx_queue.count = e.tx_queue.offset = 0;
 }
 
-void fsoe_queue_add(fsoe_field_ref rx_target, fsoe_field_ref tx_source, uint8_t length) {
-    if (S.rx_queue.count < FSOE_QUEUE_ENTRIES)
-        S.rx_queue.entries[S.rx_queue.count++] = fsoe_queue_entry{rx_target, length};
-    if (S.tx_queue.count < FSOE_QUEUE_ENTRIES)
-        S.tx_queue.entries[S.tx_queue.count++] = fsoe_queue_entry{tx_source, length};
+void fsoe_queue_add(fsoe_engine_record& e, fsoe_field_ref rx_target, fsoe_field_ref tx_source,
+                    uint8_t length) {
+    if (e.rx_queue.count < FSOE_QUEUE_ENTRIES)
+        e.rx_queue.entries[e.rx_queue.count++] = fsoe_queue_entry{rx_target, length};
+    if (e.tx_queue.count < FSOE_QUEUE_ENTRIES)
+        e.tx_queue.entries[e.tx_queue.count++] = fsoe_queue_entry{tx_source, length};
 }
 
-bool fsoe_queue_both_empty() {
-    return S.rx_queue.count == 0 && S.tx_queue.count == 0;
+bool fsoe_queue_both_empty(const fsoe_engine_record& e) {
+    return e.rx_queue.count == 0 && e.tx_queue.count == 0;
 }
 
-bool fsoe_queue_any_pending() {
-    return !fsoe_queue_both_empty();
+bool fsoe_queue_any_pending(const fsoe_engine_record& e) {
+    return !fsoe_queue_both_empty(e);
 }
 
-bool fsoe_check_frame(bool repeat_rule) {
-    if (S.frame_words == 0) return false;
-    uint16_t saved = S.rx.sequence_number;
-    S.rx.sequence_number = fsoe_frame_next_sequence(saved);
+bool fsoe_check_frame(fsoe_engine_record& e, bool repeat_rule) {
+    if (e.frame_words == 0) return false;
+    uint16_t saved = e.rx.sequence_number;
+    e.rx.sequence_number = fsoe_frame_next_sequence(saved);
     // The master stepped its sequence number wherever its CRC_0 would have repeated
     // the one it sent last; step the expected one the same way.
-    uint16_t crc0 = fsoe_frame_crc(S.rx, 0);
-    while (repeat_rule && crc0 == S.tx.reference_crc) {
-        S.rx.sequence_number = fsoe_frame_next_sequence(S.rx.sequence_number);
-        crc0 = fsoe_frame_crc(S.rx, 0);
+    uint16_t crc0 = fsoe_frame_crc(e.rx, 0);
+    while (repeat_rule && crc0 == e.tx.reference_crc) {
+        e.rx.sequence_number = fsoe_frame_next_sequence(e.rx.sequence_number);
+        crc0 = fsoe_frame_crc(e.rx, 0);
     }
-    if (!crcs_match(S.rx, crc0)) {
-        S.rx.sequence_number = saved;
+    if (!crcs_match(e.rx, crc0)) {
+        e.rx.sequence_number = saved;
         return false;
     }
     // The master's CRC_0 seeds the next reply.
-    S.tx.reference_crc = S.rx.crc[0];
+    e.tx.reference_crc = e.rx.crc[0];
     return true;
 }
 
-void fsoe_consume_rx_data() {
-    bool receiving = S.rx_queue.count > 0;
-    if (receiving) queue_receive(S.rx_queue, S.rx);
+void fsoe_consume_rx_data(fsoe_engine_record& e) {
+    bool receiving = e.rx_queue.count > 0;
+    if (receiving) queue_receive(e.rx_queue, e.rx);
     // Connection data and fail-safe frames carry no process data for the outputs.
-    if (receiving || S.tx_queue.count > 0 || S.conn.failsafe_received) clear_data(S.rx);
-    hand_rx_image();
+    if (receiving || e.tx_queue.count > 0 || e.conn.failsafe_received) clear_data(e.rx);
+    hand_rx_image(e);
 }
 
-uint8_t fsoe_answer(uint8_t command, uint8_t next) {
-    S.tx.command = command;
-    fill_reply_data();
-    generate_reply_crcs();
+uint8_t fsoe_answer(fsoe_engine_record& e, uint8_t command, uint8_t next) {
+    e.tx.command = command;
+    fill_reply_data(e);
+    generate_reply_crcs(e);
     return next;
 }
 
-uint8_t fsoe_enter_reset(uint8_t error) {
-    if (S.frame_words == 0) return FSOE_STATE_RESET;
-    fsoe_watchdog_disarm();
-    S.conn.error_to_send = error;
-    fsoe_queue_clear_both();
-    fsoe_queue_add(fsoe_field(S.conn.rx_error_code), fsoe_field(S.conn.error_to_send), 1);
-    if (error == FSOE_ERR_RESET && static_cast<uint8_t>(S.rx.command) == FSOE_CMD_RESET)
-        fsoe_consume_rx_data(); // the master's own error code
+uint8_t fsoe_enter_reset(fsoe_engine_record& e, uint8_t error) {
+    if (e.frame_words == 0) return FSOE_STATE_RESET;
+    fsoe_watchdog_disarm(e);
+    e.conn.error_to_send = error;
+    fsoe_queue_clear_both(e);
+    fsoe_queue_add(e, fsoe_field(e.conn.rx_error_code), fsoe_field(e.conn.error_to_send), 1);
+    if (error == FSOE_ERR_RESET && static_cast<uint8_t>(e.rx.command) == FSOE_CMD_RESET)
+        fsoe_consume_rx_data(e); // the master's own error code
     else
-        hand_safe_rx_image(); // the connection is lost: outputs to their safe value
-    S.tx.command = FSOE_CMD_RESET;
-    S.tx.sequence_number = 0;
-    S.tx.connection_id = 0;
-    S.tx.reference_crc = 0;
-    fill_reply_data();
+        hand_safe_rx_image(e); // the connection is lost: outputs to their safe value
+    e.tx.command = FSOE_CMD_RESET;
+    e.tx.sequence_number = 0;
+    e.tx.connection_id = 0;
+    e.tx.reference_crc = 0;
+    fill_reply_data(e);
     // A Reset frame is always protected with sequence number 1, without the repeat rule.
-    S.tx.sequence_number = 1;
-    generate_crcs(S.tx);
-    S.tx.sequence_number = 0;
-    fsoe_restart_rx_sequence();
-    fsoe_queue_clear_both();
+    e.tx.sequence_number = 1;
+    generate_crcs(e.tx);
+    e.tx.sequence_number = 0;
+    fsoe_restart_rx_sequence(e);
+    fsoe_queue_clear_both(e);
     return FSOE_STATE_RESET;
 }
 
-uint8_t fsoe_start_session() {
-    fsoe_queue_clear_both();
-    fsoe_queue_add(fsoe_field(S.conn.rx_session_id), fsoe_field(S.conn.own_session_id), 2);
-    fsoe_consume_rx_data();
-    S.rx.sequence_number = 1;
-    S.tx.sequence_number = 0;
-    S.tx.connection_id = 0;
-    S.conn.own_session_id = S.sources.session_id ? S.sources.session_id() : 0;
-    return fsoe_answer(FSOE_CMD_SESSION, FSOE_STATE_SESSION);
+uint8_t fsoe_start_session(fsoe_engine_record& e) {
+    fsoe_queue_clear_both(e);
+    fsoe_queue_add(e, fsoe_field(e.conn.rx_session_id), fsoe_field(e.conn.own_session_id), 2);
+    fsoe_consume_rx_data(e);
+    e.rx.sequence_number = 1;
+    e.tx.sequence_number = 0;
+    e.tx.connection_id = 0;
+    e.conn.own_session_id = e.sources.session_id ? e.sources.session_id(e.sources.context) : 0;
+    return fsoe_answer(e, FSOE_CMD_SESSION, FSOE_STATE_SESSION);
 }
 
-void fsoe_restart_rx_sequence() {
-    S.rx.reference_crc = 0;
-    S.rx.sequence_number = 0;
+void fsoe_restart_rx_sequence(fsoe_engine_record& e) {
+    e.rx.reference_crc = 0;
+    e.rx.sequence_number = 0;
 }
 
-uint32_t fsoe_clock_now() {
-    return S.sources.clock_us ? S.sources.clock_us() : 0;
+uint32_t fsoe_clock_now(const fsoe_engine_record& e) {
+    return e.sources.clock_us ? e.sources.clock_us(e.sources.context) : 0;
 }
 
-void fsoe_watchdog_disarm() {
-    if (!S.watchdog.armed) S.watchdog.start_us = fsoe_clock_now();
-    S.watchdog.armed = false;
+void fsoe_watchdog_disarm(fsoe_engine_record& e) {
+    if (!e.watchdog.armed) e.watchdog.start_us = fsoe_clock_now(e);
+    e.watchdog.armed = false;
 }
 
-void fsoe_watchdog_arm(uint32_t timeout_us) {
-    S.watchdog.timeout_us = timeout_us;
-    if (!S.watchdog.armed) S.watchdog.start_us = fsoe_clock_now();
-    S.watchdog.armed = true;
+void fsoe_watchdog_arm(fsoe_engine_record& e, uint32_t timeout_us) {
+    e.watchdog.timeout_us = timeout_us;
+    if (!e.watchdog.armed) e.watchdog.start_us = fsoe_clock_now(e);
+    e.watchdog.armed = true;
 }
 
 // --- public interface ----------------------------------------------------------
 
-void fsoe_engine_init(const fsoe_engine_sources& sources) {
-    S = fsoe_engine_record{};
-    S.state = &FSOE_STATE_TABLE[FSOE_STATE_RESET];
-    S.sources = sources;
-    reset_connection_record();
+void fsoe_engine_init(fsoe_engine_record& e, const fsoe_engine_sources& sources,
+                      uint16_t slave_address) {
+    e = fsoe_engine_record{};
+    e.state = &FSOE_STATE_TABLE[FSOE_STATE_RESET];
+    e.sources = sources;
+    e.slave_address = slave_address;
+    reset_connection_record(e);
 }
 
-void fsoe_engine_start(uint16_t frame_words, const fsoe_process_data_ops* ops) {
+void fsoe_engine_start(fsoe_engine_record& e, uint16_t frame_words,
+                       const fsoe_process_data_ops* ops, void* ops_context) {
     if (frame_words > FSOE_AREA_WORDS || !ops) return;
-    S.frame_words = frame_words;
-    S.pd = ops;
-    reset_connection_record();
-    S.rx = fsoe_frame{};
-    S.tx = fsoe_frame{};
-    S.rx.data_length = S.tx.data_length = fsoe_frame_data_length_for(frame_words);
-    fsoe_queue_clear_both();
+    e.frame_words = frame_words;
+    e.pd = ops;
+    e.pd_context = ops_context;
+    reset_connection_record(e);
+    e.rx = fsoe_frame{};
+    e.tx = fsoe_frame{};
+    e.rx.data_length = e.tx.data_length = fsoe_frame_data_length_for(frame_words);
+    fsoe_queue_clear_both(e);
     // A new connection judges its first request afresh, even if it repeats the
     // last one of the previous connection (a master's first Reset frame does).
-    std::memset(S.last_request, 0, sizeof S.last_request);
+    std::memset(e.last_request, 0, sizeof e.last_request);
     // Nor does it answer with the previous connection's last reply, which may be
     // laid out for another frame size.
-    std::memset(S.reply, 0, sizeof S.reply);
+    std::memset(e.reply, 0, sizeof e.reply);
 }
 
-void fsoe_engine_stop() {
-    if (S.frame_words != 0) hand_safe_rx_image();
-    S.pd = nullptr;
-    S.frame_words = 0;
-    fsoe_watchdog_disarm();
-    S.new_request = false;
-    S.state = &FSOE_STATE_TABLE[FSOE_STATE_RESET];
+void fsoe_engine_stop(fsoe_engine_record& e) {
+    if (e.frame_words != 0) hand_safe_rx_image(e);
+    e.pd = nullptr;
+    e.pd_context = nullptr;
+    e.frame_words = 0;
+    fsoe_watchdog_disarm(e);
+    e.new_request = false;
+    e.state = &FSOE_STATE_TABLE[FSOE_STATE_RESET];
 }
 
-void fsoe_engine_process() {
-    uint32_t now = fsoe_clock_now();
-    if (S.watchdog.armed && S.sources.clock_us &&
-        static_cast<uint32_t>(now - S.watchdog.start_us) >= S.watchdog.timeout_us) {
+void fsoe_engine_process(fsoe_engine_record& e) {
+    uint32_t now = fsoe_clock_now(e);
+    if (e.watchdog.armed && e.sources.clock_us &&
+        static_cast<uint32_t>(now - e.watchdog.start_us) >= e.watchdog.timeout_us) {
         // The master missed its cycle: the pending request is dropped and the
         // Reset frame prepared by the state becomes the reply on the next step.
-        S.new_request = false;
-        switch_state(current_state().watchdog_expired());
-        fsoe_watchdog_disarm();
+        e.new_request = false;
+        switch_state(e, current_state(e).watchdog_expired(e));
+        fsoe_watchdog_disarm(e);
         return;
     }
-    if (!S.new_request) return;
-    if (S.frame_words != 0) {
+    if (!e.new_request) return;
+    if (e.frame_words != 0) {
         // A map changed under a running engine (unlocked, or re-validated to
         // another size) takes no frames until the next start.
-        unsigned words = S.pd ? S.pd->frame_size() : 0;
+        unsigned words = e.pd ? e.pd->frame_size(e.pd_context) : 0;
         std::size_t bytes = words * sizeof(uint16_t);
-        if (words == S.frame_words && std::memcmp(S.request, S.last_request, bytes) != 0) {
-            std::memcpy(S.last_request, S.request, bytes);
-            fsoe_frame_decode(S.rx, S.request, words);
-            S.watchdog.start_us = now;
-            switch_state(current_state().handle_frame());
+        if (words == e.frame_words && std::memcmp(e.request, e.last_request, bytes) != 0) {
+            std::memcpy(e.last_request, e.request, bytes);
+            fsoe_frame_decode(e.rx, e.request, words);
+            e.watchdog.start_us = now;
+            switch_state(e, current_state(e).handle_frame(e));
         }
-        rebuild_reply_area();
+        rebuild_reply_area(e);
     }
-    S.new_request = false;
+    e.new_request = false;
 }
 
-fsoe_request_result fsoe_engine_set_request(const uint8_t* data, std::size_t len) {
+fsoe_request_result fsoe_engine_set_request(fsoe_engine_record& e, const uint8_t* data,
+                                            std::size_t len) {
     if (len > FSOE_REQUEST_BUFFER_BYTES) return FSOE_REQUEST_TOO_LONG;
     uint8_t buffer[FSOE_REQUEST_BUFFER_BYTES] = {};
     if (len > 0) std::memcpy(buffer, data, len);
-    unsigned words = S.frame_words > FSOE_AREA_WORDS ? FSOE_AREA_WORDS : S.frame_words;
+    unsigned words = e.frame_words > FSOE_AREA_WORDS ? FSOE_AREA_WORDS : e.frame_words;
     for (unsigned w = 0; w < words; ++w)
-        S.request[w] = static_cast<uint16_t>(buffer[2 * w] | buffer[2 * w + 1] << 8);
-    S.new_request = true;
+        e.request[w] = static_cast<uint16_t>(buffer[2 * w] | buffer[2 * w + 1] << 8);
+    e.new_request = true;
     return FSOE_REQUEST_OK;
 }
 
-const uint16_t* fsoe_engine_reply_words() {
-    return S.reply;
+const uint16_t* fsoe_engine_reply_words(const fsoe_engine_record& e) {
+    return e.reply;
 }
 
-uint16_t fsoe_engine_frame_words() {
-    return S.frame_words;
+uint16_t fsoe_engine_frame_words(const fsoe_engine_record& e) {
+    return e.frame_words;
 }
 
-uint8_t fsoe_engine_state() {
-    return current_state().number;
+uint8_t fsoe_engine_state(const fsoe_engine_record& e) {
+    return current_state(e).number;
 }
 
-uint32_t fsoe_engine_read_field(fsoe_engine_field field) {
+uint32_t fsoe_engine_read_field(const fsoe_engine_record& e, fsoe_engine_field field) {
     switch (field) {
     case FSOE_FIELD_REPLY_COMMAND:
-        return S.tx.command;
+        return e.tx.command;
     case FSOE_FIELD_REPLY_CONNECTION_ID:
-        return S.tx.connection_id;
+        return e.tx.connection_id;
     case FSOE_FIELD_REPLY_REFERENCE_CRC:
-        return S.tx.reference_crc;
+        return e.tx.reference_crc;
     case FSOE_FIELD_RX_COMMAND:
-        return S.rx.command;
+        return e.rx.command;
     case FSOE_FIELD_RX_CONNECTION_ID:
-        return S.rx.connection_id;
+        return e.rx.connection_id;
     case FSOE_FIELD_RX_REFERENCE_CRC:
-        return S.rx.reference_crc;
+        return e.rx.reference_crc;
     case FSOE_FIELD_OWN_SLAVE_ADDRESS:
-        return S.conn.own_slave_address;
+        return e.conn.own_slave_address;
     case FSOE_FIELD_OWN_CONNECTION_ID:
-        return S.conn.own_connection_id;
+        return e.conn.own_connection_id;
     case FSOE_FIELD_OWN_WATCHDOG_TIME:
-        return S.conn.own_watchdog_time;
+        return e.conn.own_watchdog_time;
     case FSOE_FIELD_EXPECTED_COMM_PARAM_LENGTH:
-        return S.conn.expected_comm_param_length;
+        return e.conn.expected_comm_param_length;
     case FSOE_FIELD_EXPECTED_APP_PARAM_LENGTH:
-        return S.conn.expected_app_param_length;
+        return e.conn.expected_app_param_length;
     case FSOE_FIELD_EXPECTED_APP_PARAM:
-        return S.conn.expected_app_param;
+        return e.conn.expected_app_param;
     }
     return 0;
 }
 
-void fsoe_engine_write_field(fsoe_engine_field field, uint32_t value) {
+void fsoe_engine_write_field(fsoe_engine_record& e, fsoe_engine_field field, uint32_t value) {
     uint16_t v16 = static_cast<uint16_t>(value);
     switch (field) {
     case FSOE_FIELD_REPLY_COMMAND:
-        S.tx.command = v16;
+        e.tx.command = v16;
         break;
     case FSOE_FIELD_REPLY_CONNECTION_ID:
-        S.tx.connection_id = v16;
+        e.tx.connection_id = v16;
         break;
     case FSOE_FIELD_REPLY_REFERENCE_CRC:
-        S.tx.reference_crc = v16;
+        e.tx.reference_crc = v16;
         break;
     case FSOE_FIELD_RX_COMMAND:
-        S.rx.command = v16;
+        e.rx.command = v16;
         break;
     case FSOE_FIELD_RX_CONNECTION_ID:
-        S.rx.connection_id = v16;
+        e.rx.connection_id = v16;
         break;
     case FSOE_FIELD_RX_REFERENCE_CRC:
-        S.rx.reference_crc = v16;
+        e.rx.reference_crc = v16;
         break;
     case FSOE_FIELD_OWN_SLAVE_ADDRESS:
-        S.conn.own_slave_address = v16;
+        e.conn.own_slave_address = v16;
         break;
     case FSOE_FIELD_OWN_CONNECTION_ID:
-        S.conn.own_connection_id = v16;
+        e.conn.own_connection_id = v16;
         break;
     case FSOE_FIELD_OWN_WATCHDOG_TIME:
-        S.conn.own_watchdog_time = v16;
+        e.conn.own_watchdog_time = v16;
         break;
     case FSOE_FIELD_EXPECTED_COMM_PARAM_LENGTH:
-        S.conn.expected_comm_param_length = v16;
+        e.conn.expected_comm_param_length = v16;
         break;
     case FSOE_FIELD_EXPECTED_APP_PARAM_LENGTH:
-        S.conn.expected_app_param_length = v16;
+        e.conn.expected_app_param_length = v16;
         break;
     case FSOE_FIELD_EXPECTED_APP_PARAM:
-        S.conn.expected_app_param = value;
+        e.conn.expected_app_param = value;
         break;
     }
 }

@@ -1,11 +1,12 @@
-// The slave protocol engine: one process-global FSoE slave connection.
+// The slave protocol engine: one FSoE slave connection per engine record.
 //
-// Plain procedural code over module-level records (see fsoe_engine_private.hpp).
-// Protocol errors never leave the engine: they put the slave into its Reset state
-// and make it answer with a Reset frame carrying an FSoE error code.
+// Plain procedural code over a record the caller owns (fsoe_engine_record.hpp);
+// every function takes it first. Protocol errors never leave the engine: they put
+// the slave into its Reset state and make it answer with a Reset frame carrying an
+// FSoE error code.
 #pragma once
 
-#include "core/slave/engine/fsoe_frame.hpp"
+#include "core/slave/engine/fsoe_engine_record.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -24,31 +25,15 @@ constexpr unsigned FSOE_STATE_COUNT = 5;
 // The master's request is first copied into a zeroed buffer of this size.
 constexpr std::size_t FSOE_REQUEST_BUFFER_BYTES = 24;
 
-// Default connection settings, restored by init and by every start.
+// The slave address a slave gets unless it is given another.
 constexpr uint16_t FSOE_DEFAULT_SLAVE_ADDRESS = 0x1234;
+// Parameter lengths the slave expects, restored by init and by every start.
 constexpr uint16_t FSOE_EXPECTED_COMM_PARAM_LENGTH = 2;
 constexpr uint16_t FSOE_EXPECTED_APP_PARAM_LENGTH = 4; // the 32-bit SRA CRC
 // Accepted watchdog times, in milliseconds.
 constexpr uint16_t FSOE_WATCHDOG_MIN_MS = 50;
 constexpr uint16_t FSOE_WATCHDOG_MAX_MS = 10000;
 constexpr uint32_t FSOE_US_PER_MS = 1000;
-
-// Values the engine draws from its surroundings (bound by init).
-struct fsoe_engine_sources {
-    uint32_t (*clock_us)();   // free-running microsecond clock, wraps at 2^32
-    uint16_t (*session_id)(); // next session id
-    uint32_t (*sra_crc)();    // the application parameter the master must send
-};
-
-// The static map's process-data operations (bound by start).
-struct fsoe_process_data_ops {
-    // Hands a received frame image (frame words, little-endian bytes) to the rx map.
-    void (*write_rx_image)(const uint16_t* words, unsigned count);
-    // Fills `count` frame words from the tx map.
-    void (*read_tx_image)(uint16_t* words, unsigned count);
-    // The map's frame size in words while it is locked, else 0.
-    unsigned (*frame_size)();
-};
 
 // Engine fields the object dictionary exposes.
 enum fsoe_engine_field : uint8_t {
@@ -72,26 +57,31 @@ enum fsoe_request_result : uint8_t {
 };
 
 // Everything back to the initial condition: Reset state, no frame size, no
-// process-data operations, watchdog disarmed, default connection settings.
-void fsoe_engine_init(const fsoe_engine_sources& sources);
+// process-data operations, watchdog disarmed, connection settings with the own
+// address `slave_address`.
+void fsoe_engine_init(fsoe_engine_record& e, const fsoe_engine_sources& sources,
+                      uint16_t slave_address);
 
 // Activates the engine with a frame of `frame_words` words (at most
-// FSOE_AREA_WORDS) and clears its connection data; the state is kept.
-void fsoe_engine_start(uint16_t frame_words, const fsoe_process_data_ops* ops);
+// FSOE_AREA_WORDS) and clears its connection data; the state is kept. The
+// operations are called with `ops_context`.
+void fsoe_engine_start(fsoe_engine_record& e, uint16_t frame_words,
+                       const fsoe_process_data_ops* ops, void* ops_context);
 
 // Deactivates the engine and returns it to the Reset state. The mapped outputs
 // first receive a frame with zero safe data: the connection is gone.
-void fsoe_engine_stop();
+void fsoe_engine_stop(fsoe_engine_record& e);
 
 // One engine step: watchdog, then the pending request, then the reply area.
-void fsoe_engine_process();
+void fsoe_engine_process(fsoe_engine_record& e);
 
-fsoe_request_result fsoe_engine_set_request(const uint8_t* data, std::size_t len);
-const uint16_t* fsoe_engine_reply_words(); // FSOE_AREA_WORDS words
-uint16_t fsoe_engine_frame_words();
-uint8_t fsoe_engine_state();
+fsoe_request_result fsoe_engine_set_request(fsoe_engine_record& e, const uint8_t* data,
+                                            std::size_t len);
+const uint16_t* fsoe_engine_reply_words(const fsoe_engine_record& e); // FSOE_AREA_WORDS words
+uint16_t fsoe_engine_frame_words(const fsoe_engine_record& e);
+uint8_t fsoe_engine_state(const fsoe_engine_record& e);
 
-uint32_t fsoe_engine_read_field(fsoe_engine_field field);
-void fsoe_engine_write_field(fsoe_engine_field field, uint32_t value);
+uint32_t fsoe_engine_read_field(const fsoe_engine_record& e, fsoe_engine_field field);
+void fsoe_engine_write_field(fsoe_engine_record& e, fsoe_engine_field field, uint32_t value);
 
 } // namespace brisel

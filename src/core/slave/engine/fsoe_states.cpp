@@ -6,154 +6,153 @@ namespace brisel {
 
 namespace {
 
-fsoe_engine_record& S = fsoe_slave;
-
-uint8_t rx_command() {
-    return static_cast<uint8_t>(S.rx.command);
+uint8_t rx_command(const fsoe_engine_record& e) {
+    return static_cast<uint8_t>(e.rx.command);
 }
 
-uint8_t reset_with(fsoe_error e) {
-    return fsoe_enter_reset(e);
+uint8_t reset_with(fsoe_engine_record& e, fsoe_error error) {
+    return fsoe_enter_reset(e, error);
 }
 
-uint8_t data_reply_command() {
-    return S.conn.failsafe_request ? FSOE_CMD_FAILSAFE_DATA : FSOE_CMD_PROCESS_DATA;
+uint8_t data_reply_command(const fsoe_engine_record& e) {
+    return e.conn.failsafe_request ? FSOE_CMD_FAILSAFE_DATA : FSOE_CMD_PROCESS_DATA;
 }
 
 // --- shared by several states --------------------------------------------------
 
-uint8_t local_reset() {
-    return reset_with(FSOE_ERR_RESET);
+uint8_t local_reset(fsoe_engine_record& e) {
+    return reset_with(e, FSOE_ERR_RESET);
 }
 
-uint8_t watchdog_expired() {
-    return reset_with(FSOE_ERR_WD_EXPIRED);
+uint8_t watchdog_expired(fsoe_engine_record& e) {
+    return reset_with(e, FSOE_ERR_WD_EXPIRED);
 }
 
 // A Reset frame from the master: it starts its own sequence afresh.
-uint8_t on_master_reset() {
-    fsoe_restart_rx_sequence();
-    return reset_with(fsoe_check_frame(false) ? FSOE_ERR_RESET : FSOE_ERR_INVALID_CRC);
+uint8_t on_master_reset(fsoe_engine_record& e) {
+    fsoe_restart_rx_sequence(e);
+    return reset_with(e, fsoe_check_frame(e, false) ? FSOE_ERR_RESET : FSOE_ERR_INVALID_CRC);
 }
 
 // The first frame of a session restarts the sequence, so it is checked without the
 // repeat rule.
-uint8_t on_new_session() {
-    fsoe_restart_rx_sequence();
-    if (!fsoe_check_frame(false)) return reset_with(FSOE_ERR_INVALID_CRC);
-    return fsoe_start_session();
+uint8_t on_new_session(fsoe_engine_record& e) {
+    fsoe_restart_rx_sequence(e);
+    if (!fsoe_check_frame(e, false)) return reset_with(e, FSOE_ERR_INVALID_CRC);
+    return fsoe_start_session(e);
 }
 
 // --- Reset (0) -------------------------------------------------------------------
 
-uint8_t reset_handle_frame() {
-    switch (rx_command()) {
+uint8_t reset_handle_frame(fsoe_engine_record& e) {
+    switch (rx_command(e)) {
     case FSOE_CMD_RESET:
-        return reset_with(FSOE_ERR_RESET);
+        return reset_with(e, FSOE_ERR_RESET);
     case FSOE_CMD_SESSION:
-        return on_new_session();
+        return on_new_session(e);
     case FSOE_CMD_CONNECTION:
     case FSOE_CMD_PARAMETER:
     case FSOE_CMD_PROCESS_DATA:
     case FSOE_CMD_FAILSAFE_DATA:
-        return reset_with(FSOE_ERR_INVALID_CMD);
+        return reset_with(e, FSOE_ERR_INVALID_CMD);
     }
-    return reset_with(FSOE_ERR_UNKNOWN_CMD);
+    return reset_with(e, FSOE_ERR_UNKNOWN_CMD);
 }
 
 // --- Session (1) -----------------------------------------------------------------
 
-uint8_t session_on_session() {
-    if (!fsoe_check_frame(true)) return on_new_session();
-    if (!fsoe_queue_any_pending()) return reset_with(FSOE_ERR_INVALID_CMD);
-    fsoe_consume_rx_data();
-    return fsoe_answer(FSOE_CMD_SESSION, FSOE_STATE_SESSION);
+uint8_t session_on_session(fsoe_engine_record& e) {
+    if (!fsoe_check_frame(e, true)) return on_new_session(e);
+    if (!fsoe_queue_any_pending(e)) return reset_with(e, FSOE_ERR_INVALID_CMD);
+    fsoe_consume_rx_data(e);
+    return fsoe_answer(e, FSOE_CMD_SESSION, FSOE_STATE_SESSION);
 }
 
-uint8_t session_on_connection() {
-    if (fsoe_queue_any_pending()) return reset_with(FSOE_ERR_INVALID_CMD);
-    if (S.rx.connection_id == 0) return reset_with(FSOE_ERR_INVALID_CONNID);
-    if (!fsoe_check_frame(true)) return reset_with(FSOE_ERR_INVALID_CRC);
-    fsoe_queue_clear_both();
-    fsoe_queue_add(fsoe_field(S.conn.rx_connection_id), fsoe_field(S.conn.rx_connection_id), 2);
-    fsoe_queue_add(fsoe_field(S.conn.rx_slave_address), fsoe_field(S.conn.rx_slave_address), 2);
-    fsoe_consume_rx_data();
+uint8_t session_on_connection(fsoe_engine_record& e) {
+    if (fsoe_queue_any_pending(e)) return reset_with(e, FSOE_ERR_INVALID_CMD);
+    if (e.rx.connection_id == 0) return reset_with(e, FSOE_ERR_INVALID_CONNID);
+    if (!fsoe_check_frame(e, true)) return reset_with(e, FSOE_ERR_INVALID_CRC);
+    fsoe_queue_clear_both(e);
+    fsoe_queue_add(e, fsoe_field(e.conn.rx_connection_id), fsoe_field(e.conn.rx_connection_id), 2);
+    fsoe_queue_add(e, fsoe_field(e.conn.rx_slave_address), fsoe_field(e.conn.rx_slave_address), 2);
+    fsoe_consume_rx_data(e);
     // The first Connection frame fixes the connection id for the whole connection.
-    S.conn.own_connection_id = S.rx.connection_id;
-    S.tx.connection_id = S.rx.connection_id;
-    return fsoe_answer(FSOE_CMD_CONNECTION, FSOE_STATE_CONNECTION);
+    e.conn.own_connection_id = e.rx.connection_id;
+    e.tx.connection_id = e.rx.connection_id;
+    return fsoe_answer(e, FSOE_CMD_CONNECTION, FSOE_STATE_CONNECTION);
 }
 
-uint8_t session_handle_frame() {
-    switch (rx_command()) {
+uint8_t session_handle_frame(fsoe_engine_record& e) {
+    switch (rx_command(e)) {
     case FSOE_CMD_RESET:
-        return on_master_reset();
+        return on_master_reset(e);
     case FSOE_CMD_SESSION:
-        return session_on_session();
+        return session_on_session(e);
     case FSOE_CMD_CONNECTION:
-        return session_on_connection();
+        return session_on_connection(e);
     case FSOE_CMD_PARAMETER:
     case FSOE_CMD_PROCESS_DATA:
     case FSOE_CMD_FAILSAFE_DATA:
-        return reset_with(FSOE_ERR_INVALID_CMD);
+        return reset_with(e, FSOE_ERR_INVALID_CMD);
     }
-    return reset_with(FSOE_ERR_UNKNOWN_CMD);
+    return reset_with(e, FSOE_ERR_UNKNOWN_CMD);
 }
 
 // --- Connection (2) --------------------------------------------------------------
 
-uint8_t connection_on_connection() {
-    if (fsoe_queue_both_empty()) return reset_with(FSOE_ERR_INVALID_CMD);
-    if (S.tx.connection_id != S.rx.connection_id) return reset_with(FSOE_ERR_INVALID_CONNID);
-    if (!fsoe_check_frame(true)) return reset_with(FSOE_ERR_INVALID_CRC);
-    fsoe_consume_rx_data();
-    return fsoe_answer(FSOE_CMD_CONNECTION, FSOE_STATE_CONNECTION);
+uint8_t connection_on_connection(fsoe_engine_record& e) {
+    if (fsoe_queue_both_empty(e)) return reset_with(e, FSOE_ERR_INVALID_CMD);
+    if (e.tx.connection_id != e.rx.connection_id) return reset_with(e, FSOE_ERR_INVALID_CONNID);
+    if (!fsoe_check_frame(e, true)) return reset_with(e, FSOE_ERR_INVALID_CRC);
+    fsoe_consume_rx_data(e);
+    return fsoe_answer(e, FSOE_CMD_CONNECTION, FSOE_STATE_CONNECTION);
 }
 
-uint8_t connection_on_parameter() {
-    fsoe_connection& c = S.conn;
-    if (fsoe_queue_any_pending()) return reset_with(FSOE_ERR_INVALID_CMD);
-    if (c.own_connection_id != S.rx.connection_id || c.own_connection_id != c.rx_connection_id)
-        return reset_with(FSOE_ERR_INVALID_CONNID);
-    if (c.own_slave_address != c.rx_slave_address) return reset_with(FSOE_ERR_INVALID_ADDRESS);
-    if (!fsoe_check_frame(true)) return reset_with(FSOE_ERR_INVALID_CRC);
-    fsoe_queue_clear_both();
-    fsoe_queue_add(fsoe_field(c.rx_comm_param_length), fsoe_field(c.rx_comm_param_length), 2);
-    fsoe_queue_add(fsoe_field(c.rx_watchdog_time), fsoe_field(c.rx_watchdog_time), 2);
-    fsoe_queue_add(fsoe_field(c.rx_app_param_length), fsoe_field(c.rx_app_param_length), 2);
-    fsoe_queue_add(fsoe_field(c.rx_app_param), fsoe_field(c.rx_app_param), 4);
-    fsoe_consume_rx_data();
+uint8_t connection_on_parameter(fsoe_engine_record& e) {
+    fsoe_connection& c = e.conn;
+    if (fsoe_queue_any_pending(e)) return reset_with(e, FSOE_ERR_INVALID_CMD);
+    if (c.own_connection_id != e.rx.connection_id || c.own_connection_id != c.rx_connection_id)
+        return reset_with(e, FSOE_ERR_INVALID_CONNID);
+    if (c.own_slave_address != c.rx_slave_address) return reset_with(e, FSOE_ERR_INVALID_ADDRESS);
+    if (!fsoe_check_frame(e, true)) return reset_with(e, FSOE_ERR_INVALID_CRC);
+    fsoe_queue_clear_both(e);
+    fsoe_queue_add(e, fsoe_field(c.rx_comm_param_length), fsoe_field(c.rx_comm_param_length), 2);
+    fsoe_queue_add(e, fsoe_field(c.rx_watchdog_time), fsoe_field(c.rx_watchdog_time), 2);
+    fsoe_queue_add(e, fsoe_field(c.rx_app_param_length), fsoe_field(c.rx_app_param_length), 2);
+    fsoe_queue_add(e, fsoe_field(c.rx_app_param), fsoe_field(c.rx_app_param), 4);
+    fsoe_consume_rx_data(e);
     c.own_watchdog_time = c.rx_watchdog_time;
-    c.expected_app_param = S.sources.sra_crc ? S.sources.sra_crc() : 0;
-    return fsoe_answer(FSOE_CMD_PARAMETER, FSOE_STATE_PARAMETER);
+    c.expected_app_param = e.sources.sra_crc ? e.sources.sra_crc(e.sources.context) : 0;
+    return fsoe_answer(e, FSOE_CMD_PARAMETER, FSOE_STATE_PARAMETER);
 }
 
-uint8_t connection_handle_frame() {
-    switch (rx_command()) {
+uint8_t connection_handle_frame(fsoe_engine_record& e) {
+    switch (rx_command(e)) {
     case FSOE_CMD_RESET:
-        return on_master_reset();
+        return on_master_reset(e);
     case FSOE_CMD_SESSION:
-        return on_new_session();
+        return on_new_session(e);
     case FSOE_CMD_CONNECTION:
-        return connection_on_connection();
+        return connection_on_connection(e);
     case FSOE_CMD_PARAMETER:
-        return connection_on_parameter();
+        return connection_on_parameter(e);
     case FSOE_CMD_PROCESS_DATA:
     case FSOE_CMD_FAILSAFE_DATA:
-        return reset_with(FSOE_ERR_INVALID_CMD);
+        return reset_with(e, FSOE_ERR_INVALID_CMD);
     }
-    return reset_with(FSOE_ERR_UNKNOWN_CMD);
+    return reset_with(e, FSOE_ERR_UNKNOWN_CMD);
 }
 
 // --- Parameter (3) ---------------------------------------------------------------
 
-uint8_t parameter_on_parameter() {
-    if (fsoe_queue_both_empty()) return reset_with(FSOE_ERR_INVALID_CMD);
-    if (S.conn.own_connection_id != S.rx.connection_id) return reset_with(FSOE_ERR_INVALID_CONNID);
-    if (!fsoe_check_frame(true)) return reset_with(FSOE_ERR_INVALID_CRC);
-    fsoe_consume_rx_data();
-    S.conn.own_watchdog_time = S.conn.rx_watchdog_time;
-    return fsoe_answer(FSOE_CMD_PARAMETER, FSOE_STATE_PARAMETER);
+uint8_t parameter_on_parameter(fsoe_engine_record& e) {
+    if (fsoe_queue_both_empty(e)) return reset_with(e, FSOE_ERR_INVALID_CMD);
+    if (e.conn.own_connection_id != e.rx.connection_id)
+        return reset_with(e, FSOE_ERR_INVALID_CONNID);
+    if (!fsoe_check_frame(e, true)) return reset_with(e, FSOE_ERR_INVALID_CRC);
+    fsoe_consume_rx_data(e);
+    e.conn.own_watchdog_time = e.conn.rx_watchdog_time;
+    return fsoe_answer(e, FSOE_CMD_PARAMETER, FSOE_STATE_PARAMETER);
 }
 
 bool watchdog_time_acceptable(const fsoe_connection& c) {
@@ -163,73 +162,74 @@ bool watchdog_time_acceptable(const fsoe_connection& c) {
 }
 
 // The first data frame: all parameters have arrived and are judged now.
-uint8_t parameter_on_data() {
-    const fsoe_connection& c = S.conn;
-    if (fsoe_queue_any_pending()) return reset_with(FSOE_ERR_INVALID_CMD);
-    if (c.own_connection_id != S.rx.connection_id) return reset_with(FSOE_ERR_INVALID_CONNID);
+uint8_t parameter_on_data(fsoe_engine_record& e) {
+    const fsoe_connection& c = e.conn;
+    if (fsoe_queue_any_pending(e)) return reset_with(e, FSOE_ERR_INVALID_CMD);
+    if (c.own_connection_id != e.rx.connection_id) return reset_with(e, FSOE_ERR_INVALID_CONNID);
     if (c.rx_comm_param_length != c.expected_comm_param_length)
-        return reset_with(FSOE_ERR_INVALID_COMMPARALEN);
-    if (!watchdog_time_acceptable(c)) return reset_with(FSOE_ERR_INVALID_COMPARA);
+        return reset_with(e, FSOE_ERR_INVALID_COMMPARALEN);
+    if (!watchdog_time_acceptable(c)) return reset_with(e, FSOE_ERR_INVALID_COMPARA);
     if (c.rx_app_param_length != c.expected_app_param_length)
-        return reset_with(FSOE_ERR_INVALID_USERPARALEN);
-    if (c.rx_app_param != c.expected_app_param) return reset_with(FSOE_ERR_INVALID_USERPARA);
-    if (!fsoe_check_frame(true)) return reset_with(FSOE_ERR_INVALID_CRC);
-    S.conn.failsafe_received = rx_command() != FSOE_CMD_PROCESS_DATA;
-    fsoe_queue_clear_both();
-    fsoe_consume_rx_data();
-    fsoe_watchdog_arm(static_cast<uint32_t>(c.own_watchdog_time) * FSOE_US_PER_MS);
-    return fsoe_answer(data_reply_command(), FSOE_STATE_DATA);
+        return reset_with(e, FSOE_ERR_INVALID_USERPARALEN);
+    if (c.rx_app_param != c.expected_app_param) return reset_with(e, FSOE_ERR_INVALID_USERPARA);
+    if (!fsoe_check_frame(e, true)) return reset_with(e, FSOE_ERR_INVALID_CRC);
+    e.conn.failsafe_received = rx_command(e) != FSOE_CMD_PROCESS_DATA;
+    fsoe_queue_clear_both(e);
+    fsoe_consume_rx_data(e);
+    fsoe_watchdog_arm(e, static_cast<uint32_t>(c.own_watchdog_time) * FSOE_US_PER_MS);
+    return fsoe_answer(e, data_reply_command(e), FSOE_STATE_DATA);
 }
 
-uint8_t parameter_handle_frame() {
-    switch (rx_command()) {
+uint8_t parameter_handle_frame(fsoe_engine_record& e) {
+    switch (rx_command(e)) {
     case FSOE_CMD_RESET:
-        return on_master_reset();
+        return on_master_reset(e);
     case FSOE_CMD_SESSION:
-        return on_new_session();
+        return on_new_session(e);
     case FSOE_CMD_PARAMETER:
-        return parameter_on_parameter();
+        return parameter_on_parameter(e);
     case FSOE_CMD_PROCESS_DATA:
     case FSOE_CMD_FAILSAFE_DATA:
-        return parameter_on_data();
+        return parameter_on_data(e);
     case FSOE_CMD_CONNECTION:
-        return reset_with(FSOE_ERR_INVALID_CMD);
+        return reset_with(e, FSOE_ERR_INVALID_CMD);
     }
-    return reset_with(FSOE_ERR_UNKNOWN_CMD);
+    return reset_with(e, FSOE_ERR_UNKNOWN_CMD);
 }
 
 // --- Data (4) --------------------------------------------------------------------
 
-uint8_t data_on_data() {
-    if (S.conn.own_connection_id != S.rx.connection_id) return reset_with(FSOE_ERR_INVALID_CONNID);
-    if (!fsoe_check_frame(true)) return reset_with(FSOE_ERR_INVALID_CRC);
-    S.conn.failsafe_received = rx_command() != FSOE_CMD_PROCESS_DATA;
-    fsoe_queue_clear_both();
-    fsoe_consume_rx_data();
-    return fsoe_answer(data_reply_command(), FSOE_STATE_DATA);
+uint8_t data_on_data(fsoe_engine_record& e) {
+    if (e.conn.own_connection_id != e.rx.connection_id)
+        return reset_with(e, FSOE_ERR_INVALID_CONNID);
+    if (!fsoe_check_frame(e, true)) return reset_with(e, FSOE_ERR_INVALID_CRC);
+    e.conn.failsafe_received = rx_command(e) != FSOE_CMD_PROCESS_DATA;
+    fsoe_queue_clear_both(e);
+    fsoe_consume_rx_data(e);
+    return fsoe_answer(e, data_reply_command(e), FSOE_STATE_DATA);
 }
 
-uint8_t data_on_session() {
-    fsoe_restart_rx_sequence();
-    if (!fsoe_check_frame(false)) return reset_with(FSOE_ERR_INVALID_CRC);
-    fsoe_watchdog_disarm();
-    return fsoe_start_session();
+uint8_t data_on_session(fsoe_engine_record& e) {
+    fsoe_restart_rx_sequence(e);
+    if (!fsoe_check_frame(e, false)) return reset_with(e, FSOE_ERR_INVALID_CRC);
+    fsoe_watchdog_disarm(e);
+    return fsoe_start_session(e);
 }
 
-uint8_t data_handle_frame() {
-    switch (rx_command()) {
+uint8_t data_handle_frame(fsoe_engine_record& e) {
+    switch (rx_command(e)) {
     case FSOE_CMD_PROCESS_DATA:
     case FSOE_CMD_FAILSAFE_DATA:
-        return data_on_data();
+        return data_on_data(e);
     case FSOE_CMD_RESET:
-        return on_master_reset();
+        return on_master_reset(e);
     case FSOE_CMD_SESSION:
-        return data_on_session();
+        return data_on_session(e);
     case FSOE_CMD_CONNECTION:
     case FSOE_CMD_PARAMETER:
-        return reset_with(FSOE_ERR_INVALID_CMD);
+        return reset_with(e, FSOE_ERR_INVALID_CMD);
     }
-    return reset_with(FSOE_ERR_UNKNOWN_CMD);
+    return reset_with(e, FSOE_ERR_UNKNOWN_CMD);
 }
 
 } // namespace

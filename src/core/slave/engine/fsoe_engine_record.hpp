@@ -1,0 +1,104 @@
+// The record of one slave engine: everything one FSoE slave connection keeps
+// between two steps. The caller owns it and hands it to every engine function, so
+// any number of engines run side by side; only the engine's own code reads its fields.
+#pragma once
+
+#include "core/slave/engine/fsoe_frame.hpp"
+
+#include <cstdint>
+
+namespace brisel {
+
+// Values the engine draws from its surroundings (bound by init). Each function is
+// called with `context`.
+struct fsoe_engine_sources {
+    void* context;
+    uint32_t (*clock_us)(void* context);   // free-running microsecond clock, wraps at 2^32
+    uint16_t (*session_id)(void* context); // next session id
+    uint32_t (*sra_crc)(void* context);    // the application parameter the master must send
+};
+
+// The static map's process-data operations (bound by start), each called with the
+// context bound with them.
+struct fsoe_process_data_ops {
+    // Hands a received frame image (frame words, little-endian bytes) to the rx map.
+    void (*write_rx_image)(void* context, const uint16_t* words, unsigned count);
+    // Fills `count` frame words from the tx map.
+    void (*read_tx_image)(void* context, uint16_t* words, unsigned count);
+    // The map's frame size in words while it is locked, else 0.
+    unsigned (*frame_size)(void* context);
+};
+
+// Values exchanged while connecting. "rx_" values arrive from the master through
+// the receive queue; the others are the slave's own or expected ones.
+struct fsoe_connection {
+    uint8_t rx_error_code;
+    uint16_t rx_session_id;
+    uint16_t rx_connection_id;
+    uint16_t rx_slave_address;
+    uint16_t rx_comm_param_length;
+    uint16_t rx_watchdog_time; // ms
+    uint16_t rx_app_param_length;
+    uint32_t rx_app_param; // the SRA CRC the master sent
+    bool failsafe_received;
+    uint16_t own_session_id;
+    uint16_t error_to_send; // low byte travels
+    uint16_t own_connection_id;
+    uint16_t own_slave_address;
+    uint16_t expected_comm_param_length;
+    uint16_t own_watchdog_time; // ms
+    uint16_t expected_app_param_length;
+    uint32_t expected_app_param;
+    bool failsafe_request; // answer data frames with FailSafeData
+};
+
+// A connection field of 1, 2 or 4 bytes, addressed byte by byte (little-endian),
+// so a transfer never touches memory outside its field.
+struct fsoe_field_ref {
+    void* field;
+    uint8_t width;
+};
+
+struct fsoe_queue_entry {
+    fsoe_field_ref ref;
+    uint8_t length; // bytes that travel, at most the field's width
+};
+
+// Fields one Session, Connection or Parameter exchange transfers at most.
+constexpr unsigned FSOE_QUEUE_ENTRIES = 4;
+
+// Fields still to be filled from (receive) or sent in (send) the safe data.
+struct fsoe_queue {
+    fsoe_queue_entry entries[FSOE_QUEUE_ENTRIES];
+    uint8_t count;
+    uint8_t offset; // bytes of the head entry already transferred
+};
+
+struct fsoe_watchdog {
+    bool armed;
+    uint32_t start_us;
+    uint32_t timeout_us;
+};
+
+struct fsoe_state_ops; // one state's operations, private to the engine
+
+struct fsoe_engine_record {
+    uint16_t frame_words; // F; 0 while inactive
+    uint16_t request[FSOE_AREA_WORDS];
+    uint16_t reply[FSOE_AREA_WORDS];
+    uint16_t last_request[FSOE_AREA_WORDS]; // for the novelty test
+    bool new_request;
+    const fsoe_state_ops* state; // none before the first init: Reset
+    fsoe_frame rx;               // the master's frame being judged
+    fsoe_frame tx;               // the slave's reply
+    fsoe_connection conn;
+    fsoe_queue rx_queue;
+    fsoe_queue tx_queue;
+    fsoe_watchdog watchdog;
+    fsoe_engine_sources sources;
+    const fsoe_process_data_ops* pd;
+    void* pd_context;
+    uint16_t slave_address; // own address, restored by init and every start
+};
+
+} // namespace brisel
