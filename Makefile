@@ -14,8 +14,8 @@ TEST_DEPS := "pytest>=7" "hypothesis>=6"
 LINT_DEPS := ruff clang-format
 TYPE_DEPS := mypy
 
-.PHONY: demo test native-test build bench lint format typecheck clean sanitize fuzz fuzz-build fuzz-seeds soak \
-	check-python
+.PHONY: demo test native-test build bench bench-native lint format typecheck clean sanitize fuzz \
+	fuzz-build fuzz-seeds fuzz-master-seeds soak check-python
 
 check-python:
 	$(if $(PYVER),,$(error PYTHON=$(PYTHON) does not run: $(or $(PYOUT),no output)))
@@ -93,7 +93,7 @@ sanitize: $(SAN_VENV)/.ready
 # inputs and any crash land in fuzz/out/.
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
-FUZZERS := fuzz_frame fuzz_slave
+FUZZERS := fuzz_frame fuzz_slave fuzz_master
 
 fuzz-build:
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -114,6 +114,12 @@ soak: build
 # Rewrites the seed corpora from a master talking to the virtual slave.
 fuzz-seeds: build
 	$(VPY) fuzz/make_seeds.py
+
+# Rewrites fuzz_master's seed corpus from the library master's exchanges with the
+# native tests' scripted slave.
+fuzz-master-seeds: fuzz-build
+	rm -rf fuzz/corpus/fuzz_master && mkdir -p fuzz/corpus/fuzz_master
+	$(FUZZ_BUILD)/fuzz/fuzz_master_seeds fuzz/corpus/fuzz_master
 
 clean:
 	rm -rf build .venv-*

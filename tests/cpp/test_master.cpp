@@ -49,6 +49,15 @@ frame::FrameRecord parsed(ConstBytes b) {
     return f;
 }
 
+// A slave checks each request with the CRC_0 of its own last reply as the seed.
+bool seeded_by_last_reply(const Master& m) {
+    frame::FrameRecord req = parsed(m.request());
+    req.control.crc0 = parsed(m.last_reply()).crcs[0];
+    req.control.sequence_number = static_cast<uint16_t>(m.own().frame.control.sequence_number - 1);
+    uint16_t calc[frame::MAX_CRC_WORDS];
+    return frame::check_crcs(req, calc);
+}
+
 std::vector<uint8_t> bytes_of(ConstBytes b) {
     return {b.data, b.data + b.size};
 }
@@ -166,7 +175,9 @@ TEST_CASE("the walk to Data and safe data both ways, for each frame size") {
             CHECK(m.request().size == frame::wire_length(out));
             CHECK(req.control.command == uint16_t(commands[unsigned(m.state())]));
             CHECK(req.control.connection_id == (unconnected ? 0 : CONN_ID));
+            bool seeds = m.state() != StateId::Reset;
             slave.step(m);
+            if (seeds && m.state() != StateId::Reset) CHECK(seeded_by_last_reply(m));
         }
         CHECK(rec.events == std::vector<std::string>{"Reset>Session", "Session>Connection",
                                                      "Connection>Parameter", "Parameter>Data"});
@@ -303,6 +314,14 @@ TEST_CASE("the watchdog expires at its deadline and every accepted reply re-arms
         r.send(r.slave.correct(r.m), now);
     }
     CHECK(r.m.state() == StateId::Data);
+    struct Ignoring : StateOverride { // a front-end state that takes no transition
+        StateId on_event(Master& m, Event) override { return m.state(); }
+    } ignoring;
+    r.m.set_state_override(&ignoring);
+    CHECK(r.m.poll(now + TIMEOUT));
+    CHECK_FALSE(r.m.poll(now + 2 * TIMEOUT - 1)); // still one expiry per period
+    CHECK(r.m.poll(now + 2 * TIMEOUT));
+    r.m.set_state_override(nullptr);
     r.m.on_watchdog_expired(now); // a front-end's own timer: taken at once
     CHECK(r.m.state() == StateId::Reset);
     r.m.stop(now);
