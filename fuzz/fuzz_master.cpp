@@ -146,7 +146,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case ANSWER: {
             testing::ScriptedSlave::Answer a = slave.correct(m);
             uint8_t command = in.byte();
-            if (command) a.command = static_cast<frame::Command>(COMMANDS[(command - 1) % COMMAND_COUNT]);
+            if (command)
+                a.command = static_cast<frame::Command>(COMMANDS[(command - 1) % COMMAND_COUNT]);
             a.data[0] = in.byte();
             uint8_t mutation = in.byte();
             bool was_reset = m.state() == StateId::Reset;

@@ -1,8 +1,9 @@
 // Writes the seed corpus of fuzz_master from real exchanges (make fuzz-master-seeds):
 // for every shape of master_script.hpp a master walks against the scripted slave to
 // the state of one of the tails below (exchanging process data in Data), meets the
-// tail's event and walks to Data again. Every reply is recorded as a REPLY operation, so the harness, building the
-// same master from the same header bytes, replays the exchange exactly.
+// tail's event and walks to Data again. Every reply is recorded as a REPLY operation,
+// so the harness, building the same master from the same header bytes, replays the
+// exchange exactly.
 //   fuzz_master_seeds DIR
 #include "master_script.hpp"
 #include "scripted_slave.hpp"

@@ -50,11 +50,12 @@ class ScriptedSlave {
         f.control.sequence_number = sequence_number_;
         for (unsigned k = 0; k < size_; ++k)
             f.safe_data[k / 2] |= static_cast<uint16_t>(a.data[k] << (8 * (k % 2)));
-        if (last_crc0_)
-            frame::generate_crcs_cyclic(f, *last_crc0_);
+        if (sent_)
+            frame::generate_crcs_cyclic(f, last_crc0_);
         else
             frame::generate_crcs(f);
         last_crc0_ = frame::generated_crc0(f);
+        sent_ = true;
         frame::increment_sequence_number(f.control);
         sequence_number_ = f.control.sequence_number;
         Wire w;
@@ -127,7 +128,8 @@ class ScriptedSlave {
     unsigned size_;
     uint16_t connection_id_;
     uint16_t sequence_number_ = 1;
-    std::optional<uint16_t> last_crc0_;
+    bool sent_ = false; // a first reply has no predecessor to step past
+    uint16_t last_crc0_ = 0;
 };
 
 } // namespace tarnwick::testing
