@@ -7,11 +7,27 @@
 #include <doctest/doctest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+// Every allocation of this test program is counted: the Data cycle must make none.
+static unsigned long allocations = 0;
+void* operator new(std::size_t size) {
+    ++allocations;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 using namespace tarnwick;
 using testing::ScriptedSlave;
@@ -208,6 +224,15 @@ TEST_CASE("the walk to Data and safe data both ways, for each frame size") {
         CHECK(m.state() == StateId::Data);
         CHECK(std::all_of(m.inputs().data, m.inputs().data + in,
                           [](uint8_t b) { return b == FAIL_SAFE; }));
+
+        m.set_hooks({}); // the plain cycle, which allocates nothing (nor does the slave)
+        unsigned long before = allocations;
+        for (int cycle = 0; cycle < 8; ++cycle) {
+            w = slave.answer(m);
+            m.set_reply(w.bytes, w.size, 0);
+        }
+        CHECK(allocations == before);
+        CHECK(m.state() == StateId::Data);
     }
 }
 
