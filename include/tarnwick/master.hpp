@@ -232,11 +232,13 @@ class Master {
     void set_slave_address(uint16_t address);
     void set_data_sizes(unsigned output_bytes, unsigned input_bytes);
     void set_parameter_value(std::size_t index, uint32_t value);
+    // Settings at any time: the image applies at the next drop to fail-safe.
     void set_fail_safe_inputs(const std::array<uint8_t, frame::MAX_DATA_BYTES>& image);
     // Restarts the own session-id generator from a seed.
     void seed_session_ids(uint64_t seed);
 
     // --- Building blocks for a front-end's own states and diagnostics ---------------------
+    // Those that arm the watchdog take the time of the latest event call.
     // The built-in operation of the current state for an event.
     StateId builtin_event(Event e);
     bool check_received_crcs();
