@@ -14,8 +14,8 @@ TEST_DEPS := "pytest>=7" "hypothesis>=6"
 LINT_DEPS := ruff clang-format
 TYPE_DEPS := mypy
 
-.PHONY: demo test native-test build bench lint format typecheck clean sanitize fuzz fuzz-build fuzz-seeds soak \
-	check-python
+.PHONY: demo test native-test build bench bench-native lint format typecheck clean sanitize fuzz \
+	fuzz-build fuzz-seeds fuzz-master-seeds soak check-python
 
 check-python:
 	$(if $(PYVER),,$(error PYTHON=$(PYTHON) does not run: $(or $(PYOUT),no output)))
@@ -49,6 +49,15 @@ native-test:
 
 bench: build
 	$(VPY) benchmarks/bench_cycle.py
+
+# The library's native benchmark, optimised and without Python or doctest, in its own
+# build folder: medians of a master Data cycle and of 128 masters round-robin.
+BENCH_BUILD := build/bench
+bench-native:
+	cmake -S . -B $(BENCH_BUILD) -DFSOE_BUILD_PYTHON=OFF -DFSOE_BUILD_TESTS=OFF \
+		-DFSOE_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(BENCH_BUILD) -j 2 --target bench_master
+	$(BENCH_BUILD)/benchmarks/native/bench_master
 
 # mypy --strict over the examples and the typed usage file, through the installed
 # stubs; then the stubs themselves.
@@ -93,7 +102,7 @@ sanitize: $(SAN_VENV)/.ready
 # inputs and any crash land in fuzz/out/.
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
-FUZZERS := fuzz_frame fuzz_slave
+FUZZERS := fuzz_frame fuzz_slave fuzz_master
 
 fuzz-build:
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -114,6 +123,12 @@ soak: build
 # Rewrites the seed corpora from a master talking to the virtual slave.
 fuzz-seeds: build
 	$(VPY) fuzz/make_seeds.py
+
+# Rewrites fuzz_master's seed corpus from the library master's exchanges with the
+# native tests' scripted slave.
+fuzz-master-seeds: fuzz-build
+	rm -rf fuzz/corpus/fuzz_master && mkdir -p fuzz/corpus/fuzz_master
+	$(FUZZ_BUILD)/fuzz/fuzz_master_seeds fuzz/corpus/fuzz_master
 
 clean:
 	rm -rf build .venv-*

@@ -1,4 +1,5 @@
 // The master's frame codec: wire layout, block CRCs, the CRC_0 rule, the SRA CRC.
+#include "core/frame/crc.hpp"
 #include "core/frame/frame.hpp"
 #include "core/frame/sra_crc.hpp"
 
@@ -46,6 +47,18 @@ uint32_t sra_crc_bitwise(const std::vector<uint16_t>& words) {
             for (int bit = 0; bit < 8; ++bit)
                 c = (c & 0x80000000u) ? (c << 1) ^ POLY : c << 1;
         }
+    }
+    return c;
+}
+
+// The block CRC one bit at a time: an independent check of the two-byte step.
+uint16_t crc16_bitwise(const std::vector<uint8_t>& bytes) {
+    uint16_t c = 0;
+    for (uint8_t byte : bytes) {
+        c ^= static_cast<uint16_t>(byte << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            c = static_cast<uint16_t>((c & 0x8000u) ? (c << 1) ^ tarnwick::crc::CRC16_POLY
+                                                    : c << 1);
     }
     return c;
 }
@@ -116,6 +129,21 @@ TEST_CASE("the sequence number wraps from 0xFFFF to 1, never 0") {
     c.sequence_number = 0xFFFF;
     increment_sequence_number(c);
     CHECK(c.sequence_number == 1);
+}
+
+TEST_CASE("the block CRC, by pairs or by distances, agrees with a bitwise CRC-16") {
+    std::mt19937 rng(5);
+    for (std::size_t count : {0u, 1u, 2u, 11u, 12u, 13u, 33u}) { // odd and even lengths
+        std::vector<uint8_t> bytes(count);
+        for (uint8_t& b : bytes)
+            b = static_cast<uint8_t>(rng());
+        CAPTURE(count);
+        CHECK(tarnwick::crc::crc16(bytes.data(), bytes.size()) == crc16_bitwise(bytes));
+        if (count + 3 > tarnwick::crc::CRC16_DISTANCES) continue;
+        std::vector<uint8_t> padded = bytes; // the three zero bytes every block ends with
+        padded.resize(count + 3);
+        CHECK(tarnwick::crc::crc16_short(bytes.data(), bytes.size(), 3) == crc16_bitwise(padded));
+    }
 }
 
 TEST_CASE("the SRA CRC table agrees with a bitwise CRC-32") {

@@ -10,6 +10,11 @@ namespace {
 
 // Every CRC block ends with three zero bytes.
 constexpr unsigned CRC_TRAILER_BYTES = 3;
+// A CRC block starts with CRC_0, connection id, sequence number (2 bytes each), command.
+constexpr unsigned CRC_CONTROL_BYTES = 7;
+// The longest block before its zeros: the control bytes, the block index, 2 data bytes.
+constexpr unsigned CRC_MESSAGE_BYTES = CRC_CONTROL_BYTES + 2 + 2;
+static_assert(CRC_MESSAGE_BYTES + CRC_TRAILER_BYTES <= crc::CRC16_DISTANCES);
 
 uint8_t byte_at(const uint8_t* data, std::size_t len, std::size_t i) {
     return i < len ? data[i] : 0;
@@ -93,19 +98,22 @@ std::size_t serialise(const FrameRecord& f, uint8_t* out) {
 }
 
 uint16_t crc_word(const FrameRecord& f, unsigned i) {
-    // crc0, connection id, sequence number, command, [i], data bytes, 3 zero bytes.
-    uint8_t buf[14];
-    uint8_t* p = buf;
+    // crc0, connection id, sequence number, command, [i], data bytes, 3 zero bytes. The
+    // message sits at the end of a zeroed buffer: leading zero bytes leave a CRC from 0
+    // unchanged, so every word takes the same fixed run of independent look-ups.
+    bool indexed = i >= 1;
+    bool two_data_bytes = indexed || f.safe_data_size != 1;
+    unsigned length = CRC_CONTROL_BYTES + (indexed ? 2 : 0) + (two_data_bytes ? 2 : 1);
+    uint8_t buf[CRC_MESSAGE_BYTES] = {};
+    uint8_t* p = buf + (CRC_MESSAGE_BYTES - length);
     p = put_word(p, f.control.crc0);
     p = put_word(p, f.control.connection_id);
     p = put_word(p, f.control.sequence_number);
     *p++ = static_cast<uint8_t>(f.control.command);
-    if (i >= 1) p = put_word(p, static_cast<uint16_t>(i));
+    if (indexed) p = put_word(p, static_cast<uint16_t>(i));
     *p++ = data_byte(f, 2 * i);
-    if (i >= 1 || f.safe_data_size != 1) *p++ = data_byte(f, 2 * i + 1);
-    for (unsigned k = 0; k < CRC_TRAILER_BYTES; ++k)
-        *p++ = 0;
-    return crc::crc16(buf, static_cast<std::size_t>(p - buf));
+    if (two_data_bytes) *p = data_byte(f, 2 * i + 1);
+    return crc::crc16_short(buf, CRC_MESSAGE_BYTES, CRC_TRAILER_BYTES);
 }
 
 void generate_crcs(FrameRecord& f) {

@@ -132,21 +132,21 @@ class Memo {
         case Cond::None:
             return true;
         case Cond::ConnIdMismatch:
-            return !ask(conn_id_, &ReplyFacts::connection_id_matches);
+            return !ask<&ReplyFacts::connection_id_matches>(conn_id_);
         case Cond::DataMismatch:
-            return !ask(data_, &ReplyFacts::data_correct);
+            return !ask<&ReplyFacts::data_correct>(data_);
         case Cond::CrcOk:
-            return ask(crc_, &ReplyFacts::crcs_ok);
+            return ask<&ReplyFacts::crcs_ok>(crc_);
         case Cond::CrcBad:
-            return !ask(crc_, &ReplyFacts::crcs_ok);
+            return !ask<&ReplyFacts::crcs_ok>(crc_);
         case Cond::Pending:
-            return ask(pending_, &ReplyFacts::pending);
+            return ask<&ReplyFacts::pending>(pending_);
         case Cond::NotPending:
-            return !ask(pending_, &ReplyFacts::pending);
+            return !ask<&ReplyFacts::pending>(pending_);
         case Cond::SecondSent:
-            return ask(second_, &ReplyFacts::second_session_frame_sent);
+            return ask<&ReplyFacts::second_session_frame_sent>(second_);
         case Cond::SecondNotSent:
-            return !ask(second_, &ReplyFacts::second_session_frame_sent);
+            return !ask<&ReplyFacts::second_session_frame_sent>(second_);
         }
         return false;
     }
@@ -155,8 +155,9 @@ class Memo {
     // A fact not asked yet is UNKNOWN.
     enum Answer : int8_t { UNKNOWN = -1, NO = 0, YES = 1 };
 
-    bool ask(Answer& slot, bool (ReplyFacts::*fact)()) {
-        if (slot == UNKNOWN) slot = (facts_.*fact)() ? YES : NO;
+    // The fact as a template argument: a plain virtual call, not one through a pointer.
+    template <bool (ReplyFacts::*Fact)()> bool ask(Answer& slot) {
+        if (slot == UNKNOWN) slot = (facts_.*Fact)() ? YES : NO;
         return slot == YES;
     }
 

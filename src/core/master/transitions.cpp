@@ -6,13 +6,6 @@ namespace tarnwick::states {
 
 namespace {
 
-constexpr TransitionInfo TABLE[] = {
-#define TARNWICK_TRANSITION_ROW(name, state, kind, code, report, next)                             \
-    {#name, StateId::state, ActionKind::kind, ErrorCode::code, Report::report, StateId::next},
-    TARNWICK_TRANSITIONS(TARNWICK_TRANSITION_ROW)
-#undef TARNWICK_TRANSITION_ROW
-};
-
 constexpr std::array<Transition, STATE_COUNT> WATCHDOG = {
     Transition::RESET_WD, Transition::SESSION_WD, Transition::CONN_WD, Transition::PARA_WD,
     Transition::DATA_WD};
@@ -22,14 +15,6 @@ constexpr std::array<Transition, STATE_COUNT> RESET = {
     Transition::PARA_RESET2, Transition::DATA_RESET2};
 
 } // namespace
-
-const TransitionInfo& info(Transition t) {
-    return TABLE[static_cast<unsigned>(t)];
-}
-
-unsigned transition_count() {
-    return sizeof TABLE / sizeof TABLE[0];
-}
 
 Transition watchdog_transition(StateId s) {
     return WATCHDOG[static_cast<unsigned>(s)];

@@ -113,8 +113,19 @@ struct TransitionInfo {
     StateId next;
 };
 
-const TransitionInfo& info(Transition t);
-unsigned transition_count();
+inline constexpr TransitionInfo TRANSITION_TABLE[] = {
+#define TARNWICK_TRANSITION_ROW(name, state, kind, code, report, next)                             \
+    {#name, StateId::state, ActionKind::kind, ErrorCode::code, Report::report, StateId::next},
+    TARNWICK_TRANSITIONS(TARNWICK_TRANSITION_ROW)
+#undef TARNWICK_TRANSITION_ROW
+};
+
+inline const TransitionInfo& info(Transition t) {
+    return TRANSITION_TABLE[static_cast<unsigned>(t)];
+}
+inline constexpr unsigned transition_count() {
+    return sizeof TRANSITION_TABLE / sizeof TRANSITION_TABLE[0];
+}
 
 // The transition a watchdog expiry or an application reset takes in each state.
 Transition watchdog_transition(StateId s);

@@ -1,0 +1,170 @@
+// Native benchmark of the library master (make bench-native; prints medians).
+//
+// Replies are recorded first from a twin master answered by the scripted slave: a
+// master built from the same configuration sends the same requests, so every
+// replayed reply is new and valid, and the timed loop runs only the master (reply
+// in, request out). The pairs figure runs the scripted slave in the loop as well.
+// Times are thread CPU time, median of BATCHES batches, as the Python benchmarks.
+#include "scripted_slave.hpp"
+#include "tarnwick/master.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+using namespace tarnwick;
+using testing::ScriptedSlave;
+using testing::Wire;
+
+namespace {
+
+constexpr unsigned BATCHES = 15;
+constexpr unsigned CYCLES_PER_BATCH = 20000;
+constexpr unsigned MASTERS = 128;
+constexpr unsigned ROUNDS_PER_BATCH = 200;
+constexpr unsigned SAFE_DATA_BYTES = 2;
+constexpr double NS_PER_US = 1000.0;
+
+MasterConfig config_for(uint16_t connection_id) {
+    MasterConfig c;
+    c.slave_address = 1;
+    c.connection_id = connection_id;
+    c.watchdog_ms = 1000;
+    c.parameters = {{0x1A2B3C4D, 4, {}}};
+    c.output_bytes = c.input_bytes = SAFE_DATA_BYTES;
+    c.session_id_seed = connection_id;
+    return c;
+}
+
+double thread_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e9 + ts.tv_nsec;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+struct Recorded {
+    std::vector<Wire> walk;
+    std::vector<Wire> data;
+};
+
+// The replies a correct slave gives a master of this configuration: the walk to Data,
+// then `cycles` ProcessData replies with changing inputs.
+Recorded record(const MasterConfig& c, unsigned cycles) {
+    Master m(c);
+    ScriptedSlave slave(c.input_bytes, c.connection_id);
+    Recorded r;
+    m.start(0);
+    for (unsigned i = 0; i < ScriptedSlave::MAX_WALK && m.state() != StateId::Data; ++i) {
+        bool was_reset = m.state() == StateId::Reset;
+        r.walk.push_back(slave.answer(m));
+        m.set_reply(r.walk.back().bytes, r.walk.back().size, 0);
+        if (was_reset) slave.restart();
+    }
+    m.set_fail_safe(false);
+    for (unsigned i = 0; i < cycles; ++i) {
+        ScriptedSlave::Answer a = slave.correct(m);
+        a.data[0] = static_cast<uint8_t>(i);
+        a.data[1] = static_cast<uint8_t>(i >> 8);
+        r.data.push_back(slave.reply(m.request(), a));
+        m.set_reply(r.data.back().bytes, r.data.back().size, 0);
+    }
+    return r;
+}
+
+void walk(Master& m, const Recorded& r) {
+    m.start(0);
+    for (const Wire& w : r.walk)
+        m.set_reply(w.bytes, w.size, 0);
+    m.set_fail_safe(false);
+    if (m.state() != StateId::Data) std::fprintf(stderr, "the replayed walk missed Data\n");
+}
+
+unsigned sink = 0; // keeps the requests observable
+
+void cycle(Master& m, const Wire& reply) {
+    m.set_reply(reply.bytes, reply.size, 0);
+    sink += m.request().data[1];
+}
+
+double data_cycle_ns() {
+    MasterConfig c = config_for(0x1234);
+    Recorded r = record(c, BATCHES * CYCLES_PER_BATCH);
+    Master m(c);
+    walk(m, r);
+    std::vector<double> per_cycle;
+    for (unsigned b = 0; b < BATCHES; ++b) {
+        const Wire* replies = &r.data[b * CYCLES_PER_BATCH];
+        double t0 = thread_ns();
+        for (unsigned i = 0; i < CYCLES_PER_BATCH; ++i)
+            cycle(m, replies[i]);
+        per_cycle.push_back((thread_ns() - t0) / CYCLES_PER_BATCH);
+    }
+    return median(per_cycle);
+}
+
+// Each round: one reply in and one request out for every master in turn.
+template <typename Round> double round_us(Round&& round) {
+    std::vector<double> per_round;
+    for (unsigned b = 0; b < BATCHES; ++b) {
+        double t0 = thread_ns();
+        for (unsigned i = 0; i < ROUNDS_PER_BATCH; ++i)
+            round(b * ROUNDS_PER_BATCH + i);
+        per_round.push_back((thread_ns() - t0) / ROUNDS_PER_BATCH / NS_PER_US);
+    }
+    return median(per_round);
+}
+
+double masters_round_us() {
+    constexpr unsigned rounds = BATCHES * ROUNDS_PER_BATCH;
+    std::vector<std::unique_ptr<Master>> masters;
+    // Round by round, as a bus delivers them: one stream the caches can follow.
+    std::vector<Wire> replies(rounds * MASTERS);
+    for (unsigned k = 0; k < MASTERS; ++k) {
+        MasterConfig c = config_for(static_cast<uint16_t>(k + 1));
+        Recorded r = record(c, rounds);
+        for (unsigned round = 0; round < rounds; ++round)
+            replies[round * MASTERS + k] = r.data[round];
+        masters.push_back(std::make_unique<Master>(c));
+        walk(*masters.back(), r);
+    }
+    return round_us([&](unsigned round) {
+        for (unsigned k = 0; k < MASTERS; ++k)
+            cycle(*masters[k], replies[round * MASTERS + k]);
+    });
+}
+
+double pairs_round_us() {
+    std::vector<std::unique_ptr<Master>> masters;
+    std::vector<ScriptedSlave> slaves;
+    for (unsigned k = 0; k < MASTERS; ++k) {
+        MasterConfig c = config_for(static_cast<uint16_t>(k + 1));
+        masters.push_back(std::make_unique<Master>(c));
+        slaves.emplace_back(c.input_bytes, c.connection_id);
+        masters.back()->start(0);
+        slaves.back().walk_to(*masters.back(), StateId::Data);
+        masters.back()->set_fail_safe(false);
+    }
+    return round_us([&](unsigned) {
+        for (unsigned k = 0; k < MASTERS; ++k)
+            cycle(*masters[k], slaves[k].answer(*masters[k]));
+    });
+}
+
+} // namespace
+
+int main() {
+    std::printf("master Data cycle (reply in, request out, %u safe-data bytes): median %.1f ns\n",
+                SAFE_DATA_BYTES, data_cycle_ns());
+    std::printf("%u masters round-robin, replayed replies: median %.2f us per round\n", MASTERS,
+                masters_round_us());
+    std::printf("%u masters each with a scripted slave in the loop: median %.2f us per round\n",
+                MASTERS, pairs_round_us());
+    return sink == 0xFFFFFFFFu; // never: the sum only keeps the work from being dropped
+}
