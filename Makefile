@@ -14,7 +14,7 @@ TEST_DEPS := "pytest>=7" "hypothesis>=6"
 LINT_DEPS := ruff clang-format
 TYPE_DEPS := mypy
 
-.PHONY: demo test native-test build bench bench-native lint format typecheck clean sanitize fuzz \
+.PHONY: demo test native-test native-sanitize build bench bench-native lint format typecheck clean sanitize fuzz \
 	fuzz-build fuzz-seeds fuzz-master-seeds soak check-python
 
 check-python:
@@ -95,10 +95,18 @@ $(SAN_VENV)/.ready: Makefile | check-python
 	$(SAN_PY) -m pip install -q $(BUILD_DEPS) $(TEST_DEPS)
 	touch $@
 
-sanitize: $(SAN_VENV)/.ready
+sanitize: $(SAN_VENV)/.ready native-sanitize
 	CXX=$(SAN_CXX) $(SAN_PY) -m pip install -q --no-build-isolation -C build-dir=build/sanitize-$(PYVER) \
 		-C cmake.build-type=RelWithDebInfo -C cmake.define.FSOE_SANITIZE=ON .
 	$(SAN_ENV) $(SAN_PY) -m pytest -p no:cacheprovider
+
+# The native tests under the same sanitizers, linked with them (no preloading).
+NATIVE_SAN_BUILD := build/native-sanitize
+native-sanitize: native-test
+	cmake -S . -B $(NATIVE_SAN_BUILD) -DFSOE_BUILD_PYTHON=OFF -DFSOE_SANITIZE=ON \
+		-DCMAKE_CXX_COMPILER=$(SAN_CXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(NATIVE_SAN_BUILD) -j 2
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --test-dir $(NATIVE_SAN_BUILD) --output-on-failure
 
 # libFuzzer harnesses (clang), each run for FUZZ_SECONDS from its seed corpus; new
 # inputs and any crash land in fuzz/out/.
