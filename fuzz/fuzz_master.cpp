@@ -4,6 +4,7 @@
 // their fail-safe values outside Data, that Data is reached only through the whole
 // handshake with the connection data echoed, and that the request is a whole frame
 // of the configured size whose command, connection id and CRCs fit the state.
+#include "fuzz_input.hpp"
 #include "master_script.hpp"
 #include "scripted_slave.hpp"
 
@@ -15,23 +16,8 @@ using namespace fuzz_master;
 
 namespace {
 
-void require(bool condition) {
-    if (!condition) std::abort();
-}
-
-class Reader {
-  public:
-    Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool done() const { return pos_ >= size_; }
-    uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-    uint16_t u16() { return static_cast<uint16_t>(byte() | byte() << 8); }
-    uint32_t u32() { return u16() | static_cast<uint32_t>(u16()) << 16; }
-
-  private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t pos_ = 0;
-};
+using fuzz_input::Reader;
+using fuzz_input::require;
 
 // The state a change may come from on the way to Data: each step of the handshake.
 bool handshake_step(StateId from, StateId to) {

@@ -15,6 +15,7 @@
 // connections recorded from a master, so mutations start deep in the protocol.
 #include "core/frame/frame.hpp"
 #include "core/slave/dictionary/fsoe_dict.hpp"
+#include "fuzz_input.hpp"
 #include "tarnwick/virtual_slave.hpp"
 
 #include <cstdlib>
@@ -25,6 +26,9 @@ using Direction = VirtualSlave::Direction;
 
 namespace {
 
+using fuzz_input::Reader;
+using fuzz_input::require;
+
 constexpr unsigned MAX_REQUEST_BYTES = 32; // beyond the 24-byte buffer: refused
 constexpr unsigned MAX_VALUE_BYTES = 17;
 constexpr uint16_t KEY_STO = 0x040;
@@ -32,30 +36,6 @@ constexpr uint16_t KEY_STO = 0x040;
 constexpr unsigned STANDARD_MAPS = 3;
 constexpr unsigned STANDARD_BYTES[STANDARD_MAPS] = {1, 2, 4};
 constexpr uint8_t RESET_COMMAND = 0x2A;
-
-void require(bool condition) {
-    if (!condition) std::abort();
-}
-
-class Reader {
-  public:
-    Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool done() const { return pos_ >= size_; }
-    uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-    uint16_t u16() { return static_cast<uint16_t>(byte() | byte() << 8); }
-    uint32_t u32() { return u16() | static_cast<uint32_t>(u16()) << 16; }
-    std::vector<uint8_t> bytes(unsigned n) {
-        std::vector<uint8_t> v(n);
-        for (uint8_t& b : v)
-            b = byte();
-        return v;
-    }
-
-  private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t pos_ = 0;
-};
 
 void custom_map(VirtualSlave& slave, Reader& in) {
     slave.set_map_count(Direction::Rx, in.byte() % 16);

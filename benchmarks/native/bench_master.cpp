@@ -7,6 +7,7 @@
 // Times are thread CPU time, median of BATCHES batches, as the Python benchmarks.
 #include "scripted_slave.hpp"
 #include "tarnwick/master.hpp"
+#include "timing.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -20,7 +21,10 @@ using testing::Wire;
 
 namespace {
 
-constexpr unsigned BATCHES = 15;
+using bench::BATCHES;
+using bench::median;
+using bench::thread_ns;
+
 constexpr unsigned CYCLES_PER_BATCH = 20000;
 constexpr unsigned MASTERS = 128;
 constexpr unsigned ROUNDS_PER_BATCH = 200;
@@ -36,17 +40,6 @@ MasterConfig config_for(uint16_t connection_id) {
     c.output_bytes = c.input_bytes = SAFE_DATA_BYTES;
     c.session_id_seed = connection_id;
     return c;
-}
-
-double thread_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e9 + ts.tv_nsec;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 struct Recorded {

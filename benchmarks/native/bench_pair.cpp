@@ -9,6 +9,7 @@
 #include "core/frame/sra_crc.hpp"
 #include "tarnwick/master.hpp"
 #include "tarnwick/virtual_slave.hpp"
+#include "timing.hpp"
 
 #include <algorithm>
 #include <array>
@@ -21,7 +22,10 @@ using namespace tarnwick;
 
 namespace {
 
-constexpr unsigned BATCHES = 15;
+using bench::BATCHES;
+using bench::median;
+using bench::thread_ns;
+
 constexpr unsigned CYCLES_PER_BATCH = 20000;
 constexpr unsigned PAIRS = 128;
 constexpr unsigned ROUNDS_PER_BATCH = 200;
@@ -37,17 +41,6 @@ struct Wire {
     Frame bytes{};
     std::size_t size = 0;
 };
-
-double thread_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec * 1e9 + ts.tv_nsec;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 uint32_t sra() {
     return frame::sra_crc(SRA_WORDS, sizeof SRA_WORDS / sizeof SRA_WORDS[0]);

@@ -77,8 +77,8 @@ int main() {
         }
     }
     bool sto = (master.inputs().data[0] & 1) != 0;
-    std::printf("Data %s, STO status %s\n", master.state() == tarnwick::StateId::Data ? "yes" : "no",
-                sto ? "on" : "off");
+    std::printf("Data %s, STO status %s\n",
+                master.state() == tarnwick::StateId::Data ? "yes" : "no", sto ? "on" : "off");
     master.stop(monotonic_us());
     return master.state() == tarnwick::StateId::Reset && sto ? 0 : 1;
 }
