@@ -14,10 +14,10 @@ using namespace tarnwick;
 
 namespace {
 
-constexpr Micros CYCLE_US = 1000;       // one bus cycle of injected time
-constexpr uint16_t WATCHDOG_MS = 1000;  // a time the virtual slave accepts
+constexpr Micros CYCLE_US = 1000;          // one bus cycle of injected time
+constexpr uint16_t WATCHDOG_MS = 1000;     // a time the virtual slave accepts
 constexpr uint16_t SLAVE_ADDRESS = 0x1234; // the virtual slave's own address
-constexpr int WALK_LIMIT = 200;         // cycles a walk to Data may take at most
+constexpr int WALK_LIMIT = 200;            // cycles a walk to Data may take at most
 constexpr uint16_t SRA_WORDS[] = {0x0001, 0x0064, 0x03E8};
 
 uint32_t sra_of_the_parameters() {
@@ -113,7 +113,8 @@ TEST_CASE("pairs in one process are kept apart") {
     constexpr unsigned PAIRS = 24;
     std::vector<std::unique_ptr<Pair>> pairs;
     for (unsigned k = 0; k < PAIRS; ++k)
-        pairs.push_back(std::make_unique<Pair>(1u << (k % 3), static_cast<uint16_t>(0x100 + k), k + 1));
+        pairs.push_back(
+            std::make_unique<Pair>(1u << (k % 3), static_cast<uint16_t>(0x100 + k), k + 1));
     for (auto& p : pairs)
         REQUIRE(p->walk_to_data() >= 0);
     // Every third pair switches its STO on; the others must not see it.
