@@ -9,13 +9,7 @@ namespace {
 constexpr unsigned BITS_PER_WORD = 16;
 // Objects are at most 32 bits wide: the widest value an item moves.
 constexpr unsigned VALUE_BYTES = 4;
-
-FSOE_EStaticMapRet set_count(const fsoe_static_map& m, fsoe_static_map_list& list, uint16_t count) {
-    if (m.locked) return FSOE_STATIC_MAP_UNAVAILABLE;
-    if (count > FSOE_STATIC_MAP_MAX_ITEMS) return FSOE_STATIC_MAP_INVALID_VALUE;
-    list.count = count;
-    return FSOE_STATIC_MAP_SUCCESS;
-}
+constexpr unsigned VALUE_BITS = VALUE_BYTES * 8;
 
 FSOE_EStaticMapRet set_item(const fsoe_static_map& m, fsoe_static_map_list& list, uint16_t index,
                             uint32_t item) {
@@ -38,47 +32,80 @@ unsigned count_of(const fsoe_static_map_list& list) {
 
 using find_object_fn = const fsoe_dict_object* (*)(uint16_t key, uint16_t size_bits);
 
-bool validate_list(fsoe_static_map_list& list, find_object_fn find) {
+// Each item's size, object and the slot of its value, resolved once here so the
+// frame images never look an object up.
+bool validate_list(const fsoe_static_map& m, fsoe_static_map_list& list, find_object_fn find) {
     for (unsigned i = 0; i < count_of(list); ++i) {
         fsoe_static_map_item& it = list.items[i];
         it.size_bits = fsoe_static_map_item_size_bits(it.mapped_item);
         list.total_bits = static_cast<uint16_t>(list.total_bits + it.size_bits);
         if (it.size_bits < BITS_PER_WORD) it.mask = static_cast<uint16_t>((1u << it.size_bits) - 1);
         it.object = nullptr;
+        it.slot = fsoe_dict_slot{{nullptr, 0}, 0};
         if (fsoe_static_map_item_is_padding(it.mapped_item)) continue;
         it.object = find(fsoe_static_map_item_key(it.mapped_item), it.size_bits);
         if (!it.object) return false;
+        it.slot = m.dict->slot_of(*m.dict_record, it.object);
     }
     return true;
 }
 
-// `size` bits (at most 32) of the image from bit `bit` on, least significant first.
-uint32_t extract_bits(const uint16_t* words, unsigned count, unsigned bit, unsigned size) {
-    uint32_t v = 0;
-    for (unsigned done = 0; done < size;) {
-        unsigned b = bit + done;
-        if (b / BITS_PER_WORD >= count) break;
-        unsigned shift = b % BITS_PER_WORD;
-        unsigned take = BITS_PER_WORD - shift;
-        if (take > size - done) take = size - done;
-        uint32_t chunk = (words[b / BITS_PER_WORD] >> shift) & ((1u << take) - 1);
-        v |= chunk << done;
-        done += take;
-    }
+// A frame image staged with zero words behind it, so a 64-bit window from any word
+// of the image reads its bits and 0 beyond the image.
+constexpr unsigned WINDOW_WORDS = 4;
+struct staged_image {
+    uint16_t words[FSOE_AREA_WORDS + WINDOW_WORDS - 1];
+};
+
+uint64_t window_at(const staged_image& s, unsigned word) {
+    uint64_t v = 0;
+    for (unsigned k = 0; k < WINDOW_WORDS; ++k)
+        v |= static_cast<uint64_t>(s.words[word + k]) << (BITS_PER_WORD * k);
     return v;
 }
 
-void insert_bits(uint16_t* words, unsigned count, unsigned bit, unsigned size, uint32_t v) {
-    for (unsigned done = 0; done < size;) {
-        unsigned b = bit + done;
-        if (b / BITS_PER_WORD >= count) break;
-        unsigned shift = b % BITS_PER_WORD;
-        unsigned take = BITS_PER_WORD - shift;
-        if (take > size - done) take = size - done;
-        uint32_t chunk = (v >> done) & ((1u << take) - 1);
-        words[b / BITS_PER_WORD] = static_cast<uint16_t>(words[b / BITS_PER_WORD] | chunk << shift);
-        done += take;
+uint64_t value_mask(unsigned width) {
+    return (uint64_t{1} << width) - 1;
+}
+
+// The move's bits of the image, least significant first.
+uint32_t extract_move(const staged_image& s, unsigned count, const fsoe_static_map_move& mv) {
+    unsigned word = mv.bit / BITS_PER_WORD;
+    if (word >= count) return 0;
+    return static_cast<uint32_t>(window_at(s, word) >> (mv.bit % BITS_PER_WORD) &
+                                 value_mask(mv.width));
+}
+
+// ORs the value into the image; bits beyond `count` words land in the staging only.
+void insert_move(staged_image& s, unsigned count, const fsoe_static_map_move& mv, uint32_t v) {
+    unsigned word = mv.bit / BITS_PER_WORD;
+    if (word >= count) return;
+    uint64_t bits = (v & value_mask(mv.width)) << (mv.bit % BITS_PER_WORD);
+    for (unsigned k = 0; k < WINDOW_WORDS; ++k)
+        s.words[word + k] = static_cast<uint16_t>(s.words[word + k] | bits >> (BITS_PER_WORD * k));
+}
+
+// The moves of a list from its items as they stand.
+void lay_out_moves(fsoe_static_map_list& list) {
+    unsigned bit = 0;
+    list.move_count = 0;
+    for (unsigned i = 0; i < count_of(list); ++i) {
+        const fsoe_static_map_item& it = list.items[i];
+        if (it.object) {
+            unsigned width = it.size_bits > VALUE_BITS ? VALUE_BITS : it.size_bits;
+            list.moves[list.move_count++] = fsoe_static_map_move{
+                static_cast<uint16_t>(bit), static_cast<uint8_t>(width), it.object, it.slot};
+        }
+        bit += it.size_bits;
     }
+}
+
+FSOE_EStaticMapRet set_count(const fsoe_static_map& m, fsoe_static_map_list& list, uint16_t count) {
+    if (m.locked) return FSOE_STATIC_MAP_UNAVAILABLE;
+    if (count > FSOE_STATIC_MAP_MAX_ITEMS) return FSOE_STATIC_MAP_INVALID_VALUE;
+    list.count = count;
+    lay_out_moves(list);
+    return FSOE_STATIC_MAP_SUCCESS;
 }
 
 void put_value(uint8_t* buf, uint32_t v) {
@@ -91,6 +118,24 @@ uint32_t get_value(const uint8_t* buf) {
     for (unsigned i = 0; i < VALUE_BYTES; ++i)
         v |= static_cast<uint32_t>(buf[i]) << (8 * i);
     return v;
+}
+
+// The item's value straight from its slot, else through the dictionary.
+uint32_t read_item(const fsoe_static_map& m, const fsoe_static_map_move& it) {
+    if (it.slot.ref.field) return fsoe_dict_slot_read(it.slot);
+    uint8_t buf[VALUE_BYTES] = {};
+    m.dict->read_object_value(*m.dict_record, it.object, buf, sizeof buf);
+    return get_value(buf);
+}
+
+void write_item(const fsoe_static_map& m, const fsoe_static_map_move& it, uint32_t v) {
+    if (it.slot.ref.field) {
+        fsoe_dict_slot_write(it.slot, v);
+        return;
+    }
+    uint8_t buf[VALUE_BYTES];
+    put_value(buf, v);
+    m.dict->fast_write(*m.dict_record, it.object, buf, sizeof buf);
 }
 
 fsoe_static_map& map_of(void* context) {
@@ -172,8 +217,10 @@ uint16_t fsoe_static_map_item_size_bits(uint32_t item) {
 bool fsoe_static_map_validate(fsoe_static_map& m) {
     m.rx.total_bits = 0;
     m.tx.total_bits = 0;
-    bool ok = m.dict != nullptr && validate_list(m.rx, m.dict->find_rx_object) &&
-              validate_list(m.tx, m.dict->find_tx_object);
+    bool ok = m.dict != nullptr && validate_list(m, m.rx, m.dict->find_rx_object) &&
+              validate_list(m, m.tx, m.dict->find_tx_object);
+    lay_out_moves(m.rx);
+    lay_out_moves(m.tx);
     if (!ok) {
         m.frame_size = 0;
         m.rx.total_bits = 0;
@@ -204,35 +251,22 @@ uint16_t fsoe_static_map_frame_size(const fsoe_static_map& m) {
 
 void fsoe_static_map_write_rx_image(fsoe_static_map& m, const uint16_t* words, unsigned count) {
     if (!m.dict) return;
-    unsigned bit = 0;
-    for (unsigned i = 0; i < count_of(m.rx); ++i) {
-        const fsoe_static_map_item& it = m.rx.items[i];
-        // An item left unresolved (padding, or not validated yet) moves nothing.
-        if (it.object) {
-            unsigned size = it.size_bits > 32 ? 32 : it.size_bits;
-            uint8_t buf[VALUE_BYTES];
-            put_value(buf, extract_bits(words, count, bit, size));
-            m.dict->fast_write(*m.dict_record, it.object, buf, sizeof buf);
-        }
-        bit += it.size_bits;
-    }
+    if (count > FSOE_AREA_WORDS) count = FSOE_AREA_WORDS; // the staging's size
+    staged_image image{};
+    for (unsigned w = 0; w < count; ++w)
+        image.words[w] = words[w];
+    for (unsigned i = 0; i < m.rx.move_count; ++i)
+        write_item(m, m.rx.moves[i], extract_move(image, count, m.rx.moves[i]));
 }
 
 void fsoe_static_map_read_tx_image(const fsoe_static_map& m, uint16_t* words, unsigned count) {
+    if (count > FSOE_AREA_WORDS) count = FSOE_AREA_WORDS; // the staging's size
+    staged_image image{};
+    if (m.dict)
+        for (unsigned i = 0; i < m.tx.move_count; ++i)
+            insert_move(image, count, m.tx.moves[i], read_item(m, m.tx.moves[i]));
     for (unsigned w = 0; w < count; ++w)
-        words[w] = 0;
-    if (!m.dict) return;
-    unsigned bit = 0;
-    for (unsigned i = 0; i < count_of(m.tx); ++i) {
-        const fsoe_static_map_item& it = m.tx.items[i];
-        if (it.object) {
-            unsigned size = it.size_bits > 32 ? 32 : it.size_bits;
-            uint8_t buf[VALUE_BYTES] = {};
-            m.dict->read_object_value(*m.dict_record, it.object, buf, sizeof buf);
-            insert_bits(words, count, bit, size, get_value(buf));
-        }
-        bit += it.size_bits;
-    }
+        words[w] = image.words[w];
 }
 
 const fsoe_process_data_ops& fsoe_static_map_process_data_ops() {

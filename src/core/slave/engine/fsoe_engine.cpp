@@ -10,40 +10,14 @@ namespace {
 
 // --- connection fields, byte by byte -----------------------------------------
 
-uint32_t field_value(const fsoe_field_ref& r) {
-    switch (r.width) {
-    case 1:
-        return *static_cast<const uint8_t*>(r.field);
-    case 2:
-        return *static_cast<const uint16_t*>(r.field);
-    case 4:
-        return *static_cast<const uint32_t*>(r.field);
-    }
-    return 0;
-}
-
-void set_field_value(const fsoe_field_ref& r, uint32_t v) {
-    switch (r.width) {
-    case 1:
-        *static_cast<uint8_t*>(r.field) = static_cast<uint8_t>(v);
-        break;
-    case 2:
-        *static_cast<uint16_t*>(r.field) = static_cast<uint16_t>(v);
-        break;
-    case 4:
-        *static_cast<uint32_t*>(r.field) = v;
-        break;
-    }
-}
-
 uint8_t field_byte(const fsoe_field_ref& r, unsigned k) {
-    return k < r.width ? static_cast<uint8_t>(field_value(r) >> (8 * k)) : 0;
+    return k < r.width ? static_cast<uint8_t>(fsoe_field_load(r) >> (8 * k)) : 0;
 }
 
 void set_field_byte(const fsoe_field_ref& r, unsigned k, uint8_t b) {
     if (k >= r.width) return;
     uint32_t mask = 0xFFu << (8 * k);
-    set_field_value(r, (field_value(r) & ~mask) | static_cast<uint32_t>(b) << (8 * k));
+    fsoe_field_store(r, (fsoe_field_load(r) & ~mask) | static_cast<uint32_t>(b) << (8 * k));
 }
 
 // --- transfer queues ---------------------------------------------------------
@@ -190,8 +164,16 @@ void rebuild_reply_area(fsoe_engine_record& e) {
     uint16_t encoded[FSOE_AREA_WORDS];
     unsigned words = fsoe_frame_encode(e.tx, encoded);
     if (words > e.frame_words) words = e.frame_words;
-    std::memset(e.reply, 0, sizeof e.reply);
-    std::memcpy(e.reply, encoded, words * sizeof(uint16_t));
+    for (unsigned w = 0; w < FSOE_AREA_WORDS; ++w)
+        e.reply[w] = w < words ? encoded[w] : 0;
+}
+
+// Whether the request differs from the last one taken in its first `words` words.
+bool request_is_new(const fsoe_engine_record& e, unsigned words) {
+    bool same = true;
+    for (unsigned w = 0; w < words; ++w)
+        same &= e.request[w] == e.last_request[w];
+    return !same;
 }
 
 void reset_connection_record(fsoe_engine_record& e) {
@@ -372,9 +354,9 @@ void fsoe_engine_process(fsoe_engine_record& e) {
         // A map changed under a running engine (unlocked, or re-validated to
         // another size) takes no frames until the next start.
         unsigned words = e.pd ? e.pd->frame_size(e.pd_context) : 0;
-        std::size_t bytes = words * sizeof(uint16_t);
-        if (words == e.frame_words && std::memcmp(e.request, e.last_request, bytes) != 0) {
-            std::memcpy(e.last_request, e.request, bytes);
+        if (words == e.frame_words && request_is_new(e, words)) {
+            for (unsigned w = 0; w < words; ++w)
+                e.last_request[w] = e.request[w];
             fsoe_frame_decode(e.rx, e.request, words);
             e.watchdog.start_us = now;
             switch_state(e, current_state(e).handle_frame(e));
@@ -387,11 +369,11 @@ void fsoe_engine_process(fsoe_engine_record& e) {
 fsoe_request_result fsoe_engine_set_request(fsoe_engine_record& e, const uint8_t* data,
                                             std::size_t len) {
     if (len > FSOE_REQUEST_BUFFER_BYTES) return FSOE_REQUEST_TOO_LONG;
-    uint8_t buffer[FSOE_REQUEST_BUFFER_BYTES] = {};
-    if (len > 0) std::memcpy(buffer, data, len);
+    // Bytes beyond the request read as 0, as from a zeroed buffer.
+    auto byte = [&](std::size_t i) -> unsigned { return i < len ? data[i] : 0; };
     unsigned words = e.frame_words > FSOE_AREA_WORDS ? FSOE_AREA_WORDS : e.frame_words;
     for (unsigned w = 0; w < words; ++w)
-        e.request[w] = static_cast<uint16_t>(buffer[2 * w] | buffer[2 * w + 1] << 8);
+        e.request[w] = static_cast<uint16_t>(byte(2 * w) | byte(2 * w + 1) << 8);
     e.new_request = true;
     return FSOE_REQUEST_OK;
 }
@@ -408,76 +390,43 @@ uint8_t fsoe_engine_state(const fsoe_engine_record& e) {
     return current_state(e).number;
 }
 
-uint32_t fsoe_engine_read_field(const fsoe_engine_record& e, fsoe_engine_field field) {
+fsoe_field_ref fsoe_engine_field_ref(fsoe_engine_record& e, fsoe_engine_field field) {
     switch (field) {
     case FSOE_FIELD_REPLY_COMMAND:
-        return e.tx.command;
+        return fsoe_field(e.tx.command);
     case FSOE_FIELD_REPLY_CONNECTION_ID:
-        return e.tx.connection_id;
+        return fsoe_field(e.tx.connection_id);
     case FSOE_FIELD_REPLY_REFERENCE_CRC:
-        return e.tx.reference_crc;
+        return fsoe_field(e.tx.reference_crc);
     case FSOE_FIELD_RX_COMMAND:
-        return e.rx.command;
+        return fsoe_field(e.rx.command);
     case FSOE_FIELD_RX_CONNECTION_ID:
-        return e.rx.connection_id;
+        return fsoe_field(e.rx.connection_id);
     case FSOE_FIELD_RX_REFERENCE_CRC:
-        return e.rx.reference_crc;
+        return fsoe_field(e.rx.reference_crc);
     case FSOE_FIELD_OWN_SLAVE_ADDRESS:
-        return e.conn.own_slave_address;
+        return fsoe_field(e.conn.own_slave_address);
     case FSOE_FIELD_OWN_CONNECTION_ID:
-        return e.conn.own_connection_id;
+        return fsoe_field(e.conn.own_connection_id);
     case FSOE_FIELD_OWN_WATCHDOG_TIME:
-        return e.conn.own_watchdog_time;
+        return fsoe_field(e.conn.own_watchdog_time);
     case FSOE_FIELD_EXPECTED_COMM_PARAM_LENGTH:
-        return e.conn.expected_comm_param_length;
+        return fsoe_field(e.conn.expected_comm_param_length);
     case FSOE_FIELD_EXPECTED_APP_PARAM_LENGTH:
-        return e.conn.expected_app_param_length;
+        return fsoe_field(e.conn.expected_app_param_length);
     case FSOE_FIELD_EXPECTED_APP_PARAM:
-        return e.conn.expected_app_param;
+        return fsoe_field(e.conn.expected_app_param);
     }
-    return 0;
+    return fsoe_field_ref{nullptr, 0};
+}
+
+uint32_t fsoe_engine_read_field(const fsoe_engine_record& e, fsoe_engine_field field) {
+    // The reference is only read through.
+    return fsoe_field_load(fsoe_engine_field_ref(const_cast<fsoe_engine_record&>(e), field));
 }
 
 void fsoe_engine_write_field(fsoe_engine_record& e, fsoe_engine_field field, uint32_t value) {
-    uint16_t v16 = static_cast<uint16_t>(value);
-    switch (field) {
-    case FSOE_FIELD_REPLY_COMMAND:
-        e.tx.command = v16;
-        break;
-    case FSOE_FIELD_REPLY_CONNECTION_ID:
-        e.tx.connection_id = v16;
-        break;
-    case FSOE_FIELD_REPLY_REFERENCE_CRC:
-        e.tx.reference_crc = v16;
-        break;
-    case FSOE_FIELD_RX_COMMAND:
-        e.rx.command = v16;
-        break;
-    case FSOE_FIELD_RX_CONNECTION_ID:
-        e.rx.connection_id = v16;
-        break;
-    case FSOE_FIELD_RX_REFERENCE_CRC:
-        e.rx.reference_crc = v16;
-        break;
-    case FSOE_FIELD_OWN_SLAVE_ADDRESS:
-        e.conn.own_slave_address = v16;
-        break;
-    case FSOE_FIELD_OWN_CONNECTION_ID:
-        e.conn.own_connection_id = v16;
-        break;
-    case FSOE_FIELD_OWN_WATCHDOG_TIME:
-        e.conn.own_watchdog_time = v16;
-        break;
-    case FSOE_FIELD_EXPECTED_COMM_PARAM_LENGTH:
-        e.conn.expected_comm_param_length = v16;
-        break;
-    case FSOE_FIELD_EXPECTED_APP_PARAM_LENGTH:
-        e.conn.expected_app_param_length = v16;
-        break;
-    case FSOE_FIELD_EXPECTED_APP_PARAM:
-        e.conn.expected_app_param = value;
-        break;
-    }
+    fsoe_field_store(fsoe_engine_field_ref(e, field), value);
 }
 
 } // namespace brisel

@@ -81,6 +81,8 @@ const uint16_t* fsoe_engine_reply_words(const fsoe_engine_record& e); // FSOE_AR
 uint16_t fsoe_engine_frame_words(const fsoe_engine_record& e);
 uint8_t fsoe_engine_state(const fsoe_engine_record& e);
 
+// Where the field lives in `e`, with its own width; none for an unknown field.
+fsoe_field_ref fsoe_engine_field_ref(fsoe_engine_record& e, fsoe_engine_field field);
 uint32_t fsoe_engine_read_field(const fsoe_engine_record& e, fsoe_engine_field field);
 void fsoe_engine_write_field(fsoe_engine_record& e, fsoe_engine_field field, uint32_t value);
 

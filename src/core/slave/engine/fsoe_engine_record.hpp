@@ -59,6 +59,34 @@ struct fsoe_field_ref {
     uint8_t width;
 };
 
+// The field's value; a width other than 1, 2 or 4 reads as 0.
+inline uint32_t fsoe_field_load(const fsoe_field_ref& r) {
+    switch (r.width) {
+    case 1:
+        return *static_cast<const uint8_t*>(r.field);
+    case 2:
+        return *static_cast<const uint16_t*>(r.field);
+    case 4:
+        return *static_cast<const uint32_t*>(r.field);
+    }
+    return 0;
+}
+
+// Stores the low `width` bytes of `v`; a width other than 1, 2 or 4 stores nothing.
+inline void fsoe_field_store(const fsoe_field_ref& r, uint32_t v) {
+    switch (r.width) {
+    case 1:
+        *static_cast<uint8_t*>(r.field) = static_cast<uint8_t>(v);
+        break;
+    case 2:
+        *static_cast<uint16_t*>(r.field) = static_cast<uint16_t>(v);
+        break;
+    case 4:
+        *static_cast<uint32_t*>(r.field) = v;
+        break;
+    }
+}
+
 struct fsoe_queue_entry {
     fsoe_field_ref ref;
     uint8_t length; // bytes that travel, at most the field's width

@@ -12,6 +12,7 @@ namespace {
 constexpr unsigned CRC_TRAILER_BYTES = 3;
 // Longest CRC input: control words (7 bytes), block index, two data bytes, trailer.
 constexpr unsigned CRC_INPUT_BYTES = 14;
+static_assert(CRC_INPUT_BYTES <= FSOE_CRC16_SPAN_BYTES);
 
 unsigned data_length_of(const fsoe_frame& f) {
     return f.data_length > FSOE_MAX_SAFE_DATA_BYTES ? FSOE_MAX_SAFE_DATA_BYTES : f.data_length;
@@ -26,8 +27,25 @@ uint8_t byte_of(const uint16_t* words, unsigned count, unsigned i) {
     return i / 2 < count ? static_cast<uint8_t>(words[i / 2] >> (8 * (i % 2))) : 0;
 }
 
-uint16_t word_of(const uint16_t* words, unsigned count, unsigned i) {
-    return static_cast<uint16_t>(byte_of(words, count, i) | byte_of(words, count, i + 1) << 8);
+// The little-endian word at `p`.
+uint16_t le_word(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+// The first `count` words of a frame as its bytes, zero beyond them; no field of a
+// frame lies beyond an area.
+struct frame_bytes {
+    uint8_t b[FSOE_AREA_BYTES];
+};
+
+frame_bytes bytes_of(const uint16_t* words, unsigned count) {
+    frame_bytes out{};
+    unsigned n = count < FSOE_AREA_WORDS ? count : FSOE_AREA_WORDS;
+    for (unsigned w = 0; w < n; ++w) {
+        out.b[2 * w] = static_cast<uint8_t>(words[w]);
+        out.b[2 * w + 1] = static_cast<uint8_t>(words[w] >> 8);
+    }
+    return out;
 }
 
 uint8_t* put_word(uint8_t* p, uint16_t v) {
@@ -66,28 +84,28 @@ uint16_t fsoe_frame_crc(const fsoe_frame& f, unsigned i) {
     *p++ = fsoe_frame_data_byte(f, 2 * i);
     // A one-byte frame protects only its single byte.
     if (i > 0 || data_length_of(f) != 1) *p++ = fsoe_frame_data_byte(f, 2 * i + 1);
-    for (unsigned t = 0; t < CRC_TRAILER_BYTES; ++t)
-        *p++ = 0;
-    return fsoe_crc16(buf, static_cast<std::size_t>(p - buf));
+    return fsoe_crc16_span(buf, static_cast<std::size_t>(p - buf), CRC_TRAILER_BYTES);
 }
 
 void fsoe_frame_decode(fsoe_frame& f, const uint16_t* words, unsigned count) {
     unsigned n = data_length_of(f);
     std::memset(f.data, 0, sizeof f.data);
     std::memset(f.crc, 0, sizeof f.crc);
-    f.command = byte_of(words, count, 0);
+    const frame_bytes in = bytes_of(words, count);
+    const uint8_t* b = in.b;
+    f.command = b[0];
     if (n == 1) {
-        f.data[0] = byte_of(words, count, 1);
-        f.crc[0] = word_of(words, count, 2);
-        f.connection_id = word_of(words, count, 4);
+        f.data[0] = b[1];
+        f.crc[0] = le_word(b + 2);
+        f.connection_id = le_word(b + 4);
         return;
     }
     unsigned m = block_count(n);
     for (unsigned j = 0; j < m; ++j) {
-        f.data[j] = word_of(words, count, 4 * j + 1);
-        f.crc[j] = word_of(words, count, 4 * j + 3);
+        f.data[j] = le_word(b + 4 * j + 1);
+        f.crc[j] = le_word(b + 4 * j + 3);
     }
-    f.connection_id = word_of(words, count, 4 * m + 1);
+    f.connection_id = le_word(b + 4 * m + 1);
 }
 
 unsigned fsoe_frame_encode(const fsoe_frame& f, uint16_t out[FSOE_AREA_WORDS]) {
