@@ -389,17 +389,18 @@ void op_fast_write(fsoe_dict_record& d, const fsoe_dict_object* obj, const uint8
 // Plain values, the STO status and engine fields have a field of their own; the
 // others (strings, map mirrors, commands) keep their getters and setters.
 fsoe_dict_slot op_slot_of(fsoe_dict_record& d, const fsoe_dict_object* obj) {
-    fsoe_dict_slot none{{nullptr, 0}, 0};
+    fsoe_dict_slot none = fsoe_dict_make_slot({nullptr, 0}, 0);
     if (!obj || obj->type >= FSOE_TYPE_VISIBLE_STRING) return none;
     if (obj->get == get_plain && obj->set == set_plain)
-        return {{&d.plain_values[index_of(*obj)], sizeof(uint32_t)}, obj->type};
+        return fsoe_dict_make_slot({&d.plain_values[index_of(*obj)], sizeof(uint32_t)}, obj->type);
     // A bool of one byte holds 0 or 1, as a boolean's value is; set_sto stores just that.
     static_assert(sizeof(bool) == 1, "the STO status is moved as one byte");
     if (obj->get == get_sto && obj->set == set_sto && obj->type == FSOE_TYPE_BOOLEAN)
-        return {{&d.sto_status, sizeof(bool)}, obj->type};
+        return fsoe_dict_make_slot({&d.sto_status, sizeof(bool)}, obj->type);
     if (obj->get == get_engine && obj->set == set_engine)
-        return {fsoe_engine_field_ref(*d.engine, static_cast<fsoe_engine_field>(obj->field)),
-                obj->type};
+        return fsoe_dict_make_slot(
+            fsoe_engine_field_ref(*d.engine, static_cast<fsoe_engine_field>(obj->field)),
+            obj->type);
     return none;
 }
 

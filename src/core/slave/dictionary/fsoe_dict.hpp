@@ -132,19 +132,33 @@ inline uint32_t fsoe_dict_number_out(uint8_t type, uint32_t number) {
 // Where a numeric object keeps its value in one record, so the static map moves it
 // without the getter, setter and byte buffers. No field: the object is served
 // otherwise and goes through the dictionary operations.
+// The type's cuts are worked out once, so a move is a mask rather than a type switch.
 struct fsoe_dict_slot {
     fsoe_field_ref ref;
     uint8_t type;
+    uint32_t in_mask;  // what fsoe_dict_number_in keeps of a value
+    uint32_t out_mask; // what fsoe_dict_number_out keeps of a value
 };
 
-// What the object's getter and the delivery as its type would give.
-inline uint32_t fsoe_dict_slot_read(const fsoe_dict_slot& s) {
-    return fsoe_dict_number_out(s.type, fsoe_field_load(s.ref));
+constexpr uint32_t FSOE_DICT_ALL_BITS = 0xFFFFFFFF;
+
+inline fsoe_dict_slot fsoe_dict_make_slot(fsoe_field_ref ref, uint8_t type) {
+    return {ref, type, fsoe_dict_number_in(type, FSOE_DICT_ALL_BITS),
+            fsoe_dict_number_out(type, FSOE_DICT_ALL_BITS)};
 }
 
-// What taking `raw` as the object's type and its setter would store.
+// What the object's getter and the delivery as its type would give: a boolean
+// delivers 0 or 1, every other type its cut.
+inline uint32_t fsoe_dict_slot_read(const fsoe_dict_slot& s) {
+    uint32_t v = fsoe_field_load(s.ref);
+    return s.type == FSOE_TYPE_BOOLEAN ? (v != 0 ? 1 : 0) : v & s.out_mask;
+}
+
+// What taking `raw` as the object's type and its setter would store: its cut, but
+// a signed 8-bit value is sign-extended.
 inline void fsoe_dict_slot_write(const fsoe_dict_slot& s, uint32_t raw) {
-    fsoe_field_store(s.ref, fsoe_dict_number_in(s.type, raw));
+    fsoe_field_store(s.ref, s.type == FSOE_TYPE_INTEGER8 ? fsoe_dict_number_in(s.type, raw)
+                                                         : raw & s.in_mask);
 }
 
 // The dictionary operations the static map works through.

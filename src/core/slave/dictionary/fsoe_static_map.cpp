@@ -2,6 +2,8 @@
 // packing of frame images.
 #include "core/slave/dictionary/fsoe_static_map.hpp"
 
+#include "core/slave/engine/fsoe_lanes.hpp"
+
 namespace brisel {
 
 namespace {
@@ -41,7 +43,7 @@ bool validate_list(const fsoe_static_map& m, fsoe_static_map_list& list, find_ob
         list.total_bits = static_cast<uint16_t>(list.total_bits + it.size_bits);
         if (it.size_bits < BITS_PER_WORD) it.mask = static_cast<uint16_t>((1u << it.size_bits) - 1);
         it.object = nullptr;
-        it.slot = fsoe_dict_slot{{nullptr, 0}, 0};
+        it.slot = fsoe_dict_make_slot({nullptr, 0}, 0);
         if (fsoe_static_map_item_is_padding(it.mapped_item)) continue;
         it.object = find(fsoe_static_map_item_key(it.mapped_item), it.size_bits);
         if (!it.object) return false;
@@ -50,39 +52,16 @@ bool validate_list(const fsoe_static_map& m, fsoe_static_map_list& list, find_ob
     return true;
 }
 
-// A frame image staged with zero words behind it, so a 64-bit window from any word
-// of the image reads its bits and 0 beyond the image.
-constexpr unsigned WINDOW_WORDS = 4;
-struct staged_image {
-    uint16_t words[FSOE_AREA_WORDS + WINDOW_WORDS - 1];
-};
-
-uint64_t window_at(const staged_image& s, unsigned word) {
-    uint64_t v = 0;
-    for (unsigned k = 0; k < WINDOW_WORDS; ++k)
-        v |= static_cast<uint64_t>(s.words[word + k]) << (BITS_PER_WORD * k);
-    return v;
+// The move's bits of the image, least significant first; 0 from beyond the image.
+uint32_t extract_move(const fsoe_lanes& image, unsigned count, const fsoe_static_map_move& mv) {
+    if (mv.bit / BITS_PER_WORD >= count) return 0;
+    return fsoe_lanes_bits(image, mv.bit, mv.width);
 }
 
-uint64_t value_mask(unsigned width) {
-    return (uint64_t{1} << width) - 1;
-}
-
-// The move's bits of the image, least significant first.
-uint32_t extract_move(const staged_image& s, unsigned count, const fsoe_static_map_move& mv) {
-    unsigned word = mv.bit / BITS_PER_WORD;
-    if (word >= count) return 0;
-    return static_cast<uint32_t>(window_at(s, word) >> (mv.bit % BITS_PER_WORD) &
-                                 value_mask(mv.width));
-}
-
-// ORs the value into the image; bits beyond `count` words land in the staging only.
-void insert_move(staged_image& s, unsigned count, const fsoe_static_map_move& mv, uint32_t v) {
-    unsigned word = mv.bit / BITS_PER_WORD;
-    if (word >= count) return;
-    uint64_t bits = (v & value_mask(mv.width)) << (mv.bit % BITS_PER_WORD);
-    for (unsigned k = 0; k < WINDOW_WORDS; ++k)
-        s.words[word + k] = static_cast<uint16_t>(s.words[word + k] | bits >> (BITS_PER_WORD * k));
+// ORs the value into the image; bits beyond its `count` words are not written.
+void insert_move(fsoe_lanes& image, unsigned count, const fsoe_static_map_move& mv, uint32_t v) {
+    if (mv.bit / BITS_PER_WORD >= count) return;
+    fsoe_lanes_or_bits(image, mv.bit, mv.width, v);
 }
 
 // The moves of a list from its items as they stand.
@@ -251,22 +230,19 @@ uint16_t fsoe_static_map_frame_size(const fsoe_static_map& m) {
 
 void fsoe_static_map_write_rx_image(fsoe_static_map& m, const uint16_t* words, unsigned count) {
     if (!m.dict) return;
-    if (count > FSOE_AREA_WORDS) count = FSOE_AREA_WORDS; // the staging's size
-    staged_image image{};
-    for (unsigned w = 0; w < count; ++w)
-        image.words[w] = words[w];
+    if (count > FSOE_AREA_WORDS) count = FSOE_AREA_WORDS; // the lanes' size
+    const fsoe_lanes image = fsoe_lanes_from_words(words, count);
     for (unsigned i = 0; i < m.rx.move_count; ++i)
         write_item(m, m.rx.moves[i], extract_move(image, count, m.rx.moves[i]));
 }
 
 void fsoe_static_map_read_tx_image(const fsoe_static_map& m, uint16_t* words, unsigned count) {
-    if (count > FSOE_AREA_WORDS) count = FSOE_AREA_WORDS; // the staging's size
-    staged_image image{};
+    if (count > FSOE_AREA_WORDS) count = FSOE_AREA_WORDS; // the lanes' size
+    fsoe_lanes image{};
     if (m.dict)
         for (unsigned i = 0; i < m.tx.move_count; ++i)
             insert_move(image, count, m.tx.moves[i], read_item(m, m.tx.moves[i]));
-    for (unsigned w = 0; w < count; ++w)
-        words[w] = image.words[w];
+    fsoe_lanes_to_words(image, words, count);
 }
 
 const fsoe_process_data_ops& fsoe_static_map_process_data_ops() {

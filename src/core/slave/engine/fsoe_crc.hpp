@@ -81,13 +81,28 @@ constexpr fsoe_crc16_span_tables fsoe_crc16_make_span_tables(const fsoe_crc16_ta
 inline constexpr fsoe_crc16_span_tables FSOE_CRC16_SPAN_TABLES =
     fsoe_crc16_make_span_tables(FSOE_CRC16_TABLE);
 
+// Takes an input's bytes in order, each by its distance from the end, starting from
+// the first one's distance: no byte waits for the register the others leave.
+struct fsoe_crc16_shares {
+    std::size_t distance; // of the next byte, below FSOE_CRC16_SPAN_BYTES
+    uint16_t crc = 0;
+    constexpr void byte(uint8_t b) {
+        crc = static_cast<uint16_t>(crc ^ FSOE_CRC16_SPAN_TABLES[distance--][b]);
+    }
+    constexpr void word(uint16_t v) { // little-endian
+        byte(static_cast<uint8_t>(v));
+        byte(static_cast<uint8_t>(v >> 8));
+    }
+};
+
 // The CRC of `len` bytes followed by `zeros` zero bytes, len + zeros at most
 // FSOE_CRC16_SPAN_BYTES: the same value as fsoe_crc16 over the whole input.
 constexpr uint16_t fsoe_crc16_span(const uint8_t* data, std::size_t len, std::size_t zeros) {
-    uint16_t c = 0;
+    if (len == 0) return 0;
+    fsoe_crc16_shares s{len - 1 + zeros};
     for (std::size_t i = 0; i < len; ++i)
-        c = static_cast<uint16_t>(c ^ FSOE_CRC16_SPAN_TABLES[len - 1 - i + zeros][data[i]]);
-    return c;
+        s.byte(data[i]);
+    return s.crc;
 }
 
 constexpr uint8_t FSOE_CRC16_CHECK_INPUT[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
