@@ -2,8 +2,6 @@
 // packing of frame images.
 #include "core/slave/dictionary/fsoe_static_map.hpp"
 
-#include "core/slave/engine/fsoe_lanes.hpp"
-
 namespace brisel {
 
 namespace {
@@ -54,14 +52,12 @@ bool validate_list(const fsoe_static_map& m, fsoe_static_map_list& list, find_ob
 
 // The move's bits of the image, least significant first; 0 from beyond the image.
 uint32_t extract_move(const fsoe_lanes& image, unsigned count, const fsoe_static_map_move& mv) {
-    if (mv.bit / BITS_PER_WORD >= count) return 0;
-    return fsoe_lanes_bits(image, mv.bit, mv.width);
+    return mv.word < count ? fsoe_lanes_get(image, mv.field) : 0;
 }
 
 // ORs the value into the image; bits beyond its `count` words are not written.
 void insert_move(fsoe_lanes& image, unsigned count, const fsoe_static_map_move& mv, uint32_t v) {
-    if (mv.bit / BITS_PER_WORD >= count) return;
-    fsoe_lanes_or_bits(image, mv.bit, mv.width, v);
+    if (mv.word < count) fsoe_lanes_or(image, mv.field, v);
 }
 
 // The moves of a list from its items as they stand.
@@ -72,8 +68,11 @@ void lay_out_moves(fsoe_static_map_list& list) {
         const fsoe_static_map_item& it = list.items[i];
         if (it.object) {
             unsigned width = it.size_bits > VALUE_BITS ? VALUE_BITS : it.size_bits;
-            list.moves[list.move_count++] = fsoe_static_map_move{
-                static_cast<uint16_t>(bit), static_cast<uint8_t>(width), it.object, it.slot};
+            // A move from beyond the image never reads or writes its lanes.
+            unsigned lanes_bit = bit < FSOE_AREA_WORDS * BITS_PER_WORD ? bit : 0;
+            list.moves[list.move_count++] =
+                fsoe_static_map_move{static_cast<uint16_t>(bit / BITS_PER_WORD),
+                                     fsoe_lanes_field_at(lanes_bit, width), it.object, it.slot};
         }
         bit += it.size_bits;
     }
@@ -121,12 +120,12 @@ fsoe_static_map& map_of(void* context) {
     return *static_cast<fsoe_static_map*>(context);
 }
 
-void write_rx_image_op(void* context, const uint16_t* words, unsigned count) {
-    fsoe_static_map_write_rx_image(map_of(context), words, count);
+void write_rx_image_op(void* context, const fsoe_lanes& image, unsigned count) {
+    fsoe_static_map_write_rx_image(map_of(context), image, count);
 }
 
-void read_tx_image_op(void* context, uint16_t* words, unsigned count) {
-    fsoe_static_map_read_tx_image(map_of(context), words, count);
+void read_tx_image_op(void* context, fsoe_lanes& image, unsigned count) {
+    fsoe_static_map_read_tx_image(map_of(context), image, count);
 }
 
 unsigned frame_size_op(void* context) {
@@ -228,21 +227,22 @@ uint16_t fsoe_static_map_frame_size(const fsoe_static_map& m) {
     return m.frame_size;
 }
 
-void fsoe_static_map_write_rx_image(fsoe_static_map& m, const uint16_t* words, unsigned count) {
+void fsoe_static_map_write_rx_image(fsoe_static_map& m, const fsoe_lanes& frame, unsigned count) {
     if (!m.dict) return;
     if (count > FSOE_AREA_WORDS) count = FSOE_AREA_WORDS; // the lanes' size
-    const fsoe_lanes image = fsoe_lanes_from_words(words, count);
+    fsoe_lanes image = frame;
+    fsoe_lanes_keep(image, count);
     for (unsigned i = 0; i < m.rx.move_count; ++i)
         write_item(m, m.rx.moves[i], extract_move(image, count, m.rx.moves[i]));
 }
 
-void fsoe_static_map_read_tx_image(const fsoe_static_map& m, uint16_t* words, unsigned count) {
+void fsoe_static_map_read_tx_image(const fsoe_static_map& m, fsoe_lanes& image, unsigned count) {
     if (count > FSOE_AREA_WORDS) count = FSOE_AREA_WORDS; // the lanes' size
-    fsoe_lanes image{};
+    image = fsoe_lanes{};
     if (m.dict)
         for (unsigned i = 0; i < m.tx.move_count; ++i)
             insert_move(image, count, m.tx.moves[i], read_item(m, m.tx.moves[i]));
-    fsoe_lanes_to_words(image, words, count);
+    fsoe_lanes_keep(image, count);
 }
 
 const fsoe_process_data_ops& fsoe_static_map_process_data_ops() {

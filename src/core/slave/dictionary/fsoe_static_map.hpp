@@ -6,6 +6,7 @@
 
 #include "core/slave/dictionary/fsoe_dict.hpp"
 #include "core/slave/engine/fsoe_engine.hpp"
+#include "core/slave/engine/fsoe_lanes.hpp"
 
 #include <cstdint>
 
@@ -45,8 +46,8 @@ struct fsoe_static_map_item {
 // An item that moves a value, as the frame images walk it: the items with an object,
 // laid out again whenever the count or a validation changes them.
 struct fsoe_static_map_move {
-    uint16_t bit;  // first bit in the frame image
-    uint8_t width; // bits moved, at most a 32-bit value
+    uint16_t word;          // of its first bit in the frame image
+    fsoe_lanes_field field; // its bits, at most a 32-bit value
     const fsoe_dict_object* object;
     fsoe_dict_slot slot;
 };
@@ -102,8 +103,8 @@ uint16_t fsoe_static_map_item_size_bits(uint32_t item);
 // Unpacks a received frame image into the rx objects / packs the tx objects into a
 // frame image, over `count` words (at most FSOE_AREA_WORDS). Bits beyond the image
 // read as 0 and are not written.
-void fsoe_static_map_write_rx_image(fsoe_static_map& m, const uint16_t* words, unsigned count);
-void fsoe_static_map_read_tx_image(const fsoe_static_map& m, uint16_t* words, unsigned count);
+void fsoe_static_map_write_rx_image(fsoe_static_map& m, const fsoe_lanes& image, unsigned count);
+void fsoe_static_map_read_tx_image(const fsoe_static_map& m, fsoe_lanes& image, unsigned count);
 
 // The process-data operations the engine binds at start, with the map as their context.
 const fsoe_process_data_ops& fsoe_static_map_process_data_ops();

@@ -123,7 +123,7 @@ void generate_reply_crcs(fsoe_engine_record& e) {
 
 void hand_rx_image(fsoe_engine_record& e) {
     if (!e.pd) return;
-    uint16_t image[FSOE_AREA_WORDS];
+    fsoe_lanes image;
     fsoe_frame_encode(e.rx, image);
     e.pd->write_rx_image(e.pd_context, image, e.frame_words);
 }
@@ -140,10 +140,10 @@ void fill_reply_data(fsoe_engine_record& e) {
         if (!e.pd) return;
         // Process data: the tx map lays out the whole reply frame; only its CRCs
         // are recomputed, and CRC_0 is kept for the repeat rule.
-        uint16_t image[FSOE_AREA_WORDS] = {};
+        fsoe_lanes image;
         e.pd->read_tx_image(e.pd_context, image, e.frame_words);
         uint16_t crc0 = e.tx.crc[0];
-        fsoe_frame_decode(e.tx, image, e.frame_words);
+        fsoe_frame_decode(e.tx, image);
         e.tx.crc[0] = crc0;
     } else if (e.tx_queue.count > 0) {
         queue_send(e.tx_queue, e.tx);
@@ -161,11 +161,11 @@ void switch_state(fsoe_engine_record& e, uint8_t next) {
 }
 
 void rebuild_reply_area(fsoe_engine_record& e) {
-    uint16_t encoded[FSOE_AREA_WORDS];
+    fsoe_lanes encoded;
     unsigned words = fsoe_frame_encode(e.tx, encoded);
     if (words > e.frame_words) words = e.frame_words;
-    for (unsigned w = 0; w < FSOE_AREA_WORDS; ++w)
-        e.reply[w] = w < words ? encoded[w] : 0;
+    fsoe_lanes_keep(encoded, words);
+    fsoe_lanes_to_words(encoded, e.reply, FSOE_AREA_WORDS);
 }
 
 // Whether the request differs from the last one taken in its first `words` words.
@@ -357,7 +357,7 @@ void fsoe_engine_process(fsoe_engine_record& e) {
         if (words == e.frame_words && request_is_new(e, words)) {
             for (unsigned w = 0; w < words; ++w)
                 e.last_request[w] = e.request[w];
-            fsoe_frame_decode(e.rx, e.request, words);
+            fsoe_frame_decode(e.rx, fsoe_lanes_from_words(e.request, words));
             e.watchdog.start_us = now;
             switch_state(e, current_state(e).handle_frame(e));
         }

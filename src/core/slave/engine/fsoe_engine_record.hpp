@@ -21,10 +21,10 @@ struct fsoe_engine_sources {
 // The static map's process-data operations (bound by start), each called with the
 // context bound with them.
 struct fsoe_process_data_ops {
-    // Hands a received frame image (frame words, little-endian bytes) to the rx map.
-    void (*write_rx_image)(void* context, const uint16_t* words, unsigned count);
-    // Fills `count` frame words from the tx map.
-    void (*read_tx_image)(void* context, uint16_t* words, unsigned count);
+    // Hands the first `count` words of a received frame image to the rx map.
+    void (*write_rx_image)(void* context, const fsoe_lanes& image, unsigned count);
+    // Lays out `count` words of a frame image from the tx map, zero behind them.
+    void (*read_tx_image)(void* context, fsoe_lanes& image, unsigned count);
     // The map's frame size in words while it is locked, else 0.
     unsigned (*frame_size)(void* context);
 };

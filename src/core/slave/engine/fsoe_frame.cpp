@@ -1,7 +1,6 @@
 #include "core/slave/engine/fsoe_frame.hpp"
 
 #include "core/slave/engine/fsoe_crc.hpp"
-#include "core/slave/engine/fsoe_lanes.hpp"
 
 #include <cstring>
 
@@ -72,11 +71,12 @@ unsigned fsoe_frame_crc_count(const fsoe_frame& f) {
     return (data_length_of(f) + 1) / 2;
 }
 
-uint16_t fsoe_frame_crc(const fsoe_frame& f, unsigned i) {
-    // A one-byte frame protects only its single byte.
-    bool two_bytes = i > 0 || data_length_of(f) != 1;
-    unsigned len = CRC_CONTROL_BYTES + (i > 0 ? 2 : 0) + (two_bytes ? 2 : 1);
-    fsoe_crc16_shares s{len - 1 + CRC_TRAILER_BYTES};
+namespace {
+
+// CRC_i of `f` over an input of `Len` bytes before the trailer: with the length
+// fixed, every byte's distance from the end, and so its table, is known here.
+template <unsigned Len> uint16_t frame_crc_of(const fsoe_frame& f, unsigned i, bool two_bytes) {
+    fsoe_crc16_shares s{Len - 1 + CRC_TRAILER_BYTES};
     s.word(f.reference_crc);
     s.word(f.connection_id);
     s.word(f.sequence_number);
@@ -87,11 +87,20 @@ uint16_t fsoe_frame_crc(const fsoe_frame& f, unsigned i) {
     return s.crc;
 }
 
-void fsoe_frame_decode(fsoe_frame& f, const uint16_t* words, unsigned count) {
+} // namespace
+
+uint16_t fsoe_frame_crc(const fsoe_frame& f, unsigned i) {
+    // A one-byte frame protects only its single byte; blocks after the first carry
+    // their index.
+    if (i > 0) return frame_crc_of<CRC_CONTROL_BYTES + 2 + 2>(f, i, true);
+    if (data_length_of(f) == 1) return frame_crc_of<CRC_CONTROL_BYTES + 1>(f, i, false);
+    return frame_crc_of<CRC_CONTROL_BYTES + 2>(f, i, true);
+}
+
+void fsoe_frame_decode(fsoe_frame& f, const fsoe_lanes& in) {
     unsigned n = data_length_of(f);
     std::memset(f.data, 0, sizeof f.data);
     std::memset(f.crc, 0, sizeof f.crc);
-    const fsoe_lanes in = fsoe_lanes_from_words(words, count);
     f.command = lane_byte(in, 0);
     if (n == 1) {
         f.data[0] = lane_byte(in, 1);
@@ -107,7 +116,7 @@ void fsoe_frame_decode(fsoe_frame& f, const uint16_t* words, unsigned count) {
     f.connection_id = lane_word(in, 4 * m + 1);
 }
 
-unsigned fsoe_frame_encode(const fsoe_frame& f, uint16_t out[FSOE_AREA_WORDS]) {
+unsigned fsoe_frame_encode(const fsoe_frame& f, fsoe_lanes& out) {
     unsigned n = data_length_of(f);
     lane_writer w;
     w.byte(static_cast<uint8_t>(f.command));
@@ -121,7 +130,8 @@ unsigned fsoe_frame_encode(const fsoe_frame& f, uint16_t out[FSOE_AREA_WORDS]) {
         }
     }
     w.word(f.connection_id);
-    fsoe_lanes_to_words(w.l, out, FSOE_AREA_WORDS);
+    fsoe_lanes_keep(w.l, FSOE_AREA_WORDS);
+    out = w.l;
     return (n + 2 * ((n + 1) / 2) + 4) / 2;
 }
 

@@ -5,6 +5,8 @@
 // against any master, so it shares no code with one.
 #pragma once
 
+#include "core/slave/engine/fsoe_lanes.hpp"
+
 #include <cstdint>
 
 namespace brisel {
@@ -40,6 +42,7 @@ enum fsoe_error : uint8_t {
 constexpr unsigned FSOE_AREA_WORDS = 6;
 constexpr unsigned FSOE_AREA_BYTES = FSOE_AREA_WORDS * 2;
 constexpr unsigned FSOE_MAX_SAFE_DATA_BYTES = FSOE_AREA_WORDS - 2;
+static_assert(FSOE_LANES_WORDS == FSOE_AREA_WORDS, "a frame image holds an area");
 // Word capacity of the record's data and CRC arrays.
 constexpr unsigned FSOE_FRAME_DATA_WORDS = 4;
 constexpr unsigned FSOE_FRAME_CRC_WORDS = 4;
@@ -72,13 +75,13 @@ unsigned fsoe_frame_crc_count(const fsoe_frame& f);
 // CRC_i over the reference CRC, connection id, sequence number, command and data block i.
 uint16_t fsoe_frame_crc(const fsoe_frame& f, unsigned i);
 
-// Parses the first `count` words (little-endian bytes) into the record for its
-// data_length; bytes beyond `count` words read as 0. Sequence number and reference
-// CRC are kept.
-void fsoe_frame_decode(fsoe_frame& f, const uint16_t* words, unsigned count);
+// Parses a frame image (little-endian bytes) into the record for its data_length.
+// Sequence number and reference CRC are kept.
+void fsoe_frame_decode(fsoe_frame& f, const fsoe_lanes& image);
 
-// Lays the record out as frame bytes in `out` (zeroed first) and returns the
-// encoded word count, (n + 2 * ceil(n / 2) + 4) / 2.
-unsigned fsoe_frame_encode(const fsoe_frame& f, uint16_t out[FSOE_AREA_WORDS]);
+// Lays the record out as the frame image `out` (its first FSOE_AREA_WORDS words,
+// zero behind the frame) and returns the encoded word count,
+// (n + 2 * ceil(n / 2) + 4) / 2.
+unsigned fsoe_frame_encode(const fsoe_frame& f, fsoe_lanes& out);
 
 } // namespace brisel
