@@ -34,9 +34,7 @@ void queue_advance(fsoe_queue& q, unsigned n) {
 
 // Safe-data bytes a multi-byte frame moves: the length rounded up to whole words.
 unsigned chunk_budget(const fsoe_frame& f) {
-    unsigned n =
-        f.data_length > FSOE_MAX_SAFE_DATA_BYTES ? FSOE_MAX_SAFE_DATA_BYTES : f.data_length;
-    return (n + 1) & ~1u;
+    return (fsoe_frame_data_length(f) + 1) & ~1u;
 }
 
 // Moves the queue's next `budget` bytes: move(entry, byte of its field, safe-data
@@ -369,21 +367,18 @@ void fsoe_engine_process(fsoe_engine_record& e) {
 fsoe_request_result fsoe_engine_set_request(fsoe_engine_record& e, const uint8_t* data,
                                             std::size_t len) {
     if (len > FSOE_REQUEST_BUFFER_BYTES) return FSOE_REQUEST_TOO_LONG;
-    // Bytes beyond the request read as 0, as from a zeroed buffer.
-    auto byte = [&](std::size_t i) -> unsigned { return i < len ? data[i] : 0; };
     unsigned words = e.frame_words > FSOE_AREA_WORDS ? FSOE_AREA_WORDS : e.frame_words;
-    for (unsigned w = 0; w < words; ++w)
-        e.request[w] = static_cast<uint16_t>(byte(2 * w) | byte(2 * w + 1) << 8);
+    if (len >= 2 * std::size_t{words}) {
+        for (unsigned w = 0; w < words; ++w)
+            e.request[w] = static_cast<uint16_t>(data[2 * w] | data[2 * w + 1] << 8);
+    } else {
+        // Bytes beyond the request read as 0, as from a zeroed buffer.
+        auto byte = [&](std::size_t i) -> unsigned { return i < len ? data[i] : 0; };
+        for (unsigned w = 0; w < words; ++w)
+            e.request[w] = static_cast<uint16_t>(byte(2 * w) | byte(2 * w + 1) << 8);
+    }
     e.new_request = true;
     return FSOE_REQUEST_OK;
-}
-
-const uint16_t* fsoe_engine_reply_words(const fsoe_engine_record& e) {
-    return e.reply;
-}
-
-uint16_t fsoe_engine_frame_words(const fsoe_engine_record& e) {
-    return e.frame_words;
 }
 
 uint8_t fsoe_engine_state(const fsoe_engine_record& e) {

@@ -77,8 +77,13 @@ void fsoe_engine_process(fsoe_engine_record& e);
 
 fsoe_request_result fsoe_engine_set_request(fsoe_engine_record& e, const uint8_t* data,
                                             std::size_t len);
-const uint16_t* fsoe_engine_reply_words(const fsoe_engine_record& e); // FSOE_AREA_WORDS words
-uint16_t fsoe_engine_frame_words(const fsoe_engine_record& e);
+// Read every cycle, so defined here where callers can inline them.
+inline const uint16_t* fsoe_engine_reply_words(const fsoe_engine_record& e) { // FSOE_AREA_WORDS
+    return e.reply;
+}
+inline uint16_t fsoe_engine_frame_words(const fsoe_engine_record& e) {
+    return e.frame_words;
+}
 uint8_t fsoe_engine_state(const fsoe_engine_record& e);
 
 // Where the field lives in `e`, with its own width; none for an unknown field.

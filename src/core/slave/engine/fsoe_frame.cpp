@@ -3,6 +3,7 @@
 #include "core/slave/engine/fsoe_crc.hpp"
 
 #include <cstring>
+#include <type_traits>
 
 namespace brisel {
 
@@ -16,12 +17,8 @@ constexpr unsigned CRC_CONTROL_BYTES = 7;
 constexpr unsigned CRC_INPUT_BYTES = CRC_CONTROL_BYTES + 2 + 2 + CRC_TRAILER_BYTES;
 static_assert(CRC_INPUT_BYTES <= FSOE_CRC16_SPAN_BYTES);
 
-unsigned data_length_of(const fsoe_frame& f) {
-    return f.data_length > FSOE_MAX_SAFE_DATA_BYTES ? FSOE_MAX_SAFE_DATA_BYTES : f.data_length;
-}
-
 // Two-byte data blocks on the wire; a single byte travels without a block partner.
-unsigned block_count(unsigned n) {
+constexpr unsigned block_count(unsigned n) {
     return n == 1 ? 0 : (n + 1) / 2;
 }
 
@@ -67,10 +64,6 @@ void fsoe_frame_set_data_byte(fsoe_frame& f, unsigned k, uint8_t b) {
     f.data[k / 2] = static_cast<uint16_t>((f.data[k / 2] & ~(0xFF << shift)) | b << shift);
 }
 
-unsigned fsoe_frame_crc_count(const fsoe_frame& f) {
-    return (data_length_of(f) + 1) / 2;
-}
-
 namespace {
 
 // CRC_i of `f` over an input of `Len` bytes before the trailer: with the length
@@ -93,22 +86,23 @@ uint16_t fsoe_frame_crc(const fsoe_frame& f, unsigned i) {
     // A one-byte frame protects only its single byte; blocks after the first carry
     // their index.
     if (i > 0) return frame_crc_of<CRC_CONTROL_BYTES + 2 + 2>(f, i, true);
-    if (data_length_of(f) == 1) return frame_crc_of<CRC_CONTROL_BYTES + 1>(f, i, false);
+    if (fsoe_frame_data_length(f) == 1) return frame_crc_of<CRC_CONTROL_BYTES + 1>(f, i, false);
     return frame_crc_of<CRC_CONTROL_BYTES + 2>(f, i, true);
 }
 
-void fsoe_frame_decode(fsoe_frame& f, const fsoe_lanes& in) {
-    unsigned n = data_length_of(f);
-    std::memset(f.data, 0, sizeof f.data);
-    std::memset(f.crc, 0, sizeof f.crc);
+namespace {
+
+// The codec for frames of N safe-data bytes: with N fixed, every field's place in
+// the lanes is known here.
+template <unsigned N> void decode_fixed(fsoe_frame& f, const fsoe_lanes& in) {
     f.command = lane_byte(in, 0);
-    if (n == 1) {
+    if (N == 1) {
         f.data[0] = lane_byte(in, 1);
         f.crc[0] = lane_word(in, 2);
         f.connection_id = lane_word(in, 4);
         return;
     }
-    unsigned m = block_count(n);
+    constexpr unsigned m = block_count(N);
     for (unsigned j = 0; j < m; ++j) {
         f.data[j] = lane_word(in, 4 * j + 1);
         f.crc[j] = lane_word(in, 4 * j + 3);
@@ -116,21 +110,49 @@ void fsoe_frame_decode(fsoe_frame& f, const fsoe_lanes& in) {
     f.connection_id = lane_word(in, 4 * m + 1);
 }
 
-unsigned fsoe_frame_encode(const fsoe_frame& f, fsoe_lanes& out) {
-    unsigned n = data_length_of(f);
-    lane_writer w;
+template <unsigned N> void encode_fixed(const fsoe_frame& f, lane_writer& w) {
     w.byte(static_cast<uint8_t>(f.command));
-    if (n == 1) {
+    if (N == 1) {
         w.byte(static_cast<uint8_t>(f.data[0]));
         w.word(f.crc[0]);
     } else {
-        for (unsigned j = 0; j < block_count(n); ++j) {
+        for (unsigned j = 0; j < block_count(N); ++j) {
             w.word(f.data[j]);
             w.word(f.crc[j]);
         }
     }
     w.word(f.connection_id);
-    fsoe_lanes_keep(w.l, FSOE_AREA_WORDS);
+}
+
+// Calls `codec` with the frame's safe-data length as a compile-time constant.
+template <typename Codec> void with_fixed_length(const fsoe_frame& f, Codec&& codec) {
+    static_assert(FSOE_MAX_SAFE_DATA_BYTES == 4, "one case per length");
+    switch (fsoe_frame_data_length(f)) {
+    case 0:
+        return codec(std::integral_constant<unsigned, 0>{});
+    case 1:
+        return codec(std::integral_constant<unsigned, 1>{});
+    case 2:
+        return codec(std::integral_constant<unsigned, 2>{});
+    case 3:
+        return codec(std::integral_constant<unsigned, 3>{});
+    }
+    return codec(std::integral_constant<unsigned, 4>{});
+}
+
+} // namespace
+
+void fsoe_frame_decode(fsoe_frame& f, const fsoe_lanes& in) {
+    std::memset(f.data, 0, sizeof f.data);
+    std::memset(f.crc, 0, sizeof f.crc);
+    with_fixed_length(f, [&](auto n) { decode_fixed<decltype(n)::value>(f, in); });
+}
+
+unsigned fsoe_frame_encode(const fsoe_frame& f, fsoe_lanes& out) {
+    unsigned n = fsoe_frame_data_length(f);
+    lane_writer w;
+    with_fixed_length(f, [&](auto len) { encode_fixed<decltype(len)::value>(f, w); });
+    // The longest frame fills 11 bytes: nothing lands beyond the area.
     out = w.l;
     return (n + 2 * ((n + 1) / 2) + 4) / 2;
 }

@@ -57,6 +57,11 @@ struct fsoe_frame {
     uint16_t data_length;                 // safe-data bytes, never above FSOE_MAX_SAFE_DATA_BYTES
 };
 
+// The record's safe-data bytes, data_length held to what a frame carries.
+inline unsigned fsoe_frame_data_length(const fsoe_frame& f) {
+    return f.data_length > FSOE_MAX_SAFE_DATA_BYTES ? FSOE_MAX_SAFE_DATA_BYTES : f.data_length;
+}
+
 // Safe-data bytes of a frame of `frame_words` words: w - 2 from 3 words on, else none.
 uint16_t fsoe_frame_data_length_for(unsigned frame_words);
 
@@ -70,7 +75,9 @@ uint8_t fsoe_frame_data_byte(const fsoe_frame& f, unsigned k);
 void fsoe_frame_set_data_byte(fsoe_frame& f, unsigned k, uint8_t b);
 
 // Number of CRC words a frame carries: one per data block, ceil(n / 2).
-unsigned fsoe_frame_crc_count(const fsoe_frame& f);
+inline unsigned fsoe_frame_crc_count(const fsoe_frame& f) {
+    return (fsoe_frame_data_length(f) + 1) / 2;
+}
 
 // CRC_i over the reference CRC, connection id, sequence number, command and data block i.
 uint16_t fsoe_frame_crc(const fsoe_frame& f, unsigned i);
