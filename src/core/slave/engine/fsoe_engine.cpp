@@ -353,7 +353,8 @@ void fsoe_engine_process(fsoe_engine_record& e) {
         // another size) takes no frames until the next start.
         unsigned words = e.pd ? e.pd->frame_size(e.pd_context) : 0;
         if (words == e.frame_words && request_is_new(e, words)) {
-            for (unsigned w = 0; w < words; ++w)
+            // The words past the frame are never compared: start() clears them.
+            for (unsigned w = 0; w < FSOE_AREA_WORDS; ++w)
                 e.last_request[w] = e.request[w];
             fsoe_frame_decode(e.rx, fsoe_lanes_from_words(e.request, words));
             e.watchdog.start_us = now;

@@ -2,6 +2,7 @@
 // and out in registers instead of staging them byte by byte in memory.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 namespace brisel {
@@ -17,6 +18,7 @@ constexpr unsigned FSOE_WORDS_PER_LANE = FSOE_LANE_BITS / FSOE_WORD_BITS;
 struct fsoe_lanes {
     uint64_t lane[(FSOE_LANES_WORDS + FSOE_WORDS_PER_LANE - 1) / FSOE_WORDS_PER_LANE + 1];
 };
+constexpr unsigned FSOE_LANES_COUNT = sizeof(fsoe_lanes::lane) / sizeof(uint64_t);
 
 inline uint64_t fsoe_lanes_mask(unsigned width) {
     return width >= FSOE_LANE_BITS ? ~uint64_t{0} : (uint64_t{1} << width) - 1;
@@ -32,13 +34,26 @@ inline fsoe_lanes fsoe_lanes_from_words(const uint16_t* words, unsigned count) {
     return l;
 }
 
-// Words from `count` on (at most an image's) to 0.
+// Entry [count][k]: the bits of lane k that the first `count` words cover.
+constexpr std::array<std::array<uint64_t, FSOE_LANES_COUNT>, FSOE_LANES_WORDS + 1>
+fsoe_lanes_make_keep_masks() {
+    std::array<std::array<uint64_t, FSOE_LANES_COUNT>, FSOE_LANES_WORDS + 1> t{};
+    for (unsigned count = 0; count <= FSOE_LANES_WORDS; ++count)
+        for (unsigned k = 0; k < FSOE_LANES_COUNT; ++k) {
+            unsigned first = k * FSOE_WORDS_PER_LANE;
+            unsigned kept = count <= first ? 0 : count - first;
+            t[count][k] = kept >= FSOE_WORDS_PER_LANE
+                              ? ~uint64_t{0}
+                              : (uint64_t{1} << (FSOE_WORD_BITS * kept)) - 1;
+        }
+    return t;
+}
+inline constexpr auto FSOE_LANES_KEEP_MASKS = fsoe_lanes_make_keep_masks();
+
+// Words from `count` on (count at most FSOE_LANES_WORDS) to 0.
 inline void fsoe_lanes_keep(fsoe_lanes& l, unsigned count) {
-    for (unsigned k = 0; k < sizeof l.lane / sizeof l.lane[0]; ++k) {
-        unsigned first = k * FSOE_WORDS_PER_LANE;
-        unsigned kept = count <= first ? 0 : count - first;
-        if (kept < FSOE_WORDS_PER_LANE) l.lane[k] &= fsoe_lanes_mask(FSOE_WORD_BITS * kept);
-    }
+    for (unsigned k = 0; k < FSOE_LANES_COUNT; ++k)
+        l.lane[k] &= FSOE_LANES_KEEP_MASKS[count][k];
 }
 
 // Writes the first `count` words (at most an area's).
