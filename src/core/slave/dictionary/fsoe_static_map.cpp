@@ -120,12 +120,12 @@ fsoe_static_map& map_of(void* context) {
     return *static_cast<fsoe_static_map*>(context);
 }
 
-void write_rx_image_op(void* context, const fsoe_lanes& image, unsigned count) {
+void write_rx_image_op(void* context, fsoe_lanes image, unsigned count) {
     fsoe_static_map_write_rx_image(map_of(context), image, count);
 }
 
-void read_tx_image_op(void* context, fsoe_lanes& image, unsigned count) {
-    fsoe_static_map_read_tx_image(map_of(context), image, count);
+fsoe_lanes read_tx_image_op(void* context, unsigned count) {
+    return fsoe_static_map_read_tx_image(map_of(context), count);
 }
 
 unsigned frame_size_op(void* context) {
@@ -227,22 +227,21 @@ uint16_t fsoe_static_map_frame_size(const fsoe_static_map& m) {
     return m.frame_size;
 }
 
-void fsoe_static_map_write_rx_image(fsoe_static_map& m, const fsoe_lanes& frame, unsigned count) {
+void fsoe_static_map_write_rx_image(fsoe_static_map& m, fsoe_lanes frame, unsigned count) {
     if (!m.dict) return;
     if (count > FSOE_AREA_WORDS) count = FSOE_AREA_WORDS; // the lanes' size
-    fsoe_lanes image = frame;
-    fsoe_lanes_keep(image, count);
+    const fsoe_lanes image = fsoe_lanes_kept(frame, count);
     for (unsigned i = 0; i < m.rx.move_count; ++i)
         write_item(m, m.rx.moves[i], extract_move(image, count, m.rx.moves[i]));
 }
 
-void fsoe_static_map_read_tx_image(const fsoe_static_map& m, fsoe_lanes& image, unsigned count) {
+fsoe_lanes fsoe_static_map_read_tx_image(const fsoe_static_map& m, unsigned count) {
     if (count > FSOE_AREA_WORDS) count = FSOE_AREA_WORDS; // the lanes' size
-    image = fsoe_lanes{};
+    fsoe_lanes image{};
     if (m.dict)
         for (unsigned i = 0; i < m.tx.move_count; ++i)
             insert_move(image, count, m.tx.moves[i], read_item(m, m.tx.moves[i]));
-    fsoe_lanes_keep(image, count);
+    return fsoe_lanes_kept(image, count);
 }
 
 const fsoe_process_data_ops& fsoe_static_map_process_data_ops() {

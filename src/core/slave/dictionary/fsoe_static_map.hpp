@@ -103,8 +103,8 @@ uint16_t fsoe_static_map_item_size_bits(uint32_t item);
 // Unpacks a received frame image into the rx objects / packs the tx objects into a
 // frame image, over `count` words (at most FSOE_AREA_WORDS). Bits beyond the image
 // read as 0 and are not written.
-void fsoe_static_map_write_rx_image(fsoe_static_map& m, const fsoe_lanes& image, unsigned count);
-void fsoe_static_map_read_tx_image(const fsoe_static_map& m, fsoe_lanes& image, unsigned count);
+void fsoe_static_map_write_rx_image(fsoe_static_map& m, fsoe_lanes image, unsigned count);
+fsoe_lanes fsoe_static_map_read_tx_image(const fsoe_static_map& m, unsigned count);
 
 // The process-data operations the engine binds at start, with the map as their context.
 const fsoe_process_data_ops& fsoe_static_map_process_data_ops();

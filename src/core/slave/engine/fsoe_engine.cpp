@@ -121,9 +121,7 @@ void generate_reply_crcs(fsoe_engine_record& e) {
 
 void hand_rx_image(fsoe_engine_record& e) {
     if (!e.pd) return;
-    fsoe_lanes image;
-    fsoe_frame_encode(e.rx, image);
-    e.pd->write_rx_image(e.pd_context, image, e.frame_words);
+    e.pd->write_rx_image(e.pd_context, fsoe_frame_encode(e.rx), e.frame_words);
 }
 
 // Safe outputs fall to their safe value: the rx map sees a frame without data.
@@ -138,8 +136,7 @@ void fill_reply_data(fsoe_engine_record& e) {
         if (!e.pd) return;
         // Process data: the tx map lays out the whole reply frame; only its CRCs
         // are recomputed, and CRC_0 is kept for the repeat rule.
-        fsoe_lanes image;
-        e.pd->read_tx_image(e.pd_context, image, e.frame_words);
+        fsoe_lanes image = e.pd->read_tx_image(e.pd_context, e.frame_words);
         uint16_t crc0 = e.tx.crc[0];
         fsoe_frame_decode(e.tx, image);
         e.tx.crc[0] = crc0;
@@ -159,11 +156,9 @@ void switch_state(fsoe_engine_record& e, uint8_t next) {
 }
 
 void rebuild_reply_area(fsoe_engine_record& e) {
-    fsoe_lanes encoded;
-    unsigned words = fsoe_frame_encode(e.tx, encoded);
+    unsigned words = fsoe_frame_encoded_words(e.tx);
     if (words > e.frame_words) words = e.frame_words;
-    fsoe_lanes_keep(encoded, words);
-    fsoe_lanes_to_words(encoded, e.reply, FSOE_AREA_WORDS);
+    fsoe_lanes_to_words(fsoe_lanes_kept(fsoe_frame_encode(e.tx), words), e.reply, FSOE_AREA_WORDS);
 }
 
 // Whether the request differs from the last one taken in its first `words` words.

@@ -22,9 +22,9 @@ struct fsoe_engine_sources {
 // context bound with them.
 struct fsoe_process_data_ops {
     // Hands the first `count` words of a received frame image to the rx map.
-    void (*write_rx_image)(void* context, const fsoe_lanes& image, unsigned count);
+    void (*write_rx_image)(void* context, fsoe_lanes image, unsigned count);
     // Lays out `count` words of a frame image from the tx map, zero behind them.
-    void (*read_tx_image)(void* context, fsoe_lanes& image, unsigned count);
+    fsoe_lanes (*read_tx_image)(void* context, unsigned count);
     // The map's frame size in words while it is locked, else 0.
     unsigned (*frame_size)(void* context);
 };

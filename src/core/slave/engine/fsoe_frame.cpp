@@ -142,19 +142,17 @@ template <typename Codec> void with_fixed_length(const fsoe_frame& f, Codec&& co
 
 } // namespace
 
-void fsoe_frame_decode(fsoe_frame& f, const fsoe_lanes& in) {
+void fsoe_frame_decode(fsoe_frame& f, fsoe_lanes in) {
     std::memset(f.data, 0, sizeof f.data);
     std::memset(f.crc, 0, sizeof f.crc);
     with_fixed_length(f, [&](auto n) { decode_fixed<decltype(n)::value>(f, in); });
 }
 
-unsigned fsoe_frame_encode(const fsoe_frame& f, fsoe_lanes& out) {
-    unsigned n = fsoe_frame_data_length(f);
+fsoe_lanes fsoe_frame_encode(const fsoe_frame& f) {
     lane_writer w;
     with_fixed_length(f, [&](auto len) { encode_fixed<decltype(len)::value>(f, w); });
     // The longest frame fills 11 bytes: nothing lands beyond the area.
-    out = w.l;
-    return (n + 2 * ((n + 1) / 2) + 4) / 2;
+    return w.l;
 }
 
 } // namespace brisel

@@ -84,11 +84,15 @@ uint16_t fsoe_frame_crc(const fsoe_frame& f, unsigned i);
 
 // Parses a frame image (little-endian bytes) into the record for its data_length.
 // Sequence number and reference CRC are kept.
-void fsoe_frame_decode(fsoe_frame& f, const fsoe_lanes& image);
+void fsoe_frame_decode(fsoe_frame& f, fsoe_lanes image);
 
-// Lays the record out as the frame image `out` (its first FSOE_AREA_WORDS words,
-// zero behind the frame) and returns the encoded word count,
-// (n + 2 * ceil(n / 2) + 4) / 2.
-unsigned fsoe_frame_encode(const fsoe_frame& f, fsoe_lanes& out);
+// The record laid out as a frame image, zero behind the frame.
+fsoe_lanes fsoe_frame_encode(const fsoe_frame& f);
+
+// Words the encoded frame takes, (n + 2 * ceil(n / 2) + 4) / 2.
+inline unsigned fsoe_frame_encoded_words(const fsoe_frame& f) {
+    unsigned n = fsoe_frame_data_length(f);
+    return (n + 2 * ((n + 1) / 2) + 4) / 2;
+}
 
 } // namespace brisel

@@ -1,5 +1,5 @@
-// Frame words held in 64-bit lanes, so the codec and the static map shift fields in
-// and out in registers instead of staging them byte by byte in memory.
+// Frame words held in two 64-bit lanes, so the codec and the static map shift fields
+// in and out in registers instead of staging them byte by byte in memory.
 #pragma once
 
 #include <array>
@@ -12,16 +12,29 @@ constexpr unsigned FSOE_LANES_WORDS = 6;
 constexpr unsigned FSOE_LANE_BITS = 64;
 constexpr unsigned FSOE_WORD_BITS = 16;
 constexpr unsigned FSOE_WORDS_PER_LANE = FSOE_LANE_BITS / FSOE_WORD_BITS;
+constexpr unsigned FSOE_LANES_COUNT = 2;
+static_assert(FSOE_LANES_COUNT * FSOE_WORDS_PER_LANE >= FSOE_LANES_WORDS, "lanes hold an image");
 
-// Word k at bits 16k. The last lane lies beyond any image and stays 0 for reads,
-// so a field read across the area's end sees zeros; writes there are dropped.
+// Word k at bits 16k. Sixteen bytes pass in registers; lanes are chosen by value,
+// never by index, so a local image stays in registers. A field read past the lanes
+// sees zeros; what is written past them is dropped.
 struct fsoe_lanes {
-    uint64_t lane[(FSOE_LANES_WORDS + FSOE_WORDS_PER_LANE - 1) / FSOE_WORDS_PER_LANE + 1];
+    uint64_t lane[FSOE_LANES_COUNT];
 };
-constexpr unsigned FSOE_LANES_COUNT = sizeof(fsoe_lanes::lane) / sizeof(uint64_t);
 
 inline uint64_t fsoe_lanes_mask(unsigned width) {
     return width >= FSOE_LANE_BITS ? ~uint64_t{0} : (uint64_t{1} << width) - 1;
+}
+
+// Lane k; 0 past the lanes.
+inline uint64_t fsoe_lanes_at(const fsoe_lanes& l, unsigned k) {
+    return k == 0 ? l.lane[0] : k == 1 ? l.lane[1] : 0;
+}
+
+// ORs `v` into lane k; nothing past the lanes.
+inline void fsoe_lanes_or_at(fsoe_lanes& l, unsigned k, uint64_t v) {
+    l.lane[0] |= k == 0 ? v : 0;
+    l.lane[1] |= k == 1 ? v : 0;
 }
 
 // The first `count` words (at most an area's); the rest read as 0.
@@ -29,8 +42,8 @@ inline fsoe_lanes fsoe_lanes_from_words(const uint16_t* words, unsigned count) {
     fsoe_lanes l{};
     unsigned n = count < FSOE_LANES_WORDS ? count : FSOE_LANES_WORDS;
     for (unsigned w = 0; w < n; ++w)
-        l.lane[w / FSOE_WORDS_PER_LANE] |= uint64_t{words[w]}
-                                           << (FSOE_WORD_BITS * (w % FSOE_WORDS_PER_LANE));
+        fsoe_lanes_or_at(l, w / FSOE_WORDS_PER_LANE,
+                         uint64_t{words[w]} << (FSOE_WORD_BITS * (w % FSOE_WORDS_PER_LANE)));
     return l;
 }
 
@@ -50,17 +63,18 @@ fsoe_lanes_make_keep_masks() {
 }
 inline constexpr auto FSOE_LANES_KEEP_MASKS = fsoe_lanes_make_keep_masks();
 
-// Words from `count` on (count at most FSOE_LANES_WORDS) to 0.
-inline void fsoe_lanes_keep(fsoe_lanes& l, unsigned count) {
-    for (unsigned k = 0; k < FSOE_LANES_COUNT; ++k)
-        l.lane[k] &= FSOE_LANES_KEEP_MASKS[count][k];
+// The image with the words from `count` on (count at most FSOE_LANES_WORDS) at 0.
+inline fsoe_lanes fsoe_lanes_kept(fsoe_lanes l, unsigned count) {
+    l.lane[0] &= FSOE_LANES_KEEP_MASKS[count][0];
+    l.lane[1] &= FSOE_LANES_KEEP_MASKS[count][1];
+    return l;
 }
 
 // Writes the first `count` words (at most an area's).
 inline void fsoe_lanes_to_words(const fsoe_lanes& l, uint16_t* words, unsigned count) {
     unsigned n = count < FSOE_LANES_WORDS ? count : FSOE_LANES_WORDS;
     for (unsigned w = 0; w < n; ++w)
-        words[w] = static_cast<uint16_t>(l.lane[w / FSOE_WORDS_PER_LANE] >>
+        words[w] = static_cast<uint16_t>(fsoe_lanes_at(l, w / FSOE_WORDS_PER_LANE) >>
                                          (FSOE_WORD_BITS * (w % FSOE_WORDS_PER_LANE)));
 }
 
@@ -81,7 +95,8 @@ inline fsoe_lanes_field fsoe_lanes_field_at(unsigned bit, unsigned width) {
 // field that does not spill (shift 0) takes nothing from it.
 inline uint32_t fsoe_lanes_get(const fsoe_lanes& l, const fsoe_lanes_field& f) {
     unsigned s = f.shift;
-    uint64_t v = l.lane[f.lane] >> s | (l.lane[f.lane + 1] << 1) << (FSOE_LANE_BITS - 1 - s);
+    uint64_t v = fsoe_lanes_at(l, f.lane) >> s | (fsoe_lanes_at(l, f.lane + 1u) << 1)
+                                                     << (FSOE_LANE_BITS - 1 - s);
     return static_cast<uint32_t>(v & f.mask);
 }
 
@@ -89,8 +104,8 @@ inline uint32_t fsoe_lanes_get(const fsoe_lanes& l, const fsoe_lanes_field& f) {
 inline void fsoe_lanes_or(fsoe_lanes& l, const fsoe_lanes_field& f, uint32_t v) {
     unsigned s = f.shift;
     uint64_t x = v & f.mask;
-    l.lane[f.lane] |= x << s;
-    l.lane[f.lane + 1] |= (x >> 1) >> (FSOE_LANE_BITS - 1 - s);
+    fsoe_lanes_or_at(l, f.lane, x << s);
+    fsoe_lanes_or_at(l, f.lane + 1u, (x >> 1) >> (FSOE_LANE_BITS - 1 - s));
 }
 
 inline uint32_t fsoe_lanes_bits(const fsoe_lanes& l, unsigned bit, unsigned width) {
