@@ -158,15 +158,7 @@ void switch_state(fsoe_engine_record& e, uint8_t next) {
 void rebuild_reply_area(fsoe_engine_record& e) {
     unsigned words = fsoe_frame_encoded_words(e.tx);
     if (words > e.frame_words) words = e.frame_words;
-    fsoe_lanes_to_words(fsoe_lanes_kept(fsoe_frame_encode(e.tx), words), e.reply, FSOE_AREA_WORDS);
-}
-
-// Whether the request differs from the last one taken in its first `words` words.
-bool request_is_new(const fsoe_engine_record& e, unsigned words) {
-    bool same = true;
-    for (unsigned w = 0; w < words; ++w)
-        same &= e.request[w] == e.last_request[w];
-    return !same;
+    e.reply = fsoe_lanes_kept(fsoe_frame_encode(e.tx), words);
 }
 
 void reset_connection_record(fsoe_engine_record& e) {
@@ -315,10 +307,10 @@ void fsoe_engine_start(fsoe_engine_record& e, uint16_t frame_words,
     fsoe_queue_clear_both(e);
     // A new connection judges its first request afresh, even if it repeats the
     // last one of the previous connection (a master's first Reset frame does).
-    std::memset(e.last_request, 0, sizeof e.last_request);
+    e.last_request = fsoe_lanes{};
     // Nor does it answer with the previous connection's last reply, which may be
     // laid out for another frame size.
-    std::memset(e.reply, 0, sizeof e.reply);
+    e.reply = fsoe_lanes{};
 }
 
 void fsoe_engine_stop(fsoe_engine_record& e) {
@@ -347,11 +339,10 @@ void fsoe_engine_process(fsoe_engine_record& e) {
         // A map changed under a running engine (unlocked, or re-validated to
         // another size) takes no frames until the next start.
         unsigned words = e.pd ? e.pd->frame_size(e.pd_context) : 0;
-        if (words == e.frame_words && request_is_new(e, words)) {
+        if (words == e.frame_words && fsoe_lanes_differ(e.request, e.last_request, words)) {
             // The words past the frame are never compared: start() clears them.
-            for (unsigned w = 0; w < FSOE_AREA_WORDS; ++w)
-                e.last_request[w] = e.request[w];
-            fsoe_frame_decode(e.rx, fsoe_lanes_from_words(e.request, words));
+            e.last_request = e.request;
+            fsoe_frame_decode(e.rx, fsoe_lanes_kept(e.request, words));
             e.watchdog.start_us = now;
             switch_state(e, current_state(e).handle_frame(e));
         }
@@ -364,15 +355,18 @@ fsoe_request_result fsoe_engine_set_request(fsoe_engine_record& e, const uint8_t
                                             std::size_t len) {
     if (len > FSOE_REQUEST_BUFFER_BYTES) return FSOE_REQUEST_TOO_LONG;
     unsigned words = e.frame_words > FSOE_AREA_WORDS ? FSOE_AREA_WORDS : e.frame_words;
+    fsoe_lanes fresh{};
     if (len >= 2 * std::size_t{words}) {
         for (unsigned w = 0; w < words; ++w)
-            e.request[w] = static_cast<uint16_t>(data[2 * w] | data[2 * w + 1] << 8);
+            fsoe_lanes_or_word(fresh, w, static_cast<uint16_t>(data[2 * w] | data[2 * w + 1] << 8));
     } else {
         // Bytes beyond the request read as 0, as from a zeroed buffer.
         auto byte = [&](std::size_t i) -> unsigned { return i < len ? data[i] : 0; };
         for (unsigned w = 0; w < words; ++w)
-            e.request[w] = static_cast<uint16_t>(byte(2 * w) | byte(2 * w + 1) << 8);
+            fsoe_lanes_or_word(fresh, w, static_cast<uint16_t>(byte(2 * w) | byte(2 * w + 1) << 8));
     }
+    // Only the frame's words are taken; the others keep what they held.
+    e.request = fsoe_lanes_replaced(e.request, fresh, words);
     e.new_request = true;
     return FSOE_REQUEST_OK;
 }

@@ -78,7 +78,7 @@ void fsoe_engine_process(fsoe_engine_record& e);
 fsoe_request_result fsoe_engine_set_request(fsoe_engine_record& e, const uint8_t* data,
                                             std::size_t len);
 // Read every cycle, so defined here where callers can inline them.
-inline const uint16_t* fsoe_engine_reply_words(const fsoe_engine_record& e) { // FSOE_AREA_WORDS
+inline fsoe_lanes fsoe_engine_reply(const fsoe_engine_record& e) { // FSOE_AREA_WORDS words
     return e.reply;
 }
 inline uint16_t fsoe_engine_frame_words(const fsoe_engine_record& e) {

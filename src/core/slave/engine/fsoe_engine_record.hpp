@@ -112,9 +112,11 @@ struct fsoe_state_ops; // one state's operations, private to the engine
 
 struct fsoe_engine_record {
     uint16_t frame_words; // F; 0 while inactive
-    uint16_t request[FSOE_AREA_WORDS];
-    uint16_t reply[FSOE_AREA_WORDS];
-    uint16_t last_request[FSOE_AREA_WORDS]; // for the novelty test
+    // The areas as frame images: whole lanes are stored and loaded, never words
+    // of them, so no wide load waits on narrow stores.
+    fsoe_lanes request;
+    fsoe_lanes reply;
+    fsoe_lanes last_request; // for the novelty test
     bool new_request;
     const fsoe_state_ops* state; // none before the first init: Reset
     fsoe_frame rx;               // the master's frame being judged

@@ -37,14 +37,16 @@ inline void fsoe_lanes_or_at(fsoe_lanes& l, unsigned k, uint64_t v) {
     l.lane[1] |= k == 1 ? v : 0;
 }
 
-// The first `count` words (at most an area's); the rest read as 0.
-inline fsoe_lanes fsoe_lanes_from_words(const uint16_t* words, unsigned count) {
-    fsoe_lanes l{};
-    unsigned n = count < FSOE_LANES_WORDS ? count : FSOE_LANES_WORDS;
-    for (unsigned w = 0; w < n; ++w)
-        fsoe_lanes_or_at(l, w / FSOE_WORDS_PER_LANE,
-                         uint64_t{words[w]} << (FSOE_WORD_BITS * (w % FSOE_WORDS_PER_LANE)));
-    return l;
+// Word w (below FSOE_LANES_WORDS).
+inline uint16_t fsoe_lanes_word(const fsoe_lanes& l, unsigned w) {
+    return static_cast<uint16_t>(fsoe_lanes_at(l, w / FSOE_WORDS_PER_LANE) >>
+                                 (FSOE_WORD_BITS * (w % FSOE_WORDS_PER_LANE)));
+}
+
+// ORs `v` in as word w (below FSOE_LANES_WORDS).
+inline void fsoe_lanes_or_word(fsoe_lanes& l, unsigned w, uint16_t v) {
+    fsoe_lanes_or_at(l, w / FSOE_WORDS_PER_LANE,
+                     uint64_t{v} << (FSOE_WORD_BITS * (w % FSOE_WORDS_PER_LANE)));
 }
 
 // Entry [count][k]: the bits of lane k that the first `count` words cover.
@@ -70,12 +72,21 @@ inline fsoe_lanes fsoe_lanes_kept(fsoe_lanes l, unsigned count) {
     return l;
 }
 
-// Writes the first `count` words (at most an area's).
-inline void fsoe_lanes_to_words(const fsoe_lanes& l, uint16_t* words, unsigned count) {
-    unsigned n = count < FSOE_LANES_WORDS ? count : FSOE_LANES_WORDS;
-    for (unsigned w = 0; w < n; ++w)
-        words[w] = static_cast<uint16_t>(fsoe_lanes_at(l, w / FSOE_WORDS_PER_LANE) >>
-                                         (FSOE_WORD_BITS * (w % FSOE_WORDS_PER_LANE)));
+// `old` with its first `count` words (at most FSOE_LANES_WORDS) taken from `fresh`.
+inline fsoe_lanes fsoe_lanes_replaced(fsoe_lanes old, fsoe_lanes fresh, unsigned count) {
+    for (unsigned k = 0; k < FSOE_LANES_COUNT; ++k) {
+        uint64_t keep = FSOE_LANES_KEEP_MASKS[count][k];
+        old.lane[k] = (old.lane[k] & ~keep) | (fresh.lane[k] & keep);
+    }
+    return old;
+}
+
+// Whether the first `count` words (at most FSOE_LANES_WORDS) differ.
+inline bool fsoe_lanes_differ(const fsoe_lanes& a, const fsoe_lanes& b, unsigned count) {
+    uint64_t diff = 0;
+    for (unsigned k = 0; k < FSOE_LANES_COUNT; ++k)
+        diff |= (a.lane[k] ^ b.lane[k]) & FSOE_LANES_KEEP_MASKS[count][k];
+    return diff != 0;
 }
 
 // Where a field of at most 32 bits lies: worked out once, read and written often.
