@@ -167,10 +167,11 @@ void VirtualSlave::process() {
 
 std::size_t VirtualSlave::reply(uint8_t* out, unsigned words) const {
     if (words > REPLY_AREA_WORDS) words = REPLY_AREA_WORDS;
-    const uint16_t* area = fsoe_engine_reply_words(impl_->slave.engine);
+    const fsoe_lanes area = fsoe_engine_reply(impl_->slave.engine);
     for (unsigned w = 0; w < words; ++w) {
-        out[2 * w] = static_cast<uint8_t>(area[w]);
-        out[2 * w + 1] = static_cast<uint8_t>(area[w] >> BITS_PER_BYTE);
+        uint16_t word = fsoe_lanes_word(area, w);
+        out[2 * w] = static_cast<uint8_t>(word);
+        out[2 * w + 1] = static_cast<uint8_t>(word >> BITS_PER_BYTE);
     }
     return 2 * std::size_t{words};
 }

@@ -297,20 +297,7 @@ std::size_t write_minimum(uint8_t type) {
 // Lays a value out as the type table says; at most `capacity` bytes are written.
 void deliver(uint8_t type, const fsoe_dict_value& v, uint8_t* buffer, std::size_t capacity) {
     uint8_t bytes[FSOE_DICT_STRING_BYTES] = {};
-    uint32_t number = v.number;
-    switch (type) {
-    case FSOE_TYPE_BOOLEAN:
-        number = number != 0 ? 1 : 0;
-        break;
-    case FSOE_TYPE_UNSIGNED8:
-    case FSOE_TYPE_INTEGER8: // the low byte, not sign-extended
-        number &= 0xFF;
-        break;
-    case FSOE_TYPE_UNSIGNED16:
-    case FSOE_TYPE_INTEGER16:
-        number &= 0xFFFF;
-        break;
-    }
+    uint32_t number = fsoe_dict_number_out(type, v.number);
     if (type == FSOE_TYPE_VISIBLE_STRING) {
         for (unsigned w = 0; w < FSOE_DICT_STRING_WORDS; ++w) {
             bytes[2 * w] = static_cast<uint8_t>(v.text[w]);
@@ -329,29 +316,12 @@ void deliver(uint8_t type, const fsoe_dict_value& v, uint8_t* buffer, std::size_
 fsoe_dict_value take(uint8_t type, const uint8_t* buffer, std::size_t size) {
     auto byte = [&](std::size_t i) -> uint32_t { return i < size ? buffer[i] : 0; };
     fsoe_dict_value v{};
-    switch (type) {
-    case FSOE_TYPE_BOOLEAN:
-        v.number = byte(0) & 1;
-        break;
-    case FSOE_TYPE_UNSIGNED8:
-        v.number = byte(0);
-        break;
-    case FSOE_TYPE_INTEGER8: // sign-extended to 16 bits
-        v.number = byte(0) >= 0x80 ? 0xFF00 | byte(0) : byte(0);
-        break;
-    case FSOE_TYPE_UNSIGNED16:
-    case FSOE_TYPE_INTEGER16:
-        v.number = byte(0) | byte(1) << 8;
-        break;
-    case FSOE_TYPE_UNSIGNED32:
-    case FSOE_TYPE_INTEGER32:
-    case FSOE_TYPE_REAL32: // the raw bits travel unchanged
-        v.number = byte(0) | byte(1) << 8 | byte(2) << 16 | byte(3) << 24;
-        break;
-    case FSOE_TYPE_VISIBLE_STRING:
+    if (type == FSOE_TYPE_VISIBLE_STRING) {
         for (unsigned w = 0; w < FSOE_DICT_STRING_WORDS; ++w)
             v.text[w] = static_cast<uint16_t>(byte(2 * w) | byte(2 * w + 1) << 8);
-        break;
+    } else if (type <= FSOE_TYPE_LAST) {
+        v.number =
+            fsoe_dict_number_in(type, byte(0) | byte(1) << 8 | byte(2) << 16 | byte(3) << 24);
     }
     return v;
 }
@@ -416,8 +386,27 @@ void op_fast_write(fsoe_dict_record& d, const fsoe_dict_object* obj, const uint8
     obj->set(d, *obj, take(obj->type, buffer, size));
 }
 
+// Plain values, the STO status and engine fields have a field of their own; the
+// others (strings, map mirrors, commands) keep their getters and setters.
+fsoe_dict_slot op_slot_of(fsoe_dict_record& d, const fsoe_dict_object* obj) {
+    fsoe_dict_slot none = fsoe_dict_make_slot({nullptr, 0}, 0);
+    if (!obj || obj->type >= FSOE_TYPE_VISIBLE_STRING) return none;
+    if (obj->get == get_plain && obj->set == set_plain)
+        return fsoe_dict_make_slot({&d.plain_values[index_of(*obj)], sizeof(uint32_t)}, obj->type);
+    // A bool of one byte holds 0 or 1, as a boolean's value is; set_sto stores just that.
+    static_assert(sizeof(bool) == 1, "the STO status is moved as one byte");
+    if (obj->get == get_sto && obj->set == set_sto && obj->type == FSOE_TYPE_BOOLEAN)
+        return fsoe_dict_make_slot({&d.sto_status, sizeof(bool)}, obj->type);
+    if (obj->get == get_engine && obj->set == set_engine)
+        return fsoe_dict_make_slot(
+            fsoe_engine_field_ref(*d.engine, static_cast<fsoe_engine_field>(obj->field)),
+            obj->type);
+    return none;
+}
+
 const varn_dict DICT_INTERFACE = {
-    op_read, op_write, op_find_tx_object, op_find_rx_object, op_read_object_value, op_fast_write,
+    op_read,       op_write,   op_find_tx_object, op_find_rx_object, op_read_object_value,
+    op_fast_write, op_slot_of,
 };
 
 } // namespace

@@ -5,6 +5,8 @@
 // Failures are abort codes, never exceptions: the module functions ignore them.
 #pragma once
 
+#include "core/slave/engine/fsoe_engine_record.hpp"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -92,6 +94,73 @@ struct fsoe_dict_object {
     uint8_t field; // engine field behind an engine-backed object
 };
 
+// A value taken in as `type` from its little-endian bytes `raw` (missing bytes 0):
+// a boolean keeps bit 0, an 8-bit value its low byte (a signed one sign-extended to
+// 16 bits), a 16-bit value its low word; 32-bit values travel unchanged.
+inline uint32_t fsoe_dict_number_in(uint8_t type, uint32_t raw) {
+    constexpr uint32_t SIGN_EXTENSION_16 = 0xFF00; // an INTEGER8 fills a 16-bit word
+    switch (type) {
+    case FSOE_TYPE_BOOLEAN:
+        return raw & 1;
+    case FSOE_TYPE_UNSIGNED8:
+        return raw & 0xFF;
+    case FSOE_TYPE_INTEGER8:
+        return (raw & 0x80) ? SIGN_EXTENSION_16 | (raw & 0xFF) : raw & 0xFF;
+    case FSOE_TYPE_UNSIGNED16:
+    case FSOE_TYPE_INTEGER16:
+        return raw & 0xFFFF;
+    }
+    return raw;
+}
+
+// A stored number as `type` delivers it: a boolean as 0 or 1, 8- and 16-bit values
+// cut to their width (a signed 8-bit one not sign-extended).
+inline uint32_t fsoe_dict_number_out(uint8_t type, uint32_t number) {
+    switch (type) {
+    case FSOE_TYPE_BOOLEAN:
+        return number != 0 ? 1 : 0;
+    case FSOE_TYPE_UNSIGNED8:
+    case FSOE_TYPE_INTEGER8:
+        return number & 0xFF;
+    case FSOE_TYPE_UNSIGNED16:
+    case FSOE_TYPE_INTEGER16:
+        return number & 0xFFFF;
+    }
+    return number;
+}
+
+// Where a numeric object keeps its value in one record, so the static map moves it
+// without the getter, setter and byte buffers. No field: the object is served
+// otherwise and goes through the dictionary operations.
+// The type's cuts are worked out once, so a move is a mask rather than a type switch.
+struct fsoe_dict_slot {
+    fsoe_field_ref ref;
+    uint8_t type;
+    uint32_t in_mask;  // what fsoe_dict_number_in keeps of a value
+    uint32_t out_mask; // what fsoe_dict_number_out keeps of a value
+};
+
+constexpr uint32_t FSOE_DICT_ALL_BITS = 0xFFFFFFFF;
+
+inline fsoe_dict_slot fsoe_dict_make_slot(fsoe_field_ref ref, uint8_t type) {
+    return {ref, type, fsoe_dict_number_in(type, FSOE_DICT_ALL_BITS),
+            fsoe_dict_number_out(type, FSOE_DICT_ALL_BITS)};
+}
+
+// What the object's getter and the delivery as its type would give: a boolean
+// delivers 0 or 1, every other type its cut.
+inline uint32_t fsoe_dict_slot_read(const fsoe_dict_slot& s) {
+    uint32_t v = fsoe_field_load(s.ref);
+    return s.type == FSOE_TYPE_BOOLEAN ? (v != 0 ? 1 : 0) : v & s.out_mask;
+}
+
+// What taking `raw` as the object's type and its setter would store: its cut, but
+// a signed 8-bit value is sign-extended.
+inline void fsoe_dict_slot_write(const fsoe_dict_slot& s, uint32_t raw) {
+    fsoe_field_store(s.ref, s.type == FSOE_TYPE_INTEGER8 ? fsoe_dict_number_in(s.type, raw)
+                                                         : raw & s.in_mask);
+}
+
 // The dictionary operations the static map works through.
 struct varn_dict {
     // Reads object `key` into `buffer` (at most `capacity` bytes are written);
@@ -110,6 +179,8 @@ struct varn_dict {
     // access rights (the rx map writes read-only objects this way).
     void (*fast_write)(fsoe_dict_record& d, const fsoe_dict_object* obj, const uint8_t* buffer,
                        std::size_t size);
+    // Where the object keeps its value in `d`, for the map to resolve once.
+    fsoe_dict_slot (*slot_of)(fsoe_dict_record& d, const fsoe_dict_object* obj);
 };
 
 // Ties the record to the engine and map its objects mirror; the values are left as they are.

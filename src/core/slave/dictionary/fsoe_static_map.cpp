@@ -9,13 +9,7 @@ namespace {
 constexpr unsigned BITS_PER_WORD = 16;
 // Objects are at most 32 bits wide: the widest value an item moves.
 constexpr unsigned VALUE_BYTES = 4;
-
-FSOE_EStaticMapRet set_count(const fsoe_static_map& m, fsoe_static_map_list& list, uint16_t count) {
-    if (m.locked) return FSOE_STATIC_MAP_UNAVAILABLE;
-    if (count > FSOE_STATIC_MAP_MAX_ITEMS) return FSOE_STATIC_MAP_INVALID_VALUE;
-    list.count = count;
-    return FSOE_STATIC_MAP_SUCCESS;
-}
+constexpr unsigned VALUE_BITS = VALUE_BYTES * 8;
 
 FSOE_EStaticMapRet set_item(const fsoe_static_map& m, fsoe_static_map_list& list, uint16_t index,
                             uint32_t item) {
@@ -38,47 +32,58 @@ unsigned count_of(const fsoe_static_map_list& list) {
 
 using find_object_fn = const fsoe_dict_object* (*)(uint16_t key, uint16_t size_bits);
 
-bool validate_list(fsoe_static_map_list& list, find_object_fn find) {
+// Each item's size, object and the slot of its value, resolved once here so the
+// frame images never look an object up.
+bool validate_list(const fsoe_static_map& m, fsoe_static_map_list& list, find_object_fn find) {
     for (unsigned i = 0; i < count_of(list); ++i) {
         fsoe_static_map_item& it = list.items[i];
         it.size_bits = fsoe_static_map_item_size_bits(it.mapped_item);
         list.total_bits = static_cast<uint16_t>(list.total_bits + it.size_bits);
         if (it.size_bits < BITS_PER_WORD) it.mask = static_cast<uint16_t>((1u << it.size_bits) - 1);
         it.object = nullptr;
+        it.slot = fsoe_dict_make_slot({nullptr, 0}, 0);
         if (fsoe_static_map_item_is_padding(it.mapped_item)) continue;
         it.object = find(fsoe_static_map_item_key(it.mapped_item), it.size_bits);
         if (!it.object) return false;
+        it.slot = m.dict->slot_of(*m.dict_record, it.object);
     }
     return true;
 }
 
-// `size` bits (at most 32) of the image from bit `bit` on, least significant first.
-uint32_t extract_bits(const uint16_t* words, unsigned count, unsigned bit, unsigned size) {
-    uint32_t v = 0;
-    for (unsigned done = 0; done < size;) {
-        unsigned b = bit + done;
-        if (b / BITS_PER_WORD >= count) break;
-        unsigned shift = b % BITS_PER_WORD;
-        unsigned take = BITS_PER_WORD - shift;
-        if (take > size - done) take = size - done;
-        uint32_t chunk = (words[b / BITS_PER_WORD] >> shift) & ((1u << take) - 1);
-        v |= chunk << done;
-        done += take;
-    }
-    return v;
+// The move's bits of the image, least significant first; 0 from beyond the image.
+uint32_t extract_move(const fsoe_lanes& image, unsigned count, const fsoe_static_map_move& mv) {
+    return mv.word < count ? fsoe_lanes_get(image, mv.field) : 0;
 }
 
-void insert_bits(uint16_t* words, unsigned count, unsigned bit, unsigned size, uint32_t v) {
-    for (unsigned done = 0; done < size;) {
-        unsigned b = bit + done;
-        if (b / BITS_PER_WORD >= count) break;
-        unsigned shift = b % BITS_PER_WORD;
-        unsigned take = BITS_PER_WORD - shift;
-        if (take > size - done) take = size - done;
-        uint32_t chunk = (v >> done) & ((1u << take) - 1);
-        words[b / BITS_PER_WORD] = static_cast<uint16_t>(words[b / BITS_PER_WORD] | chunk << shift);
-        done += take;
+// ORs the value into the image; bits beyond its `count` words are not written.
+void insert_move(fsoe_lanes& image, unsigned count, const fsoe_static_map_move& mv, uint32_t v) {
+    if (mv.word < count) fsoe_lanes_or(image, mv.field, v);
+}
+
+// The moves of a list from its items as they stand.
+void lay_out_moves(fsoe_static_map_list& list) {
+    unsigned bit = 0;
+    list.move_count = 0;
+    for (unsigned i = 0; i < count_of(list); ++i) {
+        const fsoe_static_map_item& it = list.items[i];
+        if (it.object) {
+            unsigned width = it.size_bits > VALUE_BITS ? VALUE_BITS : it.size_bits;
+            // A move from beyond the image never reads or writes its lanes.
+            unsigned lanes_bit = bit < FSOE_AREA_WORDS * BITS_PER_WORD ? bit : 0;
+            list.moves[list.move_count++] =
+                fsoe_static_map_move{static_cast<uint16_t>(bit / BITS_PER_WORD),
+                                     fsoe_lanes_field_at(lanes_bit, width), it.object, it.slot};
+        }
+        bit += it.size_bits;
     }
+}
+
+FSOE_EStaticMapRet set_count(const fsoe_static_map& m, fsoe_static_map_list& list, uint16_t count) {
+    if (m.locked) return FSOE_STATIC_MAP_UNAVAILABLE;
+    if (count > FSOE_STATIC_MAP_MAX_ITEMS) return FSOE_STATIC_MAP_INVALID_VALUE;
+    list.count = count;
+    lay_out_moves(list);
+    return FSOE_STATIC_MAP_SUCCESS;
 }
 
 void put_value(uint8_t* buf, uint32_t v) {
@@ -93,16 +98,34 @@ uint32_t get_value(const uint8_t* buf) {
     return v;
 }
 
+// The item's value straight from its slot, else through the dictionary.
+uint32_t read_item(const fsoe_static_map& m, const fsoe_static_map_move& it) {
+    if (it.slot.ref.field) return fsoe_dict_slot_read(it.slot);
+    uint8_t buf[VALUE_BYTES] = {};
+    m.dict->read_object_value(*m.dict_record, it.object, buf, sizeof buf);
+    return get_value(buf);
+}
+
+void write_item(const fsoe_static_map& m, const fsoe_static_map_move& it, uint32_t v) {
+    if (it.slot.ref.field) {
+        fsoe_dict_slot_write(it.slot, v);
+        return;
+    }
+    uint8_t buf[VALUE_BYTES];
+    put_value(buf, v);
+    m.dict->fast_write(*m.dict_record, it.object, buf, sizeof buf);
+}
+
 fsoe_static_map& map_of(void* context) {
     return *static_cast<fsoe_static_map*>(context);
 }
 
-void write_rx_image_op(void* context, const uint16_t* words, unsigned count) {
-    fsoe_static_map_write_rx_image(map_of(context), words, count);
+void write_rx_image_op(void* context, fsoe_lanes image, unsigned count) {
+    fsoe_static_map_write_rx_image(map_of(context), image, count);
 }
 
-void read_tx_image_op(void* context, uint16_t* words, unsigned count) {
-    fsoe_static_map_read_tx_image(map_of(context), words, count);
+fsoe_lanes read_tx_image_op(void* context, unsigned count) {
+    return fsoe_static_map_read_tx_image(map_of(context), count);
 }
 
 unsigned frame_size_op(void* context) {
@@ -172,8 +195,10 @@ uint16_t fsoe_static_map_item_size_bits(uint32_t item) {
 bool fsoe_static_map_validate(fsoe_static_map& m) {
     m.rx.total_bits = 0;
     m.tx.total_bits = 0;
-    bool ok = m.dict != nullptr && validate_list(m.rx, m.dict->find_rx_object) &&
-              validate_list(m.tx, m.dict->find_tx_object);
+    bool ok = m.dict != nullptr && validate_list(m, m.rx, m.dict->find_rx_object) &&
+              validate_list(m, m.tx, m.dict->find_tx_object);
+    lay_out_moves(m.rx);
+    lay_out_moves(m.tx);
     if (!ok) {
         m.frame_size = 0;
         m.rx.total_bits = 0;
@@ -202,37 +227,21 @@ uint16_t fsoe_static_map_frame_size(const fsoe_static_map& m) {
     return m.frame_size;
 }
 
-void fsoe_static_map_write_rx_image(fsoe_static_map& m, const uint16_t* words, unsigned count) {
+void fsoe_static_map_write_rx_image(fsoe_static_map& m, fsoe_lanes frame, unsigned count) {
     if (!m.dict) return;
-    unsigned bit = 0;
-    for (unsigned i = 0; i < count_of(m.rx); ++i) {
-        const fsoe_static_map_item& it = m.rx.items[i];
-        // An item left unresolved (padding, or not validated yet) moves nothing.
-        if (it.object) {
-            unsigned size = it.size_bits > 32 ? 32 : it.size_bits;
-            uint8_t buf[VALUE_BYTES];
-            put_value(buf, extract_bits(words, count, bit, size));
-            m.dict->fast_write(*m.dict_record, it.object, buf, sizeof buf);
-        }
-        bit += it.size_bits;
-    }
+    if (count > FSOE_AREA_WORDS) count = FSOE_AREA_WORDS; // the lanes' size
+    const fsoe_lanes image = fsoe_lanes_kept(frame, count);
+    for (unsigned i = 0; i < m.rx.move_count; ++i)
+        write_item(m, m.rx.moves[i], extract_move(image, count, m.rx.moves[i]));
 }
 
-void fsoe_static_map_read_tx_image(const fsoe_static_map& m, uint16_t* words, unsigned count) {
-    for (unsigned w = 0; w < count; ++w)
-        words[w] = 0;
-    if (!m.dict) return;
-    unsigned bit = 0;
-    for (unsigned i = 0; i < count_of(m.tx); ++i) {
-        const fsoe_static_map_item& it = m.tx.items[i];
-        if (it.object) {
-            unsigned size = it.size_bits > 32 ? 32 : it.size_bits;
-            uint8_t buf[VALUE_BYTES] = {};
-            m.dict->read_object_value(*m.dict_record, it.object, buf, sizeof buf);
-            insert_bits(words, count, bit, size, get_value(buf));
-        }
-        bit += it.size_bits;
-    }
+fsoe_lanes fsoe_static_map_read_tx_image(const fsoe_static_map& m, unsigned count) {
+    if (count > FSOE_AREA_WORDS) count = FSOE_AREA_WORDS; // the lanes' size
+    fsoe_lanes image{};
+    if (m.dict)
+        for (unsigned i = 0; i < m.tx.move_count; ++i)
+            insert_move(image, count, m.tx.moves[i], read_item(m, m.tx.moves[i]));
+    return fsoe_lanes_kept(image, count);
 }
 
 const fsoe_process_data_ops& fsoe_static_map_process_data_ops() {

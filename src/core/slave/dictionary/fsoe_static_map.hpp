@@ -6,6 +6,7 @@
 
 #include "core/slave/dictionary/fsoe_dict.hpp"
 #include "core/slave/engine/fsoe_engine.hpp"
+#include "core/slave/engine/fsoe_lanes.hpp"
 
 #include <cstdint>
 
@@ -39,12 +40,24 @@ struct fsoe_static_map_item {
     uint16_t size_bits;             // set by validation
     uint16_t mask;                  // (1 << size) - 1 for sizes below 16, set by validation
     const fsoe_dict_object* object; // set by validation; none for padding
+    fsoe_dict_slot slot;            // set by validation: where the object's value lives
+};
+
+// An item that moves a value, as the frame images walk it: the items with an object,
+// laid out again whenever the count or a validation changes them.
+struct fsoe_static_map_move {
+    uint16_t word;          // of its first bit in the frame image
+    fsoe_lanes_field field; // its bits, at most a 32-bit value
+    const fsoe_dict_object* object;
+    fsoe_dict_slot slot;
 };
 
 struct fsoe_static_map_list {
     uint16_t count;
     uint16_t total_bits; // set by validation
     fsoe_static_map_item items[FSOE_STATIC_MAP_MAX_ITEMS];
+    uint8_t move_count;
+    fsoe_static_map_move moves[FSOE_STATIC_MAP_MAX_ITEMS];
 };
 
 struct fsoe_static_map {
@@ -88,9 +101,10 @@ bool fsoe_static_map_item_is_padding(uint32_t item);
 uint16_t fsoe_static_map_item_size_bits(uint32_t item);
 
 // Unpacks a received frame image into the rx objects / packs the tx objects into a
-// frame image, over `count` words. Bits beyond the image read as 0 and are not written.
-void fsoe_static_map_write_rx_image(fsoe_static_map& m, const uint16_t* words, unsigned count);
-void fsoe_static_map_read_tx_image(const fsoe_static_map& m, uint16_t* words, unsigned count);
+// frame image, over `count` words (at most FSOE_AREA_WORDS). Bits beyond the image
+// read as 0 and are not written.
+void fsoe_static_map_write_rx_image(fsoe_static_map& m, fsoe_lanes image, unsigned count);
+fsoe_lanes fsoe_static_map_read_tx_image(const fsoe_static_map& m, unsigned count);
 
 // The process-data operations the engine binds at start, with the map as their context.
 const fsoe_process_data_ops& fsoe_static_map_process_data_ops();

@@ -59,9 +59,60 @@ constexpr uint16_t fsoe_crc16_bytewise(const uint8_t* data, std::size_t len) {
     return c;
 }
 
+// Longest input (bytes and trailing zeros) the positional tables cover: a frame
+// CRC's input is at most 14 bytes.
+constexpr unsigned FSOE_CRC16_SPAN_BYTES = 16;
+using fsoe_crc16_span_tables = std::array<fsoe_crc16_table, FSOE_CRC16_SPAN_BYTES>;
+
+// Entry [d][b]: the register after byte b and then d zero bytes enter a zero
+// register. The CRC is linear with a zero start, so each byte's share depends only
+// on its value and its distance from the end: the shares are independent look-ups.
+constexpr fsoe_crc16_span_tables fsoe_crc16_make_span_tables(const fsoe_crc16_table& t) {
+    fsoe_crc16_span_tables span{};
+    span[0] = t;
+    for (unsigned d = 1; d < FSOE_CRC16_SPAN_BYTES; ++d)
+        for (unsigned b = 0; b < 256; ++b) {
+            uint16_t c = span[d - 1][b];
+            span[d][b] = static_cast<uint16_t>((c << 8) ^ t[c >> 8]);
+        }
+    return span;
+}
+
+inline constexpr fsoe_crc16_span_tables FSOE_CRC16_SPAN_TABLES =
+    fsoe_crc16_make_span_tables(FSOE_CRC16_TABLE);
+
+// Takes an input's bytes in order, each by its distance from the end, starting from
+// the first one's distance: no byte waits for the register the others leave.
+struct fsoe_crc16_shares {
+    std::size_t distance; // of the next byte, below FSOE_CRC16_SPAN_BYTES
+    uint16_t crc = 0;
+    constexpr void byte(uint8_t b) {
+        crc = static_cast<uint16_t>(crc ^ FSOE_CRC16_SPAN_TABLES[distance--][b]);
+    }
+    constexpr void word(uint16_t v) { // little-endian
+        byte(static_cast<uint8_t>(v));
+        byte(static_cast<uint8_t>(v >> 8));
+    }
+};
+
+// The CRC of `len` bytes followed by `zeros` zero bytes, len + zeros at most
+// FSOE_CRC16_SPAN_BYTES: the same value as fsoe_crc16 over the whole input.
+constexpr uint16_t fsoe_crc16_span(const uint8_t* data, std::size_t len, std::size_t zeros) {
+    if (len == 0) return 0;
+    fsoe_crc16_shares s{len - 1 + zeros};
+    for (std::size_t i = 0; i < len; ++i)
+        s.byte(data[i]);
+    return s.crc;
+}
+
 constexpr uint8_t FSOE_CRC16_CHECK_INPUT[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
 static_assert(fsoe_crc16(FSOE_CRC16_CHECK_INPUT, 9) == 0xDDE2);
 static_assert(fsoe_crc16(FSOE_CRC16_CHECK_INPUT, 8) ==
               fsoe_crc16_bytewise(FSOE_CRC16_CHECK_INPUT, 8));
+static_assert(fsoe_crc16_span(FSOE_CRC16_CHECK_INPUT, 9, 0) == 0xDDE2);
+// Trailing zeros enter the span CRC by distance only.
+constexpr uint8_t FSOE_CRC16_CHECK_ZEROS[] = {'1', '2', '3', '4', '5', '6', 0, 0, 0};
+static_assert(fsoe_crc16_span(FSOE_CRC16_CHECK_INPUT, 6, 3) ==
+              fsoe_crc16_bytewise(FSOE_CRC16_CHECK_ZEROS, 9));
 
 } // namespace brisel

@@ -10,40 +10,14 @@ namespace {
 
 // --- connection fields, byte by byte -----------------------------------------
 
-uint32_t field_value(const fsoe_field_ref& r) {
-    switch (r.width) {
-    case 1:
-        return *static_cast<const uint8_t*>(r.field);
-    case 2:
-        return *static_cast<const uint16_t*>(r.field);
-    case 4:
-        return *static_cast<const uint32_t*>(r.field);
-    }
-    return 0;
-}
-
-void set_field_value(const fsoe_field_ref& r, uint32_t v) {
-    switch (r.width) {
-    case 1:
-        *static_cast<uint8_t*>(r.field) = static_cast<uint8_t>(v);
-        break;
-    case 2:
-        *static_cast<uint16_t*>(r.field) = static_cast<uint16_t>(v);
-        break;
-    case 4:
-        *static_cast<uint32_t*>(r.field) = v;
-        break;
-    }
-}
-
 uint8_t field_byte(const fsoe_field_ref& r, unsigned k) {
-    return k < r.width ? static_cast<uint8_t>(field_value(r) >> (8 * k)) : 0;
+    return k < r.width ? static_cast<uint8_t>(fsoe_field_load(r) >> (8 * k)) : 0;
 }
 
 void set_field_byte(const fsoe_field_ref& r, unsigned k, uint8_t b) {
     if (k >= r.width) return;
     uint32_t mask = 0xFFu << (8 * k);
-    set_field_value(r, (field_value(r) & ~mask) | static_cast<uint32_t>(b) << (8 * k));
+    fsoe_field_store(r, (fsoe_field_load(r) & ~mask) | static_cast<uint32_t>(b) << (8 * k));
 }
 
 // --- transfer queues ---------------------------------------------------------
@@ -60,9 +34,7 @@ void queue_advance(fsoe_queue& q, unsigned n) {
 
 // Safe-data bytes a multi-byte frame moves: the length rounded up to whole words.
 unsigned chunk_budget(const fsoe_frame& f) {
-    unsigned n =
-        f.data_length > FSOE_MAX_SAFE_DATA_BYTES ? FSOE_MAX_SAFE_DATA_BYTES : f.data_length;
-    return (n + 1) & ~1u;
+    return (fsoe_frame_data_length(f) + 1) & ~1u;
 }
 
 // Moves the queue's next `budget` bytes: move(entry, byte of its field, safe-data
@@ -149,9 +121,7 @@ void generate_reply_crcs(fsoe_engine_record& e) {
 
 void hand_rx_image(fsoe_engine_record& e) {
     if (!e.pd) return;
-    uint16_t image[FSOE_AREA_WORDS];
-    fsoe_frame_encode(e.rx, image);
-    e.pd->write_rx_image(e.pd_context, image, e.frame_words);
+    e.pd->write_rx_image(e.pd_context, fsoe_frame_encode(e.rx), e.frame_words);
 }
 
 // Safe outputs fall to their safe value: the rx map sees a frame without data.
@@ -166,10 +136,9 @@ void fill_reply_data(fsoe_engine_record& e) {
         if (!e.pd) return;
         // Process data: the tx map lays out the whole reply frame; only its CRCs
         // are recomputed, and CRC_0 is kept for the repeat rule.
-        uint16_t image[FSOE_AREA_WORDS] = {};
-        e.pd->read_tx_image(e.pd_context, image, e.frame_words);
+        fsoe_lanes image = e.pd->read_tx_image(e.pd_context, e.frame_words);
         uint16_t crc0 = e.tx.crc[0];
-        fsoe_frame_decode(e.tx, image, e.frame_words);
+        fsoe_frame_decode(e.tx, image);
         e.tx.crc[0] = crc0;
     } else if (e.tx_queue.count > 0) {
         queue_send(e.tx_queue, e.tx);
@@ -187,11 +156,9 @@ void switch_state(fsoe_engine_record& e, uint8_t next) {
 }
 
 void rebuild_reply_area(fsoe_engine_record& e) {
-    uint16_t encoded[FSOE_AREA_WORDS];
-    unsigned words = fsoe_frame_encode(e.tx, encoded);
+    unsigned words = fsoe_frame_encoded_words(e.tx);
     if (words > e.frame_words) words = e.frame_words;
-    std::memset(e.reply, 0, sizeof e.reply);
-    std::memcpy(e.reply, encoded, words * sizeof(uint16_t));
+    e.reply = fsoe_lanes_kept(fsoe_frame_encode(e.tx), words);
 }
 
 void reset_connection_record(fsoe_engine_record& e) {
@@ -340,10 +307,10 @@ void fsoe_engine_start(fsoe_engine_record& e, uint16_t frame_words,
     fsoe_queue_clear_both(e);
     // A new connection judges its first request afresh, even if it repeats the
     // last one of the previous connection (a master's first Reset frame does).
-    std::memset(e.last_request, 0, sizeof e.last_request);
+    e.last_request = fsoe_lanes{};
     // Nor does it answer with the previous connection's last reply, which may be
     // laid out for another frame size.
-    std::memset(e.reply, 0, sizeof e.reply);
+    e.reply = fsoe_lanes{};
 }
 
 void fsoe_engine_stop(fsoe_engine_record& e) {
@@ -372,10 +339,10 @@ void fsoe_engine_process(fsoe_engine_record& e) {
         // A map changed under a running engine (unlocked, or re-validated to
         // another size) takes no frames until the next start.
         unsigned words = e.pd ? e.pd->frame_size(e.pd_context) : 0;
-        std::size_t bytes = words * sizeof(uint16_t);
-        if (words == e.frame_words && std::memcmp(e.request, e.last_request, bytes) != 0) {
-            std::memcpy(e.last_request, e.request, bytes);
-            fsoe_frame_decode(e.rx, e.request, words);
+        if (words == e.frame_words && fsoe_lanes_differ(e.request, e.last_request, words)) {
+            // The words past the frame are never compared: start() clears them.
+            e.last_request = e.request;
+            fsoe_frame_decode(e.rx, fsoe_lanes_kept(e.request, words));
             e.watchdog.start_us = now;
             switch_state(e, current_state(e).handle_frame(e));
         }
@@ -387,97 +354,64 @@ void fsoe_engine_process(fsoe_engine_record& e) {
 fsoe_request_result fsoe_engine_set_request(fsoe_engine_record& e, const uint8_t* data,
                                             std::size_t len) {
     if (len > FSOE_REQUEST_BUFFER_BYTES) return FSOE_REQUEST_TOO_LONG;
-    uint8_t buffer[FSOE_REQUEST_BUFFER_BYTES] = {};
-    if (len > 0) std::memcpy(buffer, data, len);
     unsigned words = e.frame_words > FSOE_AREA_WORDS ? FSOE_AREA_WORDS : e.frame_words;
-    for (unsigned w = 0; w < words; ++w)
-        e.request[w] = static_cast<uint16_t>(buffer[2 * w] | buffer[2 * w + 1] << 8);
+    fsoe_lanes fresh{};
+    if (len >= 2 * std::size_t{words}) {
+        for (unsigned w = 0; w < words; ++w)
+            fsoe_lanes_or_word(fresh, w, static_cast<uint16_t>(data[2 * w] | data[2 * w + 1] << 8));
+    } else {
+        // Bytes beyond the request read as 0, as from a zeroed buffer.
+        auto byte = [&](std::size_t i) -> unsigned { return i < len ? data[i] : 0; };
+        for (unsigned w = 0; w < words; ++w)
+            fsoe_lanes_or_word(fresh, w, static_cast<uint16_t>(byte(2 * w) | byte(2 * w + 1) << 8));
+    }
+    // Only the frame's words are taken; the others keep what they held.
+    e.request = fsoe_lanes_replaced(e.request, fresh, words);
     e.new_request = true;
     return FSOE_REQUEST_OK;
-}
-
-const uint16_t* fsoe_engine_reply_words(const fsoe_engine_record& e) {
-    return e.reply;
-}
-
-uint16_t fsoe_engine_frame_words(const fsoe_engine_record& e) {
-    return e.frame_words;
 }
 
 uint8_t fsoe_engine_state(const fsoe_engine_record& e) {
     return current_state(e).number;
 }
 
-uint32_t fsoe_engine_read_field(const fsoe_engine_record& e, fsoe_engine_field field) {
+fsoe_field_ref fsoe_engine_field_ref(fsoe_engine_record& e, fsoe_engine_field field) {
     switch (field) {
     case FSOE_FIELD_REPLY_COMMAND:
-        return e.tx.command;
+        return fsoe_field(e.tx.command);
     case FSOE_FIELD_REPLY_CONNECTION_ID:
-        return e.tx.connection_id;
+        return fsoe_field(e.tx.connection_id);
     case FSOE_FIELD_REPLY_REFERENCE_CRC:
-        return e.tx.reference_crc;
+        return fsoe_field(e.tx.reference_crc);
     case FSOE_FIELD_RX_COMMAND:
-        return e.rx.command;
+        return fsoe_field(e.rx.command);
     case FSOE_FIELD_RX_CONNECTION_ID:
-        return e.rx.connection_id;
+        return fsoe_field(e.rx.connection_id);
     case FSOE_FIELD_RX_REFERENCE_CRC:
-        return e.rx.reference_crc;
+        return fsoe_field(e.rx.reference_crc);
     case FSOE_FIELD_OWN_SLAVE_ADDRESS:
-        return e.conn.own_slave_address;
+        return fsoe_field(e.conn.own_slave_address);
     case FSOE_FIELD_OWN_CONNECTION_ID:
-        return e.conn.own_connection_id;
+        return fsoe_field(e.conn.own_connection_id);
     case FSOE_FIELD_OWN_WATCHDOG_TIME:
-        return e.conn.own_watchdog_time;
+        return fsoe_field(e.conn.own_watchdog_time);
     case FSOE_FIELD_EXPECTED_COMM_PARAM_LENGTH:
-        return e.conn.expected_comm_param_length;
+        return fsoe_field(e.conn.expected_comm_param_length);
     case FSOE_FIELD_EXPECTED_APP_PARAM_LENGTH:
-        return e.conn.expected_app_param_length;
+        return fsoe_field(e.conn.expected_app_param_length);
     case FSOE_FIELD_EXPECTED_APP_PARAM:
-        return e.conn.expected_app_param;
+        return fsoe_field(e.conn.expected_app_param);
     }
-    return 0;
+    return fsoe_field_ref{nullptr, 0};
+}
+
+uint32_t fsoe_engine_read_field(const fsoe_engine_record& e, fsoe_engine_field field) {
+    // The reference is only read through.
+    return fsoe_field_load(fsoe_engine_field_ref(const_cast<fsoe_engine_record&>(e), field));
 }
 
 void fsoe_engine_write_field(fsoe_engine_record& e, fsoe_engine_field field, uint32_t value) {
-    uint16_t v16 = static_cast<uint16_t>(value);
-    switch (field) {
-    case FSOE_FIELD_REPLY_COMMAND:
-        e.tx.command = v16;
-        break;
-    case FSOE_FIELD_REPLY_CONNECTION_ID:
-        e.tx.connection_id = v16;
-        break;
-    case FSOE_FIELD_REPLY_REFERENCE_CRC:
-        e.tx.reference_crc = v16;
-        break;
-    case FSOE_FIELD_RX_COMMAND:
-        e.rx.command = v16;
-        break;
-    case FSOE_FIELD_RX_CONNECTION_ID:
-        e.rx.connection_id = v16;
-        break;
-    case FSOE_FIELD_RX_REFERENCE_CRC:
-        e.rx.reference_crc = v16;
-        break;
-    case FSOE_FIELD_OWN_SLAVE_ADDRESS:
-        e.conn.own_slave_address = v16;
-        break;
-    case FSOE_FIELD_OWN_CONNECTION_ID:
-        e.conn.own_connection_id = v16;
-        break;
-    case FSOE_FIELD_OWN_WATCHDOG_TIME:
-        e.conn.own_watchdog_time = v16;
-        break;
-    case FSOE_FIELD_EXPECTED_COMM_PARAM_LENGTH:
-        e.conn.expected_comm_param_length = v16;
-        break;
-    case FSOE_FIELD_EXPECTED_APP_PARAM_LENGTH:
-        e.conn.expected_app_param_length = v16;
-        break;
-    case FSOE_FIELD_EXPECTED_APP_PARAM:
-        e.conn.expected_app_param = value;
-        break;
-    }
+    fsoe_field_store(fsoe_engine_field_ref(e, field), value);
 }
 
 } // namespace brisel

@@ -77,10 +77,17 @@ void fsoe_engine_process(fsoe_engine_record& e);
 
 fsoe_request_result fsoe_engine_set_request(fsoe_engine_record& e, const uint8_t* data,
                                             std::size_t len);
-const uint16_t* fsoe_engine_reply_words(const fsoe_engine_record& e); // FSOE_AREA_WORDS words
-uint16_t fsoe_engine_frame_words(const fsoe_engine_record& e);
+// Read every cycle, so defined here where callers can inline them.
+inline fsoe_lanes fsoe_engine_reply(const fsoe_engine_record& e) { // FSOE_AREA_WORDS words
+    return e.reply;
+}
+inline uint16_t fsoe_engine_frame_words(const fsoe_engine_record& e) {
+    return e.frame_words;
+}
 uint8_t fsoe_engine_state(const fsoe_engine_record& e);
 
+// Where the field lives in `e`, with its own width; none for an unknown field.
+fsoe_field_ref fsoe_engine_field_ref(fsoe_engine_record& e, fsoe_engine_field field);
 uint32_t fsoe_engine_read_field(const fsoe_engine_record& e, fsoe_engine_field field);
 void fsoe_engine_write_field(fsoe_engine_record& e, fsoe_engine_field field, uint32_t value);
 

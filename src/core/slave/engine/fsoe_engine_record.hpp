@@ -21,10 +21,10 @@ struct fsoe_engine_sources {
 // The static map's process-data operations (bound by start), each called with the
 // context bound with them.
 struct fsoe_process_data_ops {
-    // Hands a received frame image (frame words, little-endian bytes) to the rx map.
-    void (*write_rx_image)(void* context, const uint16_t* words, unsigned count);
-    // Fills `count` frame words from the tx map.
-    void (*read_tx_image)(void* context, uint16_t* words, unsigned count);
+    // Hands the first `count` words of a received frame image to the rx map.
+    void (*write_rx_image)(void* context, fsoe_lanes image, unsigned count);
+    // Lays out `count` words of a frame image from the tx map, zero behind them.
+    fsoe_lanes (*read_tx_image)(void* context, unsigned count);
     // The map's frame size in words while it is locked, else 0.
     unsigned (*frame_size)(void* context);
 };
@@ -59,6 +59,34 @@ struct fsoe_field_ref {
     uint8_t width;
 };
 
+// The field's value; a width other than 1, 2 or 4 reads as 0.
+inline uint32_t fsoe_field_load(const fsoe_field_ref& r) {
+    switch (r.width) {
+    case 1:
+        return *static_cast<const uint8_t*>(r.field);
+    case 2:
+        return *static_cast<const uint16_t*>(r.field);
+    case 4:
+        return *static_cast<const uint32_t*>(r.field);
+    }
+    return 0;
+}
+
+// Stores the low `width` bytes of `v`; a width other than 1, 2 or 4 stores nothing.
+inline void fsoe_field_store(const fsoe_field_ref& r, uint32_t v) {
+    switch (r.width) {
+    case 1:
+        *static_cast<uint8_t*>(r.field) = static_cast<uint8_t>(v);
+        break;
+    case 2:
+        *static_cast<uint16_t*>(r.field) = static_cast<uint16_t>(v);
+        break;
+    case 4:
+        *static_cast<uint32_t*>(r.field) = v;
+        break;
+    }
+}
+
 struct fsoe_queue_entry {
     fsoe_field_ref ref;
     uint8_t length; // bytes that travel, at most the field's width
@@ -84,9 +112,11 @@ struct fsoe_state_ops; // one state's operations, private to the engine
 
 struct fsoe_engine_record {
     uint16_t frame_words; // F; 0 while inactive
-    uint16_t request[FSOE_AREA_WORDS];
-    uint16_t reply[FSOE_AREA_WORDS];
-    uint16_t last_request[FSOE_AREA_WORDS]; // for the novelty test
+    // The areas as frame images: whole lanes are stored and loaded, never words
+    // of them, so no wide load waits on narrow stores.
+    fsoe_lanes request;
+    fsoe_lanes reply;
+    fsoe_lanes last_request; // for the novelty test
     bool new_request;
     const fsoe_state_ops* state; // none before the first init: Reset
     fsoe_frame rx;               // the master's frame being judged

@@ -5,6 +5,8 @@
 // against any master, so it shares no code with one.
 #pragma once
 
+#include "core/slave/engine/fsoe_lanes.hpp"
+
 #include <cstdint>
 
 namespace brisel {
@@ -40,6 +42,7 @@ enum fsoe_error : uint8_t {
 constexpr unsigned FSOE_AREA_WORDS = 6;
 constexpr unsigned FSOE_AREA_BYTES = FSOE_AREA_WORDS * 2;
 constexpr unsigned FSOE_MAX_SAFE_DATA_BYTES = FSOE_AREA_WORDS - 2;
+static_assert(FSOE_LANES_WORDS == FSOE_AREA_WORDS, "a frame image holds an area");
 // Word capacity of the record's data and CRC arrays.
 constexpr unsigned FSOE_FRAME_DATA_WORDS = 4;
 constexpr unsigned FSOE_FRAME_CRC_WORDS = 4;
@@ -54,6 +57,11 @@ struct fsoe_frame {
     uint16_t data_length;                 // safe-data bytes, never above FSOE_MAX_SAFE_DATA_BYTES
 };
 
+// The record's safe-data bytes, data_length held to what a frame carries.
+inline unsigned fsoe_frame_data_length(const fsoe_frame& f) {
+    return f.data_length > FSOE_MAX_SAFE_DATA_BYTES ? FSOE_MAX_SAFE_DATA_BYTES : f.data_length;
+}
+
 // Safe-data bytes of a frame of `frame_words` words: w - 2 from 3 words on, else none.
 uint16_t fsoe_frame_data_length_for(unsigned frame_words);
 
@@ -67,18 +75,24 @@ uint8_t fsoe_frame_data_byte(const fsoe_frame& f, unsigned k);
 void fsoe_frame_set_data_byte(fsoe_frame& f, unsigned k, uint8_t b);
 
 // Number of CRC words a frame carries: one per data block, ceil(n / 2).
-unsigned fsoe_frame_crc_count(const fsoe_frame& f);
+inline unsigned fsoe_frame_crc_count(const fsoe_frame& f) {
+    return (fsoe_frame_data_length(f) + 1) / 2;
+}
 
 // CRC_i over the reference CRC, connection id, sequence number, command and data block i.
 uint16_t fsoe_frame_crc(const fsoe_frame& f, unsigned i);
 
-// Parses the first `count` words (little-endian bytes) into the record for its
-// data_length; bytes beyond `count` words read as 0. Sequence number and reference
-// CRC are kept.
-void fsoe_frame_decode(fsoe_frame& f, const uint16_t* words, unsigned count);
+// Parses a frame image (little-endian bytes) into the record for its data_length.
+// Sequence number and reference CRC are kept.
+void fsoe_frame_decode(fsoe_frame& f, fsoe_lanes image);
 
-// Lays the record out as frame bytes in `out` (zeroed first) and returns the
-// encoded word count, (n + 2 * ceil(n / 2) + 4) / 2.
-unsigned fsoe_frame_encode(const fsoe_frame& f, uint16_t out[FSOE_AREA_WORDS]);
+// The record laid out as a frame image, zero behind the frame.
+fsoe_lanes fsoe_frame_encode(const fsoe_frame& f);
+
+// Words the encoded frame takes, (n + 2 * ceil(n / 2) + 4) / 2.
+inline unsigned fsoe_frame_encoded_words(const fsoe_frame& f) {
+    unsigned n = fsoe_frame_data_length(f);
+    return (n + 2 * ((n + 1) / 2) + 4) / 2;
+}
 
 } // namespace brisel
