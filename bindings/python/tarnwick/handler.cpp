@@ -244,11 +244,12 @@ nb::object build_request(PyMasterHandler& h) {
     }
     bool unconnected = in_state(h, StateId::Reset) || in_state(h, StateId::Session);
     req.control.connection_id = unconnected ? 0 : m.sess->get(SessionField::connection_id);
-    if (m.last_crc0_sent)
-        generate_crcs_cyclic_traced(req, *m.last_crc0_sent);
+    std::optional<uint16_t>& last_crc0 = m.last_crc0_sent();
+    if (last_crc0)
+        generate_crcs_cyclic_traced(req, *last_crc0);
     else
         generate_crcs_traced(req);
-    m.last_crc0_sent = req.crcs[0];
+    last_crc0 = req.crcs[0];
     if (h.reset_slave_sequence_number_after_frame) {
         h.slave->rec->control.sequence_number = 1;
         h.reset_slave_sequence_number_after_frame = false;
@@ -297,7 +298,7 @@ bool process_reply(PyMasterHandler& h, nb::handle reply) {
     if (superseded(h, begun)) return false;
     // The sequence number the slave's next reply must carry.
     if (!judged_in_reset) frame::increment_sequence_number(s.rec->control);
-    s.last_crc0_sent = s.rec->crcs[0];
+    s.last_crc0_sent() = s.rec->crcs[0];
     switch_state(h, next);
     return !superseded(h, begun);
 }
@@ -482,12 +483,20 @@ nb::list slave_parameters(nb::handle master_parameters) {
     return items;
 }
 
-nb::object make_node(uint16_t address, uint16_t connection_id, uint16_t watchdog_ms,
-                     nb::handle parameters, nb::handle dictionary, nb::object types) {
-    return nb::type<PyNode>()(
-        nb::arg("slave_address") = address, nb::arg("connection_id") = connection_id,
-        nb::arg("watchdog_ms") = watchdog_ms, nb::arg("application_parameters") = parameters,
-        nb::arg("dictionary") = dictionary, nb::arg("item_types_accepted") = types);
+// The library's master the handler's records live in. Application parameters stay
+// in the Python items for now, so the master is made without them.
+std::shared_ptr<tarnwick::Master> make_core(uint16_t address, uint16_t connection_id,
+                                            uint16_t watchdog_ms) {
+    MasterConfig config;
+    config.slave_address = address;
+    config.connection_id = connection_id;
+    config.watchdog_ms = watchdog_ms;
+    return std::make_shared<tarnwick::Master>(config);
+}
+
+// A Node of the handler whose records are `node` of the handler's master.
+nb::object make_node(PyMasterHandler& h, tarnwick::Node& node, NodeArgs args) {
+    return new_node(args, std::shared_ptr<tarnwick::Node>(h.core, &node));
 }
 
 void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle slave_address,
@@ -528,10 +537,15 @@ void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle sl
     DataClasses& dc = data_classes();
     h->dictionary = nb::borrow(dictionary);
     h->dict = nb::inst_ptr<PyDictionary>(dictionary);
-    h->master_obj = make_node(address, conn_id, watchdog_ms, parameters, dictionary,
-                              item_class_set({dc.item_output, dc.item_input_output}));
-    h->slave_obj = make_node(0, 0, 0, slave_parameters(parameters), dictionary,
-                             item_class_set({dc.item_input, dc.item_input_output}));
+    h->core = make_core(address, conn_id, watchdog_ms);
+    nb::object master_types = item_class_set({dc.item_output, dc.item_input_output});
+    nb::object slave_types = item_class_set({dc.item_input, dc.item_input_output});
+    nb::list slave_params = slave_parameters(parameters);
+    h->master_obj =
+        make_node(*h, h->core->own_node(),
+                  {address, conn_id, watchdog_ms, parameters, dictionary, master_types});
+    h->slave_obj =
+        make_node(*h, h->core->slave_node(), {0, 0, 0, slave_params, dictionary, slave_types});
     h->master = nb::inst_ptr<PyNode>(h->master_obj);
     h->slave = nb::inst_ptr<PyNode>(h->slave_obj);
     h->data_command = frame::Command::FAILSAFE_DATA;

@@ -6,6 +6,7 @@
 #include "tarnwick/data_binding.hpp"
 #include "tarnwick/event_lock.hpp"
 #include "tarnwick/frame_binding.hpp"
+#include "tarnwick/master.hpp"
 #include "tarnwick/watchdog_core.hpp"
 
 #include <array>
@@ -16,47 +17,54 @@ namespace tarnwick::py {
 
 // --- Connection records -------------------------------------------------------------
 
-enum class SessionField : uint8_t {
-    slave_address,
-    session_id,
-    error_id,
-    connection_id,
-    comm_parameter_size_bytes,
-    watchdog_ms,
-    app_parameter_size_bytes,
-};
-constexpr unsigned SESSION_FIELD_COUNT = 7;
+using tarnwick::SESSION_FIELD_COUNT;
+using tarnwick::SessionField;
 
-// The connection data of one node, each value a 16-bit dynamically mappable item.
+// The connection data of one node, each value a 16-bit dynamically mappable item
+// viewing the library's Session record (the handler's: its Master's).
 struct PySession {
+    std::shared_ptr<tarnwick::Session> core;
     std::array<nb::object, SESSION_FIELD_COUNT> items;
     std::array<PyDynamicItem*, SESSION_FIELD_COUNT> raw{};
 
-    PySession(uint16_t slave_address, uint16_t connection_id, uint16_t watchdog_ms);
+    PySession(std::shared_ptr<tarnwick::Session> core, uint16_t slave_address,
+              uint16_t connection_id, uint16_t watchdog_ms);
     nb::handle item(SessionField f) const { return items[static_cast<unsigned>(f)]; }
-    uint16_t get(SessionField f) const {
-        return static_cast<uint16_t>(raw[static_cast<unsigned>(f)]->raw);
-    }
-    void put(SessionField f, uint16_t v) { raw[static_cast<unsigned>(f)]->raw = v; }
+    uint16_t get(SessionField f) const { return core->get(f); }
+    void put(SessionField f, uint16_t v) { core->put(f, v); }
 };
 
-// One side of the connection: its frame, session data, maps and parameters.
+// One side of the connection: its frame, session data, maps and parameters. The
+// frame record, the session values and the last CRC_0 sent live in the library's
+// Node record (the handler's: its Master's own or slave node).
 struct PyNode {
+    std::shared_ptr<tarnwick::Node> core;
     nb::object frame;                  // FSOEFrame
     nb::object session;                // Session
     nb::object dictionary_map;         // DictionaryMap
     nb::object dynamic_map;            // FSOEDynamicMap
     nb::object application_parameters; // list
-    std::optional<uint16_t> last_crc0_sent;
 
     frame::FrameRecord* rec = nullptr;
     PySession* sess = nullptr;
     PyDictionaryMap* map = nullptr;
     PyDynamicMap* dyn = nullptr;
 
+    std::optional<uint16_t>& last_crc0_sent() { return core->last_crc0_sent; }
     void start();
     void stop();
 };
+
+// Numbers checked by the caller; the node's records are `core`'s.
+struct NodeArgs {
+    uint16_t slave_address;
+    uint16_t connection_id;
+    uint16_t watchdog_ms;
+    nb::handle application_parameters; // list
+    nb::handle dictionary;             // Dictionary
+    nb::handle item_types_accepted;    // set
+};
+nb::object new_node(const NodeArgs& args, std::shared_ptr<tarnwick::Node> core);
 
 struct PyApplicationParameter : PyDynamicItem {
     nb::object name;
@@ -80,6 +88,8 @@ struct PyMasterHandler {
     nb::object current_request; // bytes
     nb::object last_reply;      // bytes
 
+    // The library's master: the records of both nodes live in it.
+    std::shared_ptr<tarnwick::Master> core;
     PyNode* master = nullptr;
     PyNode* slave = nullptr;
     PyDictionary* dict = nullptr;

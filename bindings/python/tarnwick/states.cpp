@@ -549,8 +549,9 @@ StateId reset_session(PyMasterHandler& h) {
 
 bool check_received_crcs(PyMasterHandler& h) {
     frame::FrameRecord& reply = *h.slave->rec;
-    if (!h.slave->last_crc0_sent) return check_crcs_traced(reply);
-    return check_crcs_cyclic_traced(reply, *h.slave->last_crc0_sent);
+    const std::optional<uint16_t>& last_crc0 = h.slave->last_crc0_sent();
+    if (!last_crc0) return check_crcs_traced(reply);
+    return check_crcs_cyclic_traced(reply, *last_crc0);
 }
 
 void init_states(nb::module_& m) {
