@@ -45,6 +45,10 @@ struct ApplicationParameter {
     std::optional<data::DataType> type;
 };
 
+// The dynamic map holds 50 items in the Parameter state, three of them the
+// communication parameters.
+constexpr std::size_t MAX_APPLICATION_PARAMETERS = data::DynamicMap::CAPACITY - 3;
+
 struct MasterConfig {
     uint16_t slave_address = 0;
     uint16_t connection_id = 0; // 0 is refused

@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace tarnwick::py {
 
@@ -250,9 +251,9 @@ nb::object build_request(PyMasterHandler& h) {
     else
         generate_crcs_traced(req);
     last_crc0 = req.crcs[0];
-    if (h.reset_slave_sequence_number_after_frame) {
+    if (h.core->reset_slave_sequence_after_frame()) {
         h.slave->rec->control.sequence_number = 1;
-        h.reset_slave_sequence_number_after_frame = false;
+        h.core->set_reset_slave_sequence_after_frame(false);
     }
     // The slave seeds its reply to this request with the request's CRC_0.
     if (!in_state(h, StateId::Reset)) h.slave->rec->control.crc0 = req.crcs[0];
@@ -483,15 +484,41 @@ nb::list slave_parameters(nb::handle master_parameters) {
     return items;
 }
 
-// The library's master the handler's records live in. Application parameters stay
-// in the Python items for now, so the master is made without them.
+// The library master's description of the application parameters. More than it
+// takes stay Python's own (entering Parameter then refuses them, as it always did).
+std::vector<tarnwick::ApplicationParameter> core_parameters(nb::handle parameters) {
+    std::vector<tarnwick::ApplicationParameter> out;
+    if (static_cast<std::size_t>(nb::len(parameters)) > MAX_APPLICATION_PARAMETERS) return out;
+    for (nb::handle p : parameters) {
+        const PyDynamicItem& item = *nb::inst_ptr<PyApplicationParameter>(p);
+        out.push_back({item.raw(), static_cast<uint8_t>(item.n_bytes()), item.type});
+    }
+    return out;
+}
+
+// The library's master the handler's records live in.
 std::shared_ptr<tarnwick::Master> make_core(uint16_t address, uint16_t connection_id,
-                                            uint16_t watchdog_ms) {
+                                            uint16_t watchdog_ms, nb::handle parameters) {
     MasterConfig config;
     config.slave_address = address;
     config.connection_id = connection_id;
     config.watchdog_ms = watchdog_ms;
+    config.parameters = core_parameters(parameters);
     return std::make_shared<tarnwick::Master>(config);
+}
+
+// The parameter items (the master's and the slave's echo) store their values in
+// the library master's parameter records, when it has them.
+void view_parameters(PyMasterHandler& h, nb::handle master_items, nb::handle slave_items) {
+    std::vector<uint32_t>& own = h.core->own_node().parameters;
+    std::vector<uint32_t>& echo = h.core->slave_node().parameters;
+    if (own.empty()) return;
+    std::size_t i = 0;
+    for (nb::handle p : master_items)
+        nb::inst_ptr<PyDynamicItem>(p)->view(&own[i++], h.core);
+    i = 0;
+    for (nb::handle p : slave_items)
+        nb::inst_ptr<PyDynamicItem>(p)->view(&echo[i++], h.core);
 }
 
 // A Node of the handler whose records are `node` of the handler's master.
@@ -537,7 +564,7 @@ void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle sl
     DataClasses& dc = data_classes();
     h->dictionary = nb::borrow(dictionary);
     h->dict = nb::inst_ptr<PyDictionary>(dictionary);
-    h->core = make_core(address, conn_id, watchdog_ms);
+    h->core = make_core(address, conn_id, watchdog_ms, parameters);
     nb::object master_types = item_class_set({dc.item_output, dc.item_input_output});
     nb::object slave_types = item_class_set({dc.item_input, dc.item_input_output});
     nb::list slave_params = slave_parameters(parameters);
@@ -546,9 +573,9 @@ void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle sl
                   {address, conn_id, watchdog_ms, parameters, dictionary, master_types});
     h->slave_obj =
         make_node(*h, h->core->slave_node(), {0, 0, 0, slave_params, dictionary, slave_types});
+    view_parameters(*h, parameters, slave_params);
     h->master = nb::inst_ptr<PyNode>(h->master_obj);
     h->slave = nb::inst_ptr<PyNode>(h->slave_obj);
-    h->data_command = frame::Command::FAILSAFE_DATA;
     adopt_state(*h, state_class(StateId::Reset)(nb::arg("context") = self));
     h->report_error_callback = nb::borrow(report_error_callback);
     h->state_change_callback = nb::borrow(state_change_callback);
@@ -635,7 +662,7 @@ void bind_handler_operations(nb::class_<PyMasterHandler>& cls) {
         [](PyMasterHandler& h, nb::handle active) {
             int on = PyObject_IsTrue(active.ptr());
             if (on < 0) raise_pending();
-            h.data_command = on ? frame::Command::FAILSAFE_DATA : frame::Command::PROCESS_DATA;
+            h.core->set_fail_safe(on != 0);
         },
         nb::arg("active").none() = true,
         nb::sig("def set_fail_safe(self, active: bool = True) -> None"),
@@ -646,7 +673,7 @@ void bind_handler_operations(nb::class_<PyMasterHandler>& cls) {
         [](PyMasterHandler& h, nb::handle slave_address) {
             uint16_t address = to_u16(slave_address);
             if (h.running) raise_running("Cannot set slave address while running");
-            h.master->sess->put(SessionField::slave_address, address);
+            h.core->set_slave_address(address);
         },
         nb::arg("slave_address").none(),
         nb::sig("def set_slave_address(self, slave_address: int) -> None"),
@@ -719,25 +746,27 @@ void bind_handler_attributes(nb::class_<PyMasterHandler>& cls) {
                  setter([](PyMasterHandler& h, nb::handle s) { adopt_state(h, nb::borrow(s)); }),
                  "Current state");
     def_property(cls, "_data_command", nb::cpp_function([](PyMasterHandler& h) {
-                     return command_object(h.data_command);
+                     return command_object(h.core->data_command());
                  }),
                  setter([](PyMasterHandler& h, nb::handle c) {
                      uint16_t word = to_u16(c.attr("value"));
                      if (!frame::command_is_valid(word))
                          throw nb::value_error("_data_command must be an FSOECommand");
-                     h.data_command = static_cast<frame::Command>(word);
+                     h.core->set_data_command(static_cast<frame::Command>(word));
                  }),
                  "Command of the Data state's requests");
-    def_property(
-        cls, "_second_session_frame_sent",
-        nb::cpp_function([](PyMasterHandler& h) { return h.second_session_frame_sent; }),
-        setter([](PyMasterHandler& h, nb::handle v) { h.second_session_frame_sent = truthy(v); }),
-        "A first Session reply was accepted with data pending");
+    def_property(cls, "_second_session_frame_sent", nb::cpp_function([](PyMasterHandler& h) {
+                     return h.core->second_session_frame_sent();
+                 }),
+                 setter([](PyMasterHandler& h, nb::handle v) {
+                     h.core->set_second_session_frame_sent(truthy(v));
+                 }),
+                 "A first Session reply was accepted with data pending");
     def_property(cls, "_reset_slave_sequence_number_after_frame",
                  nb::cpp_function(
-                     [](PyMasterHandler& h) { return h.reset_slave_sequence_number_after_frame; }),
+                     [](PyMasterHandler& h) { return h.core->reset_slave_sequence_after_frame(); }),
                  setter([](PyMasterHandler& h, nb::handle v) {
-                     h.reset_slave_sequence_number_after_frame = truthy(v);
+                     h.core->set_reset_slave_sequence_after_frame(truthy(v));
                  }),
                  "Restart the slave's sequence number after the next request");
 }
@@ -749,7 +778,7 @@ void report_error(PyMasterHandler& h, nb::handle transition_name, nb::handle mes
 }
 
 void create_session_id(PyMasterHandler& h) {
-    h.second_session_frame_sent = false;
+    h.core->set_second_session_frame_sent(false);
     nb::object value = nb::handle(random_bits)(16);
     h.master->sess->put(SessionField::session_id, to_u16(value));
 }

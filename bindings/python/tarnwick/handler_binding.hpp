@@ -101,10 +101,7 @@ struct PyMasterHandler {
     std::optional<states::StateId> state_kind = states::StateId::Reset;
     bool state_exact = true;
 
-    frame::Command data_command = frame::Command::FAILSAFE_DATA;
     uint16_t initialization_data_bytes = 0;
-    bool second_session_frame_sent = false;
-    bool reset_slave_sequence_number_after_frame = false;
     bool running = false;
     bool deleted = false;
     // The watchdog thread ended with an exception from a callback: the handler has

@@ -135,7 +135,7 @@ void parameter_map_frame(PyMasterHandler& h) {
 }
 
 void data_map_frame(PyMasterHandler& h) {
-    set_command(h.master, h.data_command);
+    set_command(h.master, h.core->data_command());
     h.master->map->set_data_to_frame(*h.master->rec);
 }
 
@@ -151,7 +151,7 @@ StateId enter_session(PyMasterHandler& h) {
 // Fresh Reset frames carrying code 0; the safe inputs are left as they are.
 void restart_reset_frames(PyMasterHandler& h) {
     restart_frame_counters(h);
-    h.data_command = frame::Command::FAILSAFE_DATA;
+    h.core->set_fail_safe(true);
     set_master_error(h, 0);
     reset_map_frame(h);
 }
@@ -171,7 +171,7 @@ StateId run_action(PyMasterHandler& h, Transition t) {
     case ActionKind::Fail:
         return reset_handler(h, static_cast<uint16_t>(info.error));
     case ActionKind::SessionStay1:
-        h.second_session_frame_sent = true;
+        h.core->set_second_session_frame_sent(true);
         break;
     case ActionKind::SessionOk:
         connection_map_frame(h);
@@ -186,7 +186,7 @@ StateId run_action(PyMasterHandler& h, Transition t) {
         set_inputs_to_failsafe(*h.dict);
         break;
     case ActionKind::SlaveReset:
-        h.reset_slave_sequence_number_after_frame = true;
+        h.core->set_reset_slave_sequence_after_frame(true);
         return reset_session(h);
     case ActionKind::Stay:
     case ActionKind::ParameterOk:
@@ -242,7 +242,7 @@ class HandlerFacts : public states::ReplyFacts {
     bool data_correct() override { return h_.slave->dyn->is_safedata_correct(*h_.master->dyn); }
     bool crcs_ok() override { return check_received_crcs(h_); }
     bool pending() override { return dynamic_map_pending(h_); }
-    bool second_session_frame_sent() override { return h_.second_session_frame_sent; }
+    bool second_session_frame_sent() override { return h_.core->second_session_frame_sent(); }
 
   private:
     const frame::FrameRecord& reply() const { return *h_.slave->rec; }
@@ -529,7 +529,7 @@ void map_frame(PyMasterHandler& h, StateId s) {
 
 StateId reset_handler(PyMasterHandler& h, uint16_t error_code) {
     restart_frame_counters(h);
-    h.data_command = frame::Command::FAILSAFE_DATA;
+    h.core->set_fail_safe(true);
     set_inputs_to_failsafe(*h.dict);
     set_master_error(h, error_code);
     reset_map_frame(h);
@@ -539,7 +539,7 @@ StateId reset_handler(PyMasterHandler& h, uint16_t error_code) {
 
 StateId reset_session(PyMasterHandler& h) {
     restart_frame_counters(h);
-    h.data_command = frame::Command::FAILSAFE_DATA;
+    h.core->set_fail_safe(true);
     set_inputs_to_failsafe(*h.dict);
     create_session_id(h);
     session_map_frame(h);
