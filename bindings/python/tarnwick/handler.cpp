@@ -30,8 +30,6 @@ constexpr const char* DELETED_MESSAGE = "The master handler has been deleted";
 constexpr const char* UNSUPERVISED_MESSAGE =
     "The watchdog thread of the master has ended with an exception";
 
-PyObject* random_bits = nullptr; // random.getrandbits: seedable by the application
-
 // Holds the event lock for one event. The lock is tried with the interpreter lock
 // held (the uncontended case) and otherwise waited for without it.
 class EventScope {
@@ -565,6 +563,7 @@ void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle sl
     h->dictionary = nb::borrow(dictionary);
     h->dict = nb::inst_ptr<PyDictionary>(dictionary);
     h->core = make_core(address, conn_id, watchdog_ms, parameters);
+    h->hooks.install(*h->core);
     nb::object master_types = item_class_set({dc.item_output, dc.item_input_output});
     nb::object slave_types = item_class_set({dc.item_input, dc.item_input_output});
     nb::list slave_params = slave_parameters(parameters);
@@ -703,7 +702,7 @@ void bind_state_operations(nb::class_<PyMasterHandler>& cls) {
         nb::sig("def _report_error(self, transition_name: str, error: str) -> None"),
         "Pass a transition name and a message to the error callback, if one was given");
     cls.def(
-        "_create_session_id", [](PyMasterHandler& h) { create_session_id(h); },
+        "_create_session_id", [](PyMasterHandler& h) { h.core->create_session_id(); },
         "Create new random session id");
     cls.def(
         "_dynamic_map_pending", [](PyMasterHandler& h) { return dynamic_map_pending(h); },
@@ -777,18 +776,12 @@ void report_error(PyMasterHandler& h, nb::handle transition_name, nb::handle mes
     call_callback(h, h.report_error_callback, transition_name, message);
 }
 
-void create_session_id(PyMasterHandler& h) {
-    h.core->set_second_session_frame_sent(false);
-    nb::object value = nb::handle(random_bits)(16);
-    h.master->sess->put(SessionField::session_id, to_u16(value));
-}
-
 bool dynamic_map_pending(const PyMasterHandler& h) {
     return h.master->dyn->pending() || h.slave->dyn->pending();
 }
 
 void init_handler(nb::module_& m) {
-    random_bits = nb::object(nb::module_::import_("random").attr("getrandbits")).release().ptr();
+    init_handler_hooks();
     nb::class_<PyMasterHandler> cls(
         m, "MasterHandler",
         "Master Handler\n\n    Handles the connection with a single slave from a master's point "

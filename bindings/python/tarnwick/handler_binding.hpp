@@ -77,6 +77,27 @@ struct PyApplicationParameter : PyDynamicItem {
 
 // --- Handler --------------------------------------------------------------------------
 
+struct PyMasterHandler;
+
+// The library master's hooks the handler implements (handler_hooks.cpp).
+class HandlerHooks final : public MasterListener, public MasterTrace, public SessionIdSource {
+  public:
+    explicit HandlerHooks(PyMasterHandler& h) : h_(h) {}
+    HandlerHooks(const HandlerHooks&) = delete;
+    HandlerHooks& operator=(const HandlerHooks&) = delete;
+    void install(Master& m);
+
+    void on_error(Master&, Transition t, const char* message) override;
+    void on_transition(const Master&, Transition t) override;
+    void on_crc_generated(const frame::FrameRecord& f) override;
+    void on_crc_checked(const uint16_t* calculated, const frame::FrameRecord& f, bool ok) override;
+    uint16_t next_session_id() override;
+
+  private:
+    PyMasterHandler& h_;
+};
+void init_handler_hooks();
+
 struct PyMasterHandler {
     nb::object dictionary;
     nb::object master_obj;
@@ -90,6 +111,7 @@ struct PyMasterHandler {
 
     // The library's master: the records of both nodes live in it.
     std::shared_ptr<tarnwick::Master> core;
+    HandlerHooks hooks{*this};
     PyNode* master = nullptr;
     PyNode* slave = nullptr;
     PyDictionary* dict = nullptr;
@@ -159,7 +181,8 @@ bool check_received_crcs(PyMasterHandler& h);
 
 // Handler operations the states use.
 void report_error(PyMasterHandler& h, nb::handle transition_name, nb::handle message);
-void create_session_id(PyMasterHandler& h);
+// The interned name of a transition, as the callbacks and the trace receive it.
+nb::handle transition_name(states::Transition t);
 bool dynamic_map_pending(const PyMasterHandler& h);
 
 } // namespace tarnwick::py

@@ -6,11 +6,9 @@
 // runs an instance of one of the five classes in C++ directly (frame_received_event
 // and friends); the Python methods reach the same functions through `context`.
 #include "core/master/decide.hpp"
-#include "tarnwick/errors_binding.hpp"
 #include "tarnwick/handler_binding.hpp"
 
 #include <cctype>
-#include <cstdio>
 #include <string>
 
 namespace tarnwick::py {
@@ -18,7 +16,6 @@ namespace tarnwick::py {
 namespace {
 
 using states::ActionKind;
-using states::Report;
 using states::StateId;
 using states::Transition;
 
@@ -38,10 +35,6 @@ constexpr const char* STATE_DOCS[states::STATE_COUNT] = {
 
 std::array<PyObject*, states::STATE_COUNT> state_classes{};
 std::vector<PyObject*> transition_names; // interned, by Transition
-
-nb::handle transition_name(Transition t) {
-    return transition_names[static_cast<unsigned>(t)];
-}
 
 PySession& session(PyNode* n) {
     return *n->sess;
@@ -142,7 +135,7 @@ void data_map_frame(PyMasterHandler& h) {
 // --- Transition actions ---------------------------------------------------------------------
 
 StateId enter_session(PyMasterHandler& h) {
-    create_session_id(h);
+    h.core->create_session_id();
     session_map_frame(h);
     arm_watchdog(h);
     return StateId::Session;
@@ -196,40 +189,6 @@ StateId run_action(PyMasterHandler& h, Transition t) {
     return info.next;
 }
 
-// --- Reports --------------------------------------------------------------------------------
-
-nb::str slave_reset_message(PyMasterHandler& h) {
-    uint16_t code = session(h.slave).get(SessionField::error_id);
-    std::string text = "Connection was reset by the slave (slave reported ";
-    PyObject* member = fsoe_error_member(code);
-    if (member) {
-        text += "error ";
-        text += nb::str(nb::handle(member).attr("name")).c_str();
-    } else {
-        // Codes 12 to 127 name no error; the slave did reset all the same.
-        text += "unknown error code " + std::to_string(code);
-    }
-    text += ")";
-    return nb::str(text.c_str());
-}
-
-nb::str connection_id_message(PyMasterHandler& h) {
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "Connection id exchanged does not match %u != %u",
-                  static_cast<unsigned>(h.slave->rec->control.connection_id),
-                  static_cast<unsigned>(session(h.master).get(SessionField::connection_id)));
-    return nb::str(buf);
-}
-
-void report(PyMasterHandler& h, Transition t) {
-    Report r = states::info(t).report;
-    if (r == Report::None) return;
-    nb::str message = r == Report::ConnectionIdMismatch ? connection_id_message(h)
-                      : r == Report::ResetBySlave       ? slave_reset_message(h)
-                                                        : nb::str(states::fixed_report_text(r));
-    report_error(h, transition_name(t), message);
-}
-
 // The facts the check tables ask about the reply in slave.frame.
 class HandlerFacts : public states::ReplyFacts {
   public:
@@ -261,7 +220,7 @@ class SubclassFacts final : public HandlerFacts {
 
 std::optional<StateId> report_and_run(PyMasterHandler& h, Transition t) {
     uint64_t begun = h.events_begun;
-    report(h, t);
+    h.core->report(t);
     if (superseded(h, begun)) return std::nullopt;
     return run_transition(h, t);
 }
@@ -355,7 +314,7 @@ bool is_builtin(nb::handle state, StateId s) {
 // then taken through the instance's own action method, so overrides take effect.
 nb::object subclass_transition(nb::handle self, PyMasterHandler& h, Transition t) {
     uint64_t begun = h.events_begun;
-    report(h, t);
+    h.core->report(t);
     if (superseded(h, begun)) return nb::borrow(h.state.type());
     return self.attr(action_method_name(t).c_str())();
 }
@@ -460,6 +419,10 @@ nb::object make_state_class(nb::handle base, StateId s) {
 // --- Shared with the handler
 // ----------------------------------------------------------------------
 
+nb::handle transition_name(Transition t) {
+    return transition_names[static_cast<unsigned>(t)];
+}
+
 PyMasterHandler& handler_of_state(nb::handle state) {
     nb::object context = state.attr("context");
     return require_instance<PyMasterHandler>(context, "context");
@@ -541,17 +504,14 @@ StateId reset_session(PyMasterHandler& h) {
     restart_frame_counters(h);
     h.core->set_fail_safe(true);
     set_inputs_to_failsafe(*h.dict);
-    create_session_id(h);
+    h.core->create_session_id();
     session_map_frame(h);
     arm_watchdog(h);
     return StateId::Session;
 }
 
 bool check_received_crcs(PyMasterHandler& h) {
-    frame::FrameRecord& reply = *h.slave->rec;
-    const std::optional<uint16_t>& last_crc0 = h.slave->last_crc0_sent();
-    if (!last_crc0) return check_crcs_traced(reply);
-    return check_crcs_cyclic_traced(reply, *last_crc0);
+    return h.core->check_received_crcs();
 }
 
 void init_states(nb::module_& m) {
