@@ -156,6 +156,24 @@ class ProcessData {
     virtual void inputs_to_fail_safe(Master&) = 0;
 };
 
+// Replaces the dynamic maps of both nodes: a front-end whose maps hold its own items
+// (typed objects that view the records) is told each item the Master maps, moves the
+// bytes and compares the echo itself.
+class ConnectionMaps {
+  public:
+    virtual ~ConnectionMaps() = default;
+    virtual void clear(Master&, Node& n) = 0;
+    // `item.raw` points into n's session or parameter records.
+    virtual void add(Master&, Node& n, const data::DynamicItem& item) = 0;
+    virtual void set_data_to_frame(Master&, Node& n, frame::FrameRecord& f,
+                                   uint16_t valid_data_bytes) = 0;
+    virtual void get_data_from_frame(Master&, Node& n, const frame::FrameRecord& f,
+                                     uint16_t valid_data_bytes) = 0;
+    virtual bool pending(const Master&, const Node& n) = 0;
+    // The slave's echo, moved so far, equals the same items of the own map.
+    virtual bool echo_matches(Master&) = 0;
+};
+
 // A front-end that times the watchdog itself: told whenever it is armed or
 // disarmed, it calls on_watchdog_expired() when the time has passed.
 class WatchdogTimer {
@@ -188,6 +206,7 @@ struct MasterHooks {
     SessionIdSource* session_ids = nullptr;
     ProcessData* process_data = nullptr;
     WatchdogTimer* watchdog = nullptr;
+    ConnectionMaps* maps = nullptr;
 };
 
 // --- The master ------------------------------------------------------------------------
@@ -305,6 +324,13 @@ class Master {
     void parameter_map_frame();
     void data_map_frame();
     void map_parameters(Node& n);
+    // The dynamic maps, or the ConnectionMaps hook when installed.
+    void map_clear(Node& n);
+    void map_add(Node& n, const data::DynamicItem& item);
+    void map_to_frame(Node& n, frame::FrameRecord& f);
+    void map_from_frame(Node& n, const frame::FrameRecord& f);
+    bool map_pending(const Node& n) const;
+    bool echo_matches();
     void pack_outputs();
     void unpack_inputs();
     void inputs_to_fail_safe();

@@ -474,6 +474,44 @@ TEST_CASE("front-end hooks: session ids, trace, process data, watchdog timer, st
     CHECK(h.armed < 0);
 }
 
+TEST_CASE("a front-end's own dynamic maps carry the connection data") {
+    struct Maps : ConnectionMaps {
+        data::DynamicMap own, echo;
+        int added = 0;
+        data::DynamicMap& of(Master& m, const Node& n) { return &n == &m.own() ? own : echo; }
+        void clear(Master& m, Node& n) override { of(m, n).clear(); }
+        void add(Master& m, Node& n, const data::DynamicItem& item) override {
+            ++added;
+            of(m, n).add(item);
+        }
+        void set_data_to_frame(Master& m, Node& n, frame::FrameRecord& f, uint16_t b) override {
+            of(m, n).set_data_to_frame(f, b);
+        }
+        void get_data_from_frame(Master& m, Node& n, const frame::FrameRecord& f,
+                                 uint16_t b) override {
+            of(m, n).get_data_from_frame(f, b);
+        }
+        bool pending(const Master& m, const Node& n) override {
+            return of(const_cast<Master&>(m), n).pending();
+        }
+        bool echo_matches(Master&) override { return echo.matches(own); }
+    } maps;
+    Rig plain, hooked;
+    MasterHooks hooks;
+    hooks.listener = &hooked.rec;
+    hooks.maps = &maps;
+    hooked.m.set_hooks(hooks);
+    unsigned before = hooked.m.own().dynamic.total_items(); // mapped by start()
+    for (Rig* r : {&plain, &hooked}) {
+        r->m.reset(0);
+        r->to(StateId::Data);
+    }
+    CHECK(maps.added > 0);
+    CHECK(plain.m.own().dynamic.total_items() > 0);
+    CHECK(hooked.m.own().dynamic.total_items() == before); // the Master's own maps stay unused
+    CHECK(bytes_of(hooked.m.request()) == bytes_of(plain.m.request()));
+}
+
 TEST_CASE("a repeated reply is ignored unless its request failed to build") {
     Rig r;
     Answer a = r.slave.correct(r.m);

@@ -175,6 +175,9 @@ struct PyDynamicItem {
     std::shared_ptr<void> keep_;
 };
 
+// IndexError "Could not add item to map": a dynamic map holds 50 pending items.
+[[noreturn]] void raise_dynamic_map_full();
+
 // Declares that a subclass of DynamicMappableItem (such as ApplicationParameter)
 // keeps the base get() and value, so the dynamic map compares its instances in
 // C++. Instances of other subclasses are compared through their Python `value`.

@@ -251,6 +251,10 @@ PyDynamicItem::PyDynamicItem(nb::handle initial_value, nb::handle data_type)
     }
 }
 
+void raise_dynamic_map_full() {
+    throw nb::index_error(FULL_MESSAGE);
+}
+
 void mark_native_dynamic_item_type(nb::handle type) {
     if (!PyType_Check(type.ptr()) ||
         !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.ptr()), item_type()))
@@ -277,7 +281,7 @@ void PyDynamicMap::clear() {
 void PyDynamicMap::add(nb::handle item) {
     PyDynamicItem& it = dynamic_item(item, "item");
     uint16_t n = static_cast<uint16_t>(it.n_bytes());
-    if (queue.pending_count() >= data::DynamicQueue::CAPACITY) throw nb::index_error(FULL_MESSAGE);
+    if (queue.pending_count() >= data::DynamicQueue::CAPACITY) raise_dynamic_map_full();
     reserve_one(added); // nothing below can fail once the list took the item
     if (items.is_none()) items = nb::list();
     if (PyList_Append(items.ptr(), item.ptr()) < 0) raise_pending();

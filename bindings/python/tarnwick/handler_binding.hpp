@@ -80,7 +80,12 @@ struct PyApplicationParameter : PyDynamicItem {
 struct PyMasterHandler;
 
 // The library master's hooks the handler implements (handler_hooks.cpp).
-class HandlerHooks final : public MasterListener, public MasterTrace, public SessionIdSource {
+class HandlerHooks final : public MasterListener,
+                           public MasterTrace,
+                           public SessionIdSource,
+                           public ProcessData,
+                           public WatchdogTimer,
+                           public ConnectionMaps {
   public:
     explicit HandlerHooks(PyMasterHandler& h) : h_(h) {}
     HandlerHooks(const HandlerHooks&) = delete;
@@ -92,8 +97,25 @@ class HandlerHooks final : public MasterListener, public MasterTrace, public Ses
     void on_crc_generated(const frame::FrameRecord& f) override;
     void on_crc_checked(const uint16_t* calculated, const frame::FrameRecord& f, bool ok) override;
     uint16_t next_session_id() override;
+    // The typed items of the dictionary maps.
+    void pack_outputs(Master&, frame::FrameRecord& request) override;
+    void unpack_inputs(Master&, const frame::FrameRecord& reply) override;
+    void inputs_to_fail_safe(Master&) override;
+    // The Watchdog thread.
+    void arm(Micros now) override;
+    void disarm() override;
+    // The nodes' FSOEDynamicMap objects, holding the Python items.
+    void clear(Master&, Node& n) override;
+    void add(Master&, Node& n, const data::DynamicItem& item) override;
+    void set_data_to_frame(Master&, Node& n, frame::FrameRecord& f,
+                           uint16_t valid_data_bytes) override;
+    void get_data_from_frame(Master&, Node& n, const frame::FrameRecord& f,
+                             uint16_t valid_data_bytes) override;
+    bool pending(const Master&, const Node& n) override;
+    bool echo_matches(Master&) override;
 
   private:
+    PyNode& node_of(const Node& n) const;
     PyMasterHandler& h_;
 };
 void init_handler_hooks();

@@ -40,56 +40,14 @@ PySession& session(PyNode* n) {
     return *n->sess;
 }
 
-void set_command(PyNode* n, frame::Command c) {
-    n->rec->control.command = static_cast<uint16_t>(c);
+// Parameters beyond those the library master holds (more than 47) cannot all be
+// mapped: entering Parameter refuses them as the full dynamic map does.
+void refuse_unmapped_parameters(PyMasterHandler& h) {
+    std::size_t given = nb::len(h.master->application_parameters);
+    if (given > h.core->own().parameters.size()) raise_dynamic_map_full();
 }
 
-void arm_watchdog(PyMasterHandler& h) {
-    if (!h.wd) return;
-    h.wd->activate();
-    h.wd->reset();
-}
-
-// crc0 of both frames to 0, sequence numbers to 1: both sides start counting again.
-void restart_frame_counters(PyMasterHandler& h) {
-    h.master->rec->control.crc0 = 0;
-    h.slave->rec->control.crc0 = 0;
-    h.master->rec->control.sequence_number = 1;
-    h.slave->rec->control.sequence_number = 1;
-}
-
-void clear_dynamic_maps(PyMasterHandler& h) {
-    h.master->dyn->clear();
-    h.slave->dyn->clear();
-}
-
-void set_master_error(PyMasterHandler& h, uint16_t code) {
-    session(h.master).put(SessionField::error_id, code);
-}
-
-// --- Requests of the states before Data ---------------------------------------------------
-
-void reset_map_frame(PyMasterHandler& h) {
-    set_command(h.master, frame::Command::RESET);
-    clear_dynamic_maps(h);
-    h.master->dyn->add(session(h.master).item(SessionField::error_id));
-}
-
-void session_map_frame(PyMasterHandler& h) {
-    set_command(h.master, frame::Command::SESSION);
-    clear_dynamic_maps(h);
-    h.master->dyn->add(session(h.master).item(SessionField::session_id));
-}
-
-// The Connection state has no map_frame: SESSION_OK prepares its requests.
-void connection_map_frame(PyMasterHandler& h) {
-    set_command(h.master, frame::Command::CONNECTION);
-    clear_dynamic_maps(h);
-    for (PyNode* n : {h.master, h.slave}) {
-        n->dyn->add(session(n).item(SessionField::connection_id));
-        n->dyn->add(session(n).item(SessionField::slave_address));
-    }
-}
+// --- The Parameter state's helpers, as its Python methods ----------------------------------
 
 void calculate_master_size_bytes(PyMasterHandler& h) {
     PySession& s = session(h.master);
@@ -117,76 +75,6 @@ void map_node(PyNode& n) {
     n.dyn->add(s.item(SessionField::app_parameter_size_bytes));
     for (nb::handle p : n.application_parameters)
         n.dyn->add(p);
-}
-
-void parameter_map_frame(PyMasterHandler& h) {
-    set_command(h.master, frame::Command::PARAMETER);
-    calculate_master_size_bytes(h);
-    clear_slave_parameters(h);
-    map_node(*h.master);
-    map_node(*h.slave);
-}
-
-void data_map_frame(PyMasterHandler& h) {
-    set_command(h.master, h.core->data_command());
-    h.master->map->set_data_to_frame(*h.master->rec);
-}
-
-// --- Transition actions ---------------------------------------------------------------------
-
-StateId enter_session(PyMasterHandler& h) {
-    h.core->create_session_id();
-    session_map_frame(h);
-    arm_watchdog(h);
-    return StateId::Session;
-}
-
-// Fresh Reset frames carrying code 0; the safe inputs are left as they are.
-void restart_reset_frames(PyMasterHandler& h) {
-    restart_frame_counters(h);
-    h.core->set_fail_safe(true);
-    set_master_error(h, 0);
-    reset_map_frame(h);
-}
-
-StateId run_action(PyMasterHandler& h, Transition t) {
-    const states::TransitionInfo& info = states::info(t);
-    switch (info.kind) {
-    case ActionKind::EnterSession:
-        return enter_session(h);
-    case ActionKind::ResetStay:
-        restart_reset_frames(h);
-        return StateId::Reset;
-    case ActionKind::ResetStart:
-        restart_reset_frames(h);
-        arm_watchdog(h);
-        return StateId::Reset;
-    case ActionKind::Fail:
-        return reset_handler(h, static_cast<uint16_t>(info.error));
-    case ActionKind::SessionStay1:
-        h.core->set_second_session_frame_sent(true);
-        break;
-    case ActionKind::SessionOk:
-        connection_map_frame(h);
-        break;
-    case ActionKind::ConnectionOk:
-        parameter_map_frame(h);
-        break;
-    case ActionKind::DataOk1:
-        h.slave->map->get_data_from_frame(*h.slave->rec);
-        break;
-    case ActionKind::DataOk2:
-        set_inputs_to_failsafe(*h.dict);
-        break;
-    case ActionKind::SlaveReset:
-        h.core->set_reset_slave_sequence_after_frame(true);
-        return reset_session(h);
-    case ActionKind::Stay:
-    case ActionKind::ParameterOk:
-        break;
-    }
-    arm_watchdog(h);
-    return info.next;
 }
 
 // The facts the check tables ask about the reply in slave.frame.
@@ -466,48 +354,21 @@ std::optional<StateId> reset_connection_event(PyMasterHandler& h, StateId s) {
 }
 
 StateId run_transition(PyMasterHandler& h, Transition t) {
-    log_transition(transition_name(t));
-    return run_action(h, t);
+    if (states::info(t).kind == ActionKind::ConnectionOk) refuse_unmapped_parameters(h);
+    return h.core->run_transition(t);
 }
 
 void map_frame(PyMasterHandler& h, StateId s) {
-    switch (s) {
-    case StateId::Reset:
-        reset_map_frame(h);
-        break;
-    case StateId::Session:
-        session_map_frame(h);
-        break;
-    case StateId::Connection:
-        connection_map_frame(h);
-        break;
-    case StateId::Parameter:
-        parameter_map_frame(h);
-        break;
-    case StateId::Data:
-        data_map_frame(h);
-        break;
-    }
+    if (s == StateId::Parameter) refuse_unmapped_parameters(h);
+    h.core->map_frame(s);
 }
 
 StateId reset_handler(PyMasterHandler& h, uint16_t error_code) {
-    restart_frame_counters(h);
-    h.core->set_fail_safe(true);
-    set_inputs_to_failsafe(*h.dict);
-    set_master_error(h, error_code);
-    reset_map_frame(h);
-    arm_watchdog(h);
-    return StateId::Reset;
+    return h.core->reset_handler(error_code);
 }
 
 StateId reset_session(PyMasterHandler& h) {
-    restart_frame_counters(h);
-    h.core->set_fail_safe(true);
-    set_inputs_to_failsafe(*h.dict);
-    h.core->create_session_id();
-    session_map_frame(h);
-    arm_watchdog(h);
-    return StateId::Session;
+    return h.core->reset_session();
 }
 
 bool check_received_crcs(PyMasterHandler& h) {
