@@ -182,9 +182,13 @@ bool in_state(const PyMasterHandler& h, StateId s) {
 
 // --- State switching -------------------------------------------------------------------------
 
+// The Master takes the built-in state the instance belongs to (one deriving from
+// none keeps the Master's last), with the override for a subclass.
 void adopt_state(PyMasterHandler& h, nb::object instance) {
     classify_state(instance, h.state_kind, h.state_exact);
     h.state = std::move(instance);
+    StateOverride* override = h.state_exact ? nullptr : &h.subclass_override;
+    h.core->adopt_state(h.state_kind.value_or(h.core->state()), override);
 }
 
 void set_next_state(PyMasterHandler& h, nb::handle next_class, nb::handle self) {
@@ -230,42 +234,17 @@ void switch_state(PyMasterHandler& h, const NextState& next) {
 
 // --- Requests and replies -----------------------------------------------------------------------
 
-nb::object build_request(PyMasterHandler& h) {
-    PyNode& m = *h.master;
-    frame::FrameRecord& req = *m.rec;
-    if (in_state(h, StateId::Data)) {
-        if (h.state_exact)
-            map_frame(h, StateId::Data);
-        else
-            h.state.attr("map_frame")();
-    } else {
-        m.dyn->set_data_to_frame(req, h.initialization_data_bytes);
-    }
-    bool unconnected = in_state(h, StateId::Reset) || in_state(h, StateId::Session);
-    req.control.connection_id = unconnected ? 0 : m.sess->get(SessionField::connection_id);
-    std::optional<uint16_t>& last_crc0 = m.last_crc0_sent();
-    if (last_crc0)
-        generate_crcs_cyclic_traced(req, *last_crc0);
-    else
-        generate_crcs_traced(req);
-    last_crc0 = req.crcs[0];
-    if (h.core->reset_slave_sequence_after_frame()) {
-        h.slave->rec->control.sequence_number = 1;
-        h.core->set_reset_slave_sequence_after_frame(false);
-    }
-    // The slave seeds its reply to this request with the request's CRC_0.
-    if (!in_state(h, StateId::Reset)) h.slave->rec->control.crc0 = req.crcs[0];
-    frame::increment_sequence_number(req.control);
-
-    uint8_t buf[frame::MAX_FRAME_BYTES];
-    std::size_t len = frame::serialise(req, buf);
-    return nb::bytes(reinterpret_cast<const char*>(buf), len);
+// The request the Master built last, as the bytes the application sends.
+nb::object request_bytes(const PyMasterHandler& h) {
+    ConstBytes r = h.core->request();
+    return nb::bytes(reinterpret_cast<const char*>(r.data), r.size);
 }
 
+// Builds the request for the current state (the Master keeps it stale if building
+// raises) and publishes it.
 void recalculate_request(PyMasterHandler& h) {
-    h.request_stale = true; // stays set if building raises
-    h.current_request = build_request(h);
-    h.request_stale = false;
+    h.core->rebuild_request();
+    h.current_request = request_bytes(h);
 }
 
 // False when a callback of the reply ran another event, which then settled the
@@ -379,7 +358,7 @@ void handler_set_reply(PyMasterHandler& h, nb::handle data) {
     if (repeats_last_reply(h, data)) {
         // The same PDU delivered again: only a request that failed to build is
         // built again (the application may have corrected the output since).
-        if (h.request_stale) recalculate_request(h);
+        if (h.core->request_stale()) recalculate_request(h);
         return;
     }
     CallbackErrors(h).run([&] {
@@ -403,7 +382,7 @@ void drop_to_fail_safe_unsupervised(PyMasterHandler& h) {
             reset_handler(h, static_cast<uint16_t>(states::ErrorCode::WD_EXPIRED));
             adopt_state(h, state_class(StateId::Reset)(nb::arg("context") = self_of(h)));
         }
-        if (!in_reset || h.request_stale) recalculate_request(h);
+        if (!in_reset || h.core->request_stale()) recalculate_request(h);
     } catch (nb::python_error&) {
     }
 }
@@ -716,7 +695,11 @@ void bind_state_operations(nb::class_<PyMasterHandler>& cls) {
     cls.def("_watchdog_expired_event", &handler_watchdog_expired,
             "Watchdog expired event callback for watchdog");
     cls.def(
-        "_get_request", [](PyMasterHandler& h) { return build_request(h); },
+        "_get_request",
+        [](PyMasterHandler& h) {
+            h.core->rebuild_request();
+            return request_bytes(h);
+        },
         "Get new FSoE Request");
     cls.def(
         "_set_reply",

@@ -120,6 +120,19 @@ class HandlerHooks final : public MasterListener,
 };
 void init_handler_hooks();
 
+// The Master's override while the current state is an application's subclass of a
+// built-in state: the Data request's safe data come from its own map_frame().
+class SubclassOverride final : public StateOverride {
+  public:
+    explicit SubclassOverride(PyMasterHandler& h) : h_(h) {}
+    SubclassOverride(const SubclassOverride&) = delete;
+    SubclassOverride& operator=(const SubclassOverride&) = delete;
+    void map_data_frame(Master&) override;
+
+  private:
+    PyMasterHandler& h_;
+};
+
 struct PyMasterHandler {
     nb::object dictionary;
     nb::object master_obj;
@@ -134,6 +147,7 @@ struct PyMasterHandler {
     // The library's master: the records of both nodes live in it.
     std::shared_ptr<tarnwick::Master> core;
     HandlerHooks hooks{*this};
+    SubclassOverride subclass_override{*this};
     PyNode* master = nullptr;
     PyNode* slave = nullptr;
     PyDictionary* dict = nullptr;
@@ -151,9 +165,6 @@ struct PyMasterHandler {
     // The watchdog thread ended with an exception from a callback: the handler has
     // dropped to fail-safe and refuses to run on without supervision.
     bool supervision_lost = false;
-    // The last request could not be built (an output its data type cannot carry):
-    // the next delivery of a reply, even a repeated one, builds it again.
-    bool request_stale = false;
 
     // Inside an event, a callback's exception waits here until the event is complete
     // and then leaves the public call (CallbackErrors in handler.cpp).

@@ -93,14 +93,14 @@ void HandlerHooks::add(Master&, Node& n, const data::DynamicItem& item) {
     node.dyn->add(item_at(node, item.raw));
 }
 
-void HandlerHooks::set_data_to_frame(Master&, Node& n, frame::FrameRecord& f,
-                                     uint16_t valid_data_bytes) {
-    node_of(n).dyn->set_data_to_frame(f, valid_data_bytes);
+// The handler's own count of initialisation bytes: its Master is never started
+// (the handler runs the events).
+void HandlerHooks::set_data_to_frame(Master&, Node& n, frame::FrameRecord& f, uint16_t) {
+    node_of(n).dyn->set_data_to_frame(f, h_.initialization_data_bytes);
 }
 
-void HandlerHooks::get_data_from_frame(Master&, Node& n, const frame::FrameRecord& f,
-                                       uint16_t valid_data_bytes) {
-    node_of(n).dyn->get_data_from_frame(f, valid_data_bytes);
+void HandlerHooks::get_data_from_frame(Master&, Node& n, const frame::FrameRecord& f, uint16_t) {
+    node_of(n).dyn->get_data_from_frame(f, h_.initialization_data_bytes);
 }
 
 bool HandlerHooks::pending(const Master&, const Node& n) {
@@ -109,6 +109,10 @@ bool HandlerHooks::pending(const Master&, const Node& n) {
 
 bool HandlerHooks::echo_matches(Master&) {
     return h_.slave->dyn->is_safedata_correct(*h_.master->dyn);
+}
+
+void SubclassOverride::map_data_frame(Master&) {
+    h_.state.attr("map_frame")();
 }
 
 void HandlerHooks::install(Master& m) {
