@@ -282,6 +282,9 @@ class Master {
     void set_next_state(StateId next);
     // Builds and publishes the request for the current state now.
     void rebuild_request();
+    // Takes a reply without the repeated-reply rule and without building the request;
+    // false when a callback ran another event meanwhile. The reply must fit a frame.
+    bool take_reply(const uint8_t* data, std::size_t size) { return process_reply(data, size); }
     frame::Command data_command() const { return data_command_; }
     void set_data_command(frame::Command c) { data_command_ = c; }
     bool second_session_frame_sent() const { return second_session_frame_sent_; }

@@ -512,6 +512,18 @@ TEST_CASE("a front-end's own dynamic maps carry the connection data") {
     CHECK(bytes_of(hooked.m.request()) == bytes_of(plain.m.request()));
 }
 
+TEST_CASE("take_reply processes without the repeat rule and without building the request") {
+    Rig r;
+    Wire w = r.slave.reply(r.m.request(), r.slave.correct(r.m));
+    std::vector<uint8_t> request = bytes_of(r.m.request());
+    CHECK(r.m.take_reply(w.bytes, w.size));
+    CHECK(r.m.state() == StateId::Session);
+    CHECK(bytes_of(r.m.request()) == request);
+    std::size_t heard = r.rec.events.size();
+    CHECK(r.m.take_reply(w.bytes, w.size)); // the same bytes are judged again
+    CHECK(r.rec.events.size() > heard);
+}
+
 TEST_CASE("a repeated reply is ignored unless its request failed to build") {
     Rig r;
     Answer a = r.slave.correct(r.m);

@@ -12,6 +12,7 @@
 #include <array>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace tarnwick::py {
 
@@ -93,6 +94,7 @@ class HandlerHooks final : public MasterListener,
     void install(Master& m);
 
     void on_error(Master&, Transition t, const char* message) override;
+    void on_state_change(Master&, StateId from, StateId to) override;
     void on_transition(const Master&, Transition t) override;
     void on_crc_generated(const frame::FrameRecord& f) override;
     void on_crc_checked(const uint16_t* calculated, const frame::FrameRecord& f, bool ok) override;
@@ -121,12 +123,17 @@ class HandlerHooks final : public MasterListener,
 void init_handler_hooks();
 
 // The Master's override while the current state is an application's subclass of a
-// built-in state: the Data request's safe data come from its own map_frame().
+// built-in state: its Python methods (event operations, CRC check, actions, the Data
+// state's map_frame) decide, and the class an operation returns is kept for the
+// change of state (HandlerHooks::on_state_change).
 class SubclassOverride final : public StateOverride {
   public:
     explicit SubclassOverride(PyMasterHandler& h) : h_(h) {}
     SubclassOverride(const SubclassOverride&) = delete;
     SubclassOverride& operator=(const SubclassOverride&) = delete;
+    StateId on_event(Master& m, Event e) override;
+    bool check_received_crcs(Master& m) override;
+    StateId run_transition(Master& m, Transition t) override;
     void map_data_frame(Master&) override;
 
   private:
@@ -142,7 +149,8 @@ struct PyMasterHandler {
     nb::object report_error_callback;
     nb::object state_change_callback;
     nb::object current_request; // bytes
-    nb::object last_reply;      // bytes
+    // The class the current state's operation returned, for the change it leads to.
+    nb::object next_class;
 
     // The library's master: the records of both nodes live in it.
     std::shared_ptr<tarnwick::Master> core;
@@ -159,8 +167,6 @@ struct PyMasterHandler {
     std::optional<states::StateId> state_kind = states::StateId::Reset;
     bool state_exact = true;
 
-    uint16_t initialization_data_bytes = 0;
-    bool running = false;
     bool deleted = false;
     // The watchdog thread ended with an exception from a callback: the handler has
     // dropped to fail-safe and refuses to run on without supervision.
@@ -172,11 +178,6 @@ struct PyMasterHandler {
     bool deferring_callback_errors = false;
 
     handler::EventLock events;
-    // State-machine events (reply, reset, expiry) begun so far, nested ones included:
-    // an event whose callback ran another one (the application reset or stopped the
-    // handler from it) sees the count change and ends there, since that event has
-    // settled state and request.
-    uint64_t events_begun = 0;
     PyObject* weakrefs = nullptr;
 
     // A handler the application dropped without delete() ends its watchdog thread
@@ -187,22 +188,23 @@ struct PyMasterHandler {
     }
 };
 
-inline bool superseded(const PyMasterHandler& h, uint64_t events_begun) {
-    return h.events_begun != events_begun;
-}
-
 PyMasterHandler& handler_of_state(nb::handle state);
 
 // The state class object of a built-in state.
 nb::handle state_class(states::StateId s);
 // Which built-in class a state instance belongs to, and whether exactly.
 void classify_state(nb::handle state, std::optional<states::StateId>& kind, bool& exact);
+// The built-in state a class stands for (itself or a subclass of it), if any.
+std::optional<states::StateId> state_kind_of_class(nb::handle cls);
+// The name of the state's Python method for an event or a transition's action.
+const char* event_method_name(Event e);
+std::string action_method_name(states::Transition t);
+// The class the last state operation returned when it stands for `s`, else the
+// built-in class of `s`; the kept class is dropped either way.
+nb::object returned_class(PyMasterHandler& h, states::StateId s);
+// The listener's change of state: the new instance, then the application's callback.
+void enter_state(PyMasterHandler& h, states::StateId to);
 
-// Events of the built-in states, returning the next state; none when the error
-// callback ran another event meanwhile (the transition's action is then not run).
-std::optional<states::StateId> frame_received_event(PyMasterHandler& h, states::StateId s);
-std::optional<states::StateId> watchdog_expired_event(PyMasterHandler& h, states::StateId s);
-std::optional<states::StateId> reset_connection_event(PyMasterHandler& h, states::StateId s);
 // Runs one transition action (log first), returning the next state.
 states::StateId run_transition(PyMasterHandler& h, states::Transition t);
 // The built-in states' map_frame.
@@ -216,6 +218,5 @@ bool check_received_crcs(PyMasterHandler& h);
 void report_error(PyMasterHandler& h, nb::handle transition_name, nb::handle message);
 // The interned name of a transition, as the callbacks and the trace receive it.
 nb::handle transition_name(states::Transition t);
-bool dynamic_map_pending(const PyMasterHandler& h);
 
 } // namespace tarnwick::py

@@ -35,6 +35,10 @@ void HandlerHooks::on_error(Master&, Transition t, const char* message) {
     report_error(h_, transition_name(t), nb::str(message));
 }
 
+void HandlerHooks::on_state_change(Master&, StateId, StateId to) {
+    enter_state(h_, to);
+}
+
 void HandlerHooks::on_transition(const Master&, Transition t) {
     log_transition(transition_name(t));
 }
@@ -93,14 +97,14 @@ void HandlerHooks::add(Master&, Node& n, const data::DynamicItem& item) {
     node.dyn->add(item_at(node, item.raw));
 }
 
-// The handler's own count of initialisation bytes: its Master is never started
-// (the handler runs the events).
-void HandlerHooks::set_data_to_frame(Master&, Node& n, frame::FrameRecord& f, uint16_t) {
-    node_of(n).dyn->set_data_to_frame(f, h_.initialization_data_bytes);
+void HandlerHooks::set_data_to_frame(Master&, Node& n, frame::FrameRecord& f,
+                                     uint16_t valid_data_bytes) {
+    node_of(n).dyn->set_data_to_frame(f, valid_data_bytes);
 }
 
-void HandlerHooks::get_data_from_frame(Master&, Node& n, const frame::FrameRecord& f, uint16_t) {
-    node_of(n).dyn->get_data_from_frame(f, h_.initialization_data_bytes);
+void HandlerHooks::get_data_from_frame(Master&, Node& n, const frame::FrameRecord& f,
+                                       uint16_t valid_data_bytes) {
+    node_of(n).dyn->get_data_from_frame(f, valid_data_bytes);
 }
 
 bool HandlerHooks::pending(const Master&, const Node& n) {
@@ -111,8 +115,34 @@ bool HandlerHooks::echo_matches(Master&) {
     return h_.slave->dyn->is_safedata_correct(*h_.master->dyn);
 }
 
+// --- An application's subclass of a state ------------------------------------------------
+
+// The built-in state a returned class stands for; the class itself waits for the
+// change of state. A class deriving from none leaves the state as it is.
+StateId kept_for_change(PyMasterHandler& h, nb::object cls) {
+    std::optional<StateId> next = state_kind_of_class(cls);
+    h.next_class = std::move(cls);
+    return next.value_or(h.core->state());
+}
+
+StateId SubclassOverride::on_event(Master&, Event e) {
+    nb::object state = h_.state; // the operation may replace it
+    return kept_for_change(h_, state.attr(event_method_name(e))());
+}
+
+bool SubclassOverride::check_received_crcs(Master&) {
+    nb::object state = h_.state;
+    return truthy(state.attr("_check_received_crcs")());
+}
+
+StateId SubclassOverride::run_transition(Master&, Transition t) {
+    nb::object state = h_.state;
+    return kept_for_change(h_, state.attr(action_method_name(t).c_str())());
+}
+
 void SubclassOverride::map_data_frame(Master&) {
-    h_.state.attr("map_frame")();
+    nb::object state = h_.state;
+    state.attr("map_frame")();
 }
 
 void HandlerHooks::install(Master& m) {

@@ -1,10 +1,10 @@
-// The master's connection states: the State base class, the five state classes and
-// their transition actions.
+// The master's connection states as Python classes: the State base class and the
+// five state classes, thin wrappers over the handler's tarnwick::Master.
 //
 // The state classes are real Python classes (State is an abc.ABC) so that an
-// application can subclass them; their operations are C++ functions. The handler
-// runs an instance of one of the five classes in C++ directly (frame_received_event
-// and friends); the Python methods reach the same functions through `context`.
+// application can subclass them; their methods run the Master's building blocks for
+// the handler's current state (`context`). The Master runs an instance of one of the
+// five classes itself, and an application's subclass through SubclassOverride.
 #include "core/master/decide.hpp"
 #include "tarnwick/handler_binding.hpp"
 
@@ -77,42 +77,6 @@ void map_node(PyNode& n) {
         n.dyn->add(p);
 }
 
-// The facts the check tables ask about the reply in slave.frame.
-class HandlerFacts : public states::ReplyFacts {
-  public:
-    explicit HandlerFacts(PyMasterHandler& h) : h_(h) {}
-    bool command_valid() override { return frame::command_is_valid(reply().control.command); }
-    uint16_t command() override { return reply().control.command; }
-    bool connection_id_matches() override {
-        return reply().control.connection_id == session(h_.master).get(SessionField::connection_id);
-    }
-    bool data_correct() override { return h_.slave->dyn->is_safedata_correct(*h_.master->dyn); }
-    bool crcs_ok() override { return check_received_crcs(h_); }
-    bool pending() override { return dynamic_map_pending(h_); }
-    bool second_session_frame_sent() override { return h_.core->second_session_frame_sent(); }
-
-  private:
-    const frame::FrameRecord& reply() const { return *h_.slave->rec; }
-    PyMasterHandler& h_;
-};
-
-// An application's subclass of a state: its own `_check_received_crcs` decides.
-class SubclassFacts final : public HandlerFacts {
-  public:
-    SubclassFacts(PyMasterHandler& h, nb::handle state) : HandlerFacts(h), state_(state) {}
-    bool crcs_ok() override { return truthy(state_.attr("_check_received_crcs")()); }
-
-  private:
-    nb::handle state_;
-};
-
-std::optional<StateId> report_and_run(PyMasterHandler& h, Transition t) {
-    uint64_t begun = h.events_begun;
-    h.core->report(t);
-    if (superseded(h, begun)) return std::nullopt;
-    return run_transition(h, t);
-}
-
 // --- Python classes -----------------------------------------------------------------------------
 
 constexpr const char* STATE_BASE_SOURCE = R"(
@@ -176,69 +140,38 @@ nb::handle class_of(StateId s) {
     return state_classes[static_cast<unsigned>(s)];
 }
 
-// "_StateSession__session_ok_action" for SESSION_OK in StateSession.
-std::string action_method_name(Transition t) {
-    std::string name = states::info(t).name;
-    for (char& c : name)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const std::string long_prefix = "connection_";
-    if (name.compare(0, long_prefix.size(), long_prefix) == 0)
-        name = "conn_" + name.substr(long_prefix.size());
-    return std::string("_") + STATE_NAMES[static_cast<unsigned>(states::info(t).state)] + "__" +
-           name + "_action";
-}
-
 template <typename F>
 void def_method(nb::dict& ns, const std::string& name, F&& f, const char* doc) {
     ns[name.c_str()] =
         nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name.c_str()), doc);
 }
 
-bool is_builtin(nb::handle state, StateId s) {
-    return state.type().is(class_of(s));
-}
+// By Event: FrameReceived, WatchdogExpired, ResetConnection.
+constexpr const char* EVENT_METHOD_NAMES[] = {
+    "_process_frame_received_event",
+    "_process_watchdog_expired_event",
+    "_process_reset_connection_event",
+};
+constexpr const char* EVENT_DOCS[] = {
+    "Process events when a frame is received\n\nReturns:\n    The next state\n",
+    "Process events when the watchdog expires\n\nReturns:\n    The next state\n",
+    "Process events when the connection is reset\n\nReturns:\n    The next state\n",
+};
+constexpr Event EVENTS[] = {Event::FrameReceived, Event::WatchdogExpired, Event::ResetConnection};
 
-// The event operations of an application's subclass: the transition is reported,
-// then taken through the instance's own action method, so overrides take effect.
-nb::object subclass_transition(nb::handle self, PyMasterHandler& h, Transition t) {
-    uint64_t begun = h.events_begun;
-    h.core->report(t);
-    if (superseded(h, begun)) return nb::borrow(h.state.type());
-    return self.attr(action_method_name(t).c_str())();
-}
-
-// The class an event of a built-in state returns: the next state's, or when the
-// error callback ran another event meanwhile, the class that event left in place.
-nb::object class_after(PyMasterHandler& h, std::optional<StateId> next) {
-    return nb::borrow(next ? class_of(*next) : h.state.type());
-}
-
-void add_event_methods(nb::dict& ns, StateId s) {
-    def_method(
-        ns, "_process_frame_received_event",
-        [s](nb::handle self) -> nb::object {
-            PyMasterHandler& h = handler_of_state(self);
-            if (is_builtin(self, s)) return class_after(h, frame_received_event(h, s));
-            SubclassFacts facts(h, self);
-            return subclass_transition(self, h, states::decide_frame(s, facts));
-        },
-        "Process events when a frame is received\n\nReturns:\n    The next state\n");
-    def_method(
-        ns, "_process_watchdog_expired_event",
-        [s](nb::handle self) -> nb::object {
-            PyMasterHandler& h = handler_of_state(self);
-            if (is_builtin(self, s)) return class_after(h, watchdog_expired_event(h, s));
-            return subclass_transition(self, h, states::watchdog_transition(s));
-        },
-        "Process events when the watchdog expires\n\nReturns:\n    The next state\n");
-    def_method(
-        ns, "_process_reset_connection_event",
-        [s](nb::handle self) -> nb::object {
-            PyMasterHandler& h = handler_of_state(self);
-            if (is_builtin(self, s)) return class_after(h, reset_connection_event(h, s));
-            return subclass_transition(self, h, states::reset_transition(s));
-        },
-        "Process events when the connection is reset\n\nReturns:\n    The next state\n");
+// The event operations run the Master's for the handler's current state (through
+// the override of an application's subclass for its CRC check and actions).
+void add_event_methods(nb::dict& ns) {
+    for (Event e : EVENTS)
+        def_method(
+            ns, event_method_name(e),
+            [e](nb::handle self) {
+                PyMasterHandler& h = handler_of_state(self);
+                h.next_class = nb::object();
+                StateId next = h.core->builtin_event(e);
+                return returned_class(h, next);
+            },
+            EVENT_DOCS[static_cast<unsigned>(e)]);
 }
 
 void add_action_methods(nb::dict& ns, StateId s) {
@@ -295,7 +228,7 @@ nb::object make_state_class(nb::handle base, StateId s) {
     ns["__qualname__"] = STATE_NAMES[static_cast<unsigned>(s)];
     ns["__doc__"] = STATE_DOCS[static_cast<unsigned>(s)];
     ns["id"] = static_cast<unsigned>(s);
-    add_event_methods(ns, s);
+    add_event_methods(ns);
     add_action_methods(ns, s);
     add_state_specific_methods(ns, s);
     nb::handle meta = nb::module_::import_("abc").attr("ABCMeta");
@@ -340,17 +273,39 @@ void classify_state(nb::handle state, std::optional<StateId>& kind, bool& exact)
     }
 }
 
-std::optional<StateId> frame_received_event(PyMasterHandler& h, StateId s) {
-    HandlerFacts facts(h);
-    return report_and_run(h, states::decide_frame(s, facts));
+// "_StateSession__session_ok_action" for SESSION_OK in StateSession.
+std::string action_method_name(Transition t) {
+    std::string name = states::info(t).name;
+    for (char& c : name)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string long_prefix = "connection_";
+    if (name.compare(0, long_prefix.size(), long_prefix) == 0)
+        name = "conn_" + name.substr(long_prefix.size());
+    return std::string("_") + STATE_NAMES[static_cast<unsigned>(states::info(t).state)] + "__" +
+           name + "_action";
 }
 
-std::optional<StateId> watchdog_expired_event(PyMasterHandler& h, StateId s) {
-    return report_and_run(h, states::watchdog_transition(s));
+const char* event_method_name(Event e) {
+    return EVENT_METHOD_NAMES[static_cast<unsigned>(e)];
 }
 
-std::optional<StateId> reset_connection_event(PyMasterHandler& h, StateId s) {
-    return report_and_run(h, states::reset_transition(s));
+std::optional<StateId> state_kind_of_class(nb::handle cls) {
+    for (unsigned i = 0; i < states::STATE_COUNT; ++i)
+        if (cls.is(state_classes[i])) return static_cast<StateId>(i);
+    if (!PyType_Check(cls.ptr())) return std::nullopt;
+    for (unsigned i = 0; i < states::STATE_COUNT; ++i) {
+        int is = PyObject_IsSubclass(cls.ptr(), state_classes[i]);
+        if (is < 0) raise_pending();
+        if (is) return static_cast<StateId>(i);
+    }
+    return std::nullopt;
+}
+
+nb::object returned_class(PyMasterHandler& h, StateId s) {
+    nb::object cls = std::move(h.next_class);
+    h.next_class = nb::object();
+    if (cls.is_valid() && state_kind_of_class(cls) == s) return cls;
+    return nb::borrow(class_of(s));
 }
 
 StateId run_transition(PyMasterHandler& h, Transition t) {
