@@ -205,15 +205,6 @@ nb::object returned_class(PyMasterHandler& h, states::StateId s);
 // The listener's change of state: the new instance, then the application's callback.
 void enter_state(PyMasterHandler& h, states::StateId to);
 
-// Runs one transition action (log first), returning the next state.
-states::StateId run_transition(PyMasterHandler& h, states::Transition t);
-// The built-in states' map_frame.
-void map_frame(PyMasterHandler& h, states::StateId s);
-// The reset routines.
-states::StateId reset_handler(PyMasterHandler& h, uint16_t error_code);
-states::StateId reset_session(PyMasterHandler& h);
-bool check_received_crcs(PyMasterHandler& h);
-
 // Handler operations the states use.
 void report_error(PyMasterHandler& h, nb::handle transition_name, nb::handle message);
 // The interned name of a transition, as the callbacks and the trace receive it.

@@ -19,6 +19,14 @@ PyObject* random_bits = nullptr; // random.getrandbits: seedable by the applicat
 
 // The Python item whose value lives at `raw`: one of the node's session items or
 // application parameters (they view the Master's records).
+// The Parameter state maps the communication parameters first. Parameters beyond
+// those the library master holds (more than 47) cannot all be mapped: they are
+// refused there as the full dynamic map refuses them.
+void refuse_unmapped_parameters(PyNode& node, std::size_t held) {
+    if (static_cast<std::size_t>(nb::len(node.application_parameters)) > held)
+        raise_dynamic_map_full();
+}
+
 nb::handle item_at(PyNode& node, const uint32_t* raw) {
     for (unsigned i = 0; i < SESSION_FIELD_COUNT; ++i)
         if (&node.sess->raw[i]->raw() == raw) return node.sess->items[i];
@@ -94,6 +102,8 @@ void HandlerHooks::clear(Master&, Node& n) {
 
 void HandlerHooks::add(Master&, Node& n, const data::DynamicItem& item) {
     PyNode& node = node_of(n);
+    if (item.raw == &n.session.raw[static_cast<unsigned>(SessionField::comm_parameter_size_bytes)])
+        refuse_unmapped_parameters(node, n.parameters.size());
     node.dyn->add(item_at(node, item.raw));
 }
 

@@ -15,7 +15,6 @@ namespace tarnwick::py {
 
 namespace {
 
-using states::ActionKind;
 using states::StateId;
 using states::Transition;
 
@@ -38,13 +37,6 @@ std::vector<PyObject*> transition_names; // interned, by Transition
 
 PySession& session(PyNode* n) {
     return *n->sess;
-}
-
-// Parameters beyond those the library master holds (more than 47) cannot all be
-// mapped: entering Parameter refuses them as the full dynamic map does.
-void refuse_unmapped_parameters(PyMasterHandler& h) {
-    std::size_t given = nb::len(h.master->application_parameters);
-    if (given > h.core->own().parameters.size()) raise_dynamic_map_full();
 }
 
 // --- The Parameter state's helpers, as its Python methods ----------------------------------
@@ -129,7 +121,7 @@ nb::object make_state_base() {
     if (!result.is_valid()) raise_pending();
     nb::object base = globals["State"];
     base.attr("_check_received_crcs") = nb::cpp_function(
-        [](nb::handle self) { return check_received_crcs(handler_of_state(self)); },
+        [](nb::handle self) { return handler_of_state(self).core->check_received_crcs(); },
         nb::is_method(), nb::name("_check_received_crcs"),
         "Check the received crcs from the slave.\n\n        Returns:\n            True if the "
         "crcs are valid. False otherwise\n        ");
@@ -180,7 +172,9 @@ void add_action_methods(nb::dict& ns, StateId s) {
         if (states::info(t).state != s) continue;
         def_method(
             ns, action_method_name(t),
-            [t](nb::handle self) { return class_of(run_transition(handler_of_state(self), t)); },
+            [t](nb::handle self) {
+                return class_of(handler_of_state(self).core->run_transition(t));
+            },
             states::info(t).name);
     }
 }
@@ -188,20 +182,20 @@ void add_action_methods(nb::dict& ns, StateId s) {
 void add_state_specific_methods(nb::dict& ns, StateId s) {
     if (s != StateId::Connection)
         def_method(
-            ns, "map_frame", [s](nb::handle self) { map_frame(handler_of_state(self), s); },
+            ns, "map_frame", [s](nb::handle self) { handler_of_state(self).core->map_frame(s); },
             "Prepare the master's request for this state");
     if (s == StateId::Reset)
         def_method(
             ns, "_reset_handler",
             [](nb::handle self, nb::handle error) {
                 uint16_t code = to_u16(error.attr("value"));
-                return class_of(reset_handler(handler_of_state(self), code));
+                return class_of(handler_of_state(self).core->reset_handler(code));
             },
             "Reset the connection with an error code");
     if (s == StateId::Session)
         def_method(
             ns, "_reset_session",
-            [](nb::handle self) { return class_of(reset_session(handler_of_state(self))); },
+            [](nb::handle self) { return class_of(handler_of_state(self).core->reset_session()); },
             "Start a new session");
     if (s == StateId::Parameter) {
         def_method(
@@ -306,28 +300,6 @@ nb::object returned_class(PyMasterHandler& h, StateId s) {
     h.next_class = nb::object();
     if (cls.is_valid() && state_kind_of_class(cls) == s) return cls;
     return nb::borrow(class_of(s));
-}
-
-StateId run_transition(PyMasterHandler& h, Transition t) {
-    if (states::info(t).kind == ActionKind::ConnectionOk) refuse_unmapped_parameters(h);
-    return h.core->run_transition(t);
-}
-
-void map_frame(PyMasterHandler& h, StateId s) {
-    if (s == StateId::Parameter) refuse_unmapped_parameters(h);
-    h.core->map_frame(s);
-}
-
-StateId reset_handler(PyMasterHandler& h, uint16_t error_code) {
-    return h.core->reset_handler(error_code);
-}
-
-StateId reset_session(PyMasterHandler& h) {
-    return h.core->reset_session();
-}
-
-bool check_received_crcs(PyMasterHandler& h) {
-    return h.core->check_received_crcs();
 }
 
 void init_states(nb::module_& m) {
