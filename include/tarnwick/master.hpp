@@ -272,6 +272,12 @@ class Master {
     StateId reset_handler(uint16_t error_code);
     StateId reset_session();
     void map_frame(StateId s);
+    // The Parameter state's request in the steps map_frame(Parameter) takes: the own
+    // parameter sizes, the slave's echo records back to 0, then each node's items
+    // (n is own_node() or slave_node()).
+    void set_parameter_sizes();
+    void clear_parameter_echo();
+    void map_parameters(Node& n);
     void create_session_id();
     bool dynamic_map_pending() const;
     // Takes a state without a transition or a report (the override applies in it).
@@ -326,7 +332,6 @@ class Master {
     void connection_map_frame();
     void parameter_map_frame();
     void data_map_frame();
-    void map_parameters(Node& n);
     // The dynamic maps, or the ConnectionMaps hook when installed.
     void map_clear(Node& n);
     void map_add(Node& n, const data::DynamicItem& item);

@@ -512,6 +512,19 @@ TEST_CASE("a front-end's own dynamic maps carry the connection data") {
     CHECK(bytes_of(hooked.m.request()) == bytes_of(plain.m.request()));
 }
 
+TEST_CASE("the Parameter request's steps as building blocks") {
+    Rig r;
+    r.to(StateId::Parameter);
+    r.m.set_parameter_sizes();
+    CHECK(r.m.own().session.get(SessionField::app_parameter_size_bytes) == 5); // 4 + 1 bytes
+    CHECK(r.m.own().session.get(SessionField::comm_parameter_size_bytes) == 2);
+    r.m.clear_parameter_echo();
+    CHECK(r.m.slave().parameters == std::vector<uint32_t>{0, 0});
+    CHECK(r.m.slave().session.get(SessionField::watchdog_ms) == 0);
+    r.m.map_parameters(r.m.own_node());
+    CHECK(r.m.own().dynamic.total_items() == 5); // three communication items, two parameters
+}
+
 TEST_CASE("take_reply processes without the repeat rule and without building the request") {
     Rig r;
     Wire w = r.slave.reply(r.m.request(), r.slave.correct(r.m));

@@ -35,38 +35,12 @@ constexpr const char* STATE_DOCS[states::STATE_COUNT] = {
 std::array<PyObject*, states::STATE_COUNT> state_classes{};
 std::vector<PyObject*> transition_names; // interned, by Transition
 
-PySession& session(PyNode* n) {
-    return *n->sess;
-}
-
-// --- The Parameter state's helpers, as its Python methods ----------------------------------
-
-void calculate_master_size_bytes(PyMasterHandler& h) {
-    PySession& s = session(h.master);
-    s.put(SessionField::comm_parameter_size_bytes, 2);
-    unsigned total = 0;
-    for (nb::handle p : h.master->application_parameters)
-        total += nb::cast<unsigned>(p.attr("n_bytes"));
-    s.put(SessionField::app_parameter_size_bytes, static_cast<uint16_t>(total));
-}
-
-void clear_slave_parameters(PyMasterHandler& h) {
-    PySession& s = session(h.slave);
-    s.put(SessionField::comm_parameter_size_bytes, 0);
-    s.put(SessionField::watchdog_ms, 0);
-    s.put(SessionField::app_parameter_size_bytes, 0);
-    for (nb::handle p : h.slave->application_parameters)
-        nb::setattr(p, "value", nb::int_(0));
-}
-
-void map_node(PyNode& n) {
-    n.dyn->clear();
-    PySession& s = *n.sess;
-    n.dyn->add(s.item(SessionField::comm_parameter_size_bytes));
-    n.dyn->add(s.item(SessionField::watchdog_ms));
-    n.dyn->add(s.item(SessionField::app_parameter_size_bytes));
-    for (nb::handle p : n.application_parameters)
-        n.dyn->add(p);
+// The Master's record of a node of the handler; another node has none.
+Node& core_node(PyMasterHandler& h, nb::handle node) {
+    require_instance<PyNode>(node, "node");
+    if (node.is(h.master_obj)) return h.core->own_node();
+    if (node.is(h.slave_obj)) return h.core->slave_node();
+    throw nb::value_error("node must be the master or the slave node of the state's handler");
 }
 
 // --- Python classes -----------------------------------------------------------------------------
@@ -200,17 +174,17 @@ void add_state_specific_methods(nb::dict& ns, StateId s) {
     if (s == StateId::Parameter) {
         def_method(
             ns, "_StateParameter__calculate_master_size_bytes",
-            [](nb::handle self) { calculate_master_size_bytes(handler_of_state(self)); },
+            [](nb::handle self) { handler_of_state(self).core->set_parameter_sizes(); },
             "Fill in the master's parameter lengths");
         def_method(
             ns, "_StateParameter__clear_slave_parameters",
-            [](nb::handle self) { clear_slave_parameters(handler_of_state(self)); },
+            [](nb::handle self) { handler_of_state(self).core->clear_parameter_echo(); },
             "Zero the slave side's parameter items");
         def_method(
             ns, "_StateParameter__map_node",
             [](nb::handle self, nb::handle node) {
-                handler_of_state(self);
-                map_node(require_instance<PyNode>(node, "node"));
+                PyMasterHandler& h = handler_of_state(self);
+                h.core->map_parameters(core_node(h, node));
             },
             "Load one node's parameter items into its dynamic map");
     }

@@ -263,14 +263,22 @@ void Master::connection_map_frame() {
 // echo's records start from 0 so that nothing of a previous connection is compared.
 void Master::parameter_map_frame() {
     set_command(own_.frame, frame::Command::PARAMETER);
+    set_parameter_sizes();
+    clear_parameter_echo();
+    map_parameters(own_);
+    map_parameters(slave_);
+}
+
+void Master::set_parameter_sizes() {
     unsigned total = std::accumulate(parameter_widths_.begin(), parameter_widths_.end(), 0u);
     own_.session.put(SessionField::comm_parameter_size_bytes, COMM_PARAMETER_BYTES);
     own_.session.put(SessionField::app_parameter_size_bytes, static_cast<uint16_t>(total));
+}
+
+void Master::clear_parameter_echo() {
     for (SessionField f : PARAMETER_FIELDS)
         slave_.session.put(f, 0);
     std::fill(slave_.parameters.begin(), slave_.parameters.end(), 0);
-    map_parameters(own_);
-    map_parameters(slave_);
 }
 
 void Master::map_parameters(Node& n) {
