@@ -250,6 +250,8 @@ class Master {
     const Node& own() const { return own_; }
     const Node& slave() const { return slave_; }
     ConstBytes last_reply() const { return {last_reply_, last_reply_size_}; }
+    // The same bytes as the last reply taken: set_reply() would not process them.
+    bool repeats_last_reply(const uint8_t* data, std::size_t size) const;
 
     // Settings, while stopped only (std::logic_error while running).
     void set_slave_address(uint16_t address);
@@ -314,7 +316,6 @@ class Master {
     StateId run_event(Event e);
     bool process_reply(const uint8_t* data, std::size_t size);
     void take_reply_bytes(const uint8_t* data, std::size_t size);
-    bool repeats_last_reply(const uint8_t* data, std::size_t size) const;
     void build_request();
     void generate_request_crcs(frame::FrameRecord& req);
 

@@ -543,6 +543,7 @@ TEST_CASE("a repeated reply is ignored unless its request failed to build") {
     a.command = C::SESSION;
     Wire w = r.slave.reply(r.m.request(), a);
     CHECK(r.m.set_reply(w.bytes, w.size, 0) == ReplyResult::Taken); // RESET_STAY1
+    CHECK(r.m.repeats_last_reply(w.bytes, w.size));
     std::vector<uint8_t> request = bytes_of(r.m.request());
     CHECK(r.m.set_reply(w.bytes, w.size, 0) == ReplyResult::Repeated);
     CHECK(r.rec.events.size() == 1);

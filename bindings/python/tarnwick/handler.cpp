@@ -291,7 +291,10 @@ void handler_set_reply(PyMasterHandler& h, nb::handle data) {
     if (!h.core->running()) return;
     EventScope scope(h, false);
     refuse_if_unsupervised(h);
-    CallbackErrors(h).run([&] { deliver_reply(h, reply_bytes(data)); });
+    ReplyBytes reply = reply_bytes(data);
+    // A repeated reply runs no callback: nothing to defer.
+    if (h.core->repeats_last_reply(reply.data, reply.size)) return deliver_reply(h, reply);
+    CallbackErrors(h).run([&] { deliver_reply(h, reply); });
 }
 
 // An exception from a callback is about to end the watchdog thread, possibly before
