@@ -474,12 +474,76 @@ TEST_CASE("front-end hooks: session ids, trace, process data, watchdog timer, st
     CHECK(h.armed < 0);
 }
 
+TEST_CASE("a front-end's own dynamic maps carry the connection data") {
+    struct Maps : ConnectionMaps {
+        data::DynamicMap own, echo;
+        int added = 0;
+        data::DynamicMap& of(Master& m, const Node& n) { return &n == &m.own() ? own : echo; }
+        void clear(Master& m, Node& n) override { of(m, n).clear(); }
+        void add(Master& m, Node& n, const data::DynamicItem& item) override {
+            ++added;
+            of(m, n).add(item);
+        }
+        void set_data_to_frame(Master& m, Node& n, frame::FrameRecord& f, uint16_t b) override {
+            of(m, n).set_data_to_frame(f, b);
+        }
+        void get_data_from_frame(Master& m, Node& n, const frame::FrameRecord& f,
+                                 uint16_t b) override {
+            of(m, n).get_data_from_frame(f, b);
+        }
+        bool pending(const Master& m, const Node& n) override {
+            return of(const_cast<Master&>(m), n).pending();
+        }
+        bool echo_matches(Master&) override { return echo.matches(own); }
+    } maps;
+    Rig plain, hooked;
+    MasterHooks hooks;
+    hooks.listener = &hooked.rec;
+    hooks.maps = &maps;
+    hooked.m.set_hooks(hooks);
+    unsigned before = hooked.m.own().dynamic.total_items(); // mapped by start()
+    for (Rig* r : {&plain, &hooked}) {
+        r->m.reset(0);
+        r->to(StateId::Data);
+    }
+    CHECK(maps.added > 0);
+    CHECK(plain.m.own().dynamic.total_items() > 0);
+    CHECK(hooked.m.own().dynamic.total_items() == before); // the Master's own maps stay unused
+    CHECK(bytes_of(hooked.m.request()) == bytes_of(plain.m.request()));
+}
+
+TEST_CASE("the Parameter request's steps as building blocks") {
+    Rig r;
+    r.to(StateId::Parameter);
+    r.m.set_parameter_sizes();
+    CHECK(r.m.own().session.get(SessionField::app_parameter_size_bytes) == 5); // 4 + 1 bytes
+    CHECK(r.m.own().session.get(SessionField::comm_parameter_size_bytes) == 2);
+    r.m.clear_parameter_echo();
+    CHECK(r.m.slave().parameters == std::vector<uint32_t>{0, 0});
+    CHECK(r.m.slave().session.get(SessionField::watchdog_ms) == 0);
+    r.m.map_parameters(r.m.own_node());
+    CHECK(r.m.own().dynamic.total_items() == 5); // three communication items, two parameters
+}
+
+TEST_CASE("take_reply processes without the repeat rule and without building the request") {
+    Rig r;
+    Wire w = r.slave.reply(r.m.request(), r.slave.correct(r.m));
+    std::vector<uint8_t> request = bytes_of(r.m.request());
+    CHECK(r.m.take_reply(w.bytes, w.size));
+    CHECK(r.m.state() == StateId::Session);
+    CHECK(bytes_of(r.m.request()) == request);
+    std::size_t heard = r.rec.events.size();
+    CHECK(r.m.take_reply(w.bytes, w.size)); // the same bytes are judged again
+    CHECK(r.rec.events.size() > heard);
+}
+
 TEST_CASE("a repeated reply is ignored unless its request failed to build") {
     Rig r;
     Answer a = r.slave.correct(r.m);
     a.command = C::SESSION;
     Wire w = r.slave.reply(r.m.request(), a);
     CHECK(r.m.set_reply(w.bytes, w.size, 0) == ReplyResult::Taken); // RESET_STAY1
+    CHECK(r.m.repeats_last_reply(w.bytes, w.size));
     std::vector<uint8_t> request = bytes_of(r.m.request());
     CHECK(r.m.set_reply(w.bytes, w.size, 0) == ReplyResult::Repeated);
     CHECK(r.rec.events.size() == 1);

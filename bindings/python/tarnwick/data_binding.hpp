@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace tarnwick::py {
@@ -149,16 +150,33 @@ struct PyDictionaryMap {
 
 struct PyDynamicItem {
     data::DataType type;
-    uint32_t raw; // the value in frame form; the dynamic map moves its bytes in place
 
     // Raises the type's conversion error, or TypeError for a data_type that is no
     // DataType member.
     PyDynamicItem(nb::handle initial_value, nb::handle data_type);
     unsigned n_bytes() const { return data::bytes_of(type); }
     // A failed conversion leaves the raw value unchanged.
-    void set(nb::handle value) { raw = serialize_u32(type, value); }
-    nb::object get() const { return unserialize_raw(type, raw); }
+    void set(nb::handle value) { raw() = serialize_u32(type, value); }
+    nb::object get() const { return unserialize_raw(type, raw()); }
+    // The value in frame form; the dynamic map moves its bytes in place.
+    uint32_t& raw() { return view_ ? *view_ : own_; }
+    uint32_t raw() const { return view_ ? *view_ : own_; }
+    // From now on the value lives in `storage` (a record of the protocol library),
+    // which `keep` keeps alive; the current value moves there.
+    void view(uint32_t* storage, std::shared_ptr<void> keep) {
+        *storage = raw();
+        keep_ = std::move(keep);
+        view_ = storage;
+    }
+
+  private:
+    uint32_t own_ = 0;
+    uint32_t* view_ = nullptr; // null: the value is own_
+    std::shared_ptr<void> keep_;
 };
+
+// IndexError "Could not add item to map": a dynamic map holds 50 pending items.
+[[noreturn]] void raise_dynamic_map_full();
 
 // Declares that a subclass of DynamicMappableItem (such as ApplicationParameter)
 // keeps the base get() and value, so the dynamic map compares its instances in

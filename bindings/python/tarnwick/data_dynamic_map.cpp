@@ -79,7 +79,7 @@ bool natural_equal(const data::Natural& a, const data::Natural& b) {
 
 data::Natural natural(const PyDynamicItem& it) {
     data::Natural n;
-    data::unserialize(it.type, it.raw, n); // a 32-bit pattern always converts
+    data::unserialize(it.type, it.raw(), n); // a 32-bit pattern always converts
     return n;
 }
 
@@ -104,8 +104,8 @@ bool same_value(nb::handle a, nb::handle b) {
 bool same_low_bytes(nb::handle a, nb::handle b, unsigned bytes) {
     uint64_t mask = (uint64_t{1} << (data::BITS_PER_BYTE * bytes)) - 1;
     if (is_native(a.ptr()) && is_native(b.ptr()))
-        return (nb::inst_ptr<PyDynamicItem>(a)->raw & mask) ==
-               (nb::inst_ptr<PyDynamicItem>(b)->raw & mask);
+        return (nb::inst_ptr<PyDynamicItem>(a)->raw() & mask) ==
+               (nb::inst_ptr<PyDynamicItem>(b)->raw() & mask);
     nb::object m = nb::steal(PyLong_FromUnsignedLongLong(mask));
     nb::object va = a.attr("value") & m, vb = b.attr("value") & m;
     return !compare_objects(va.ptr(), vb.ptr(), Py_NE);
@@ -174,7 +174,7 @@ void bind_item(nb::module_& m) {
                  getter([](nb::handle self) { return dynamic_item(self, "self").n_bytes(); }),
                  nb::handle(), "Number of bytes of the item");
     def_property(cls, "raw_value",
-                 getter([](nb::handle self) { return dynamic_item(self, "self").raw; }),
+                 getter([](nb::handle self) { return dynamic_item(self, "self").raw(); }),
                  nb::handle(), "Value of the item in frame form");
     def_property(cls, "data_type", getter([](nb::handle self) {
                      return nb::borrow(data_type_member(dynamic_item(self, "self").type));
@@ -240,15 +240,19 @@ void bind_map(nb::module_& m) {
 } // namespace
 
 PyDynamicItem::PyDynamicItem(nb::handle initial_value, nb::handle data_type)
-    : type(data::DataType::BOOL), raw(0) {
+    : type(data::DataType::BOOL) {
     if (!data_type_of(data_type, type))
         raise_arg_type("data_type", reinterpret_cast<PyTypeObject*>(data_classes().data_type),
                        data_type.ptr());
-    raw = serialize_u32(type, initial_value);
+    own_ = serialize_u32(type, initial_value);
     if (data::bytes_of(type) > data::DynamicQueue::MAX_ITEM_BYTES) {
         PyErr_SetString(PyExc_NotImplementedError, TOO_WIDE_MESSAGE);
         raise_pending();
     }
+}
+
+void raise_dynamic_map_full() {
+    throw nb::index_error(FULL_MESSAGE);
 }
 
 void mark_native_dynamic_item_type(nb::handle type) {
@@ -277,12 +281,12 @@ void PyDynamicMap::clear() {
 void PyDynamicMap::add(nb::handle item) {
     PyDynamicItem& it = dynamic_item(item, "item");
     uint16_t n = static_cast<uint16_t>(it.n_bytes());
-    if (queue.pending_count() >= data::DynamicQueue::CAPACITY) throw nb::index_error(FULL_MESSAGE);
+    if (queue.pending_count() >= data::DynamicQueue::CAPACITY) raise_dynamic_map_full();
     reserve_one(added); // nothing below can fail once the list took the item
     if (items.is_none()) items = nb::list();
     if (PyList_Append(items.ptr(), item.ptr()) < 0) raise_pending();
     added.push_back(nb::borrow(item));
-    queue.push(&it.raw, n);
+    queue.push(&it.raw(), n);
 }
 
 std::size_t PyDynamicMap::total_items() const {

@@ -289,9 +289,12 @@ void bind_command(nb::module_& m) {
 
 } // namespace
 
-PyFrame::PyFrame(unsigned safe_data_size) : rec(std::make_shared<frame::FrameRecord>()) {
+PyFrame::PyFrame(unsigned safe_data_size) : PyFrame(std::make_shared<frame::FrameRecord>()) {
     frame::clear(*rec);
     rec->safe_data_size = static_cast<uint16_t>(safe_data_size);
+}
+
+PyFrame::PyFrame(std::shared_ptr<frame::FrameRecord> record) : rec(std::move(record)) {
     control = nb::cast(PyFrameControl{rec, &rec->control}, nb::rv_policy::move);
     safe_data = make_array(rec, rec->safe_data, frame::MAX_DATA_WORDS);
     crcs = make_array(rec, rec->crcs, frame::MAX_CRC_WORDS);

@@ -18,6 +18,8 @@ struct PyFrame {
     nb::object crcs;      // U16Array over words 12-19
 
     explicit PyFrame(unsigned safe_data_size);
+    // A frame viewing a record that lives elsewhere (a Master's), kept alive by `record`.
+    explicit PyFrame(std::shared_ptr<frame::FrameRecord> record);
     frame::FrameRecord& r() { return *rec; }
 };
 

@@ -1,8 +1,11 @@
-// MasterHandler: the public master object, its request/reply cycle and events.
+// MasterHandler: the public master object over the library's tarnwick::Master, which
+// runs the protocol (events, requests, the repeated-reply rule); the handler converts,
+// publishes each new request as one bytes object and keeps the Python-only parts.
 //
 // Every event (reply, reset, start, stop, watchdog expiry) runs under the handler's
 // event lock, so the application's thread and the watchdog thread never interleave
-// inside the state machine, even while a Python callback runs.
+// inside the Master, even while a Python callback runs. The Master's hooks
+// (handler_hooks.cpp) run inside these events.
 //
 // A callback that raises never cuts an event short: its exception is kept until the
 // event is complete (state switched, request published) and then leaves the public
@@ -14,7 +17,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
+#include <vector>
 
 namespace tarnwick::py {
 
@@ -23,13 +26,13 @@ namespace {
 using states::StateId;
 
 constexpr double MS_PER_S = 1000.0;
+// The Watchdog thread times the connection: the Master's own clock is never read.
+constexpr Micros NO_TIME = 0;
 // How often an expiry waiting for the event lock checks whether its watchdog stopped.
 constexpr std::chrono::milliseconds EXPIRY_LOCK_POLL{10};
 constexpr const char* DELETED_MESSAGE = "The master handler has been deleted";
 constexpr const char* UNSUPERVISED_MESSAGE =
     "The watchdog thread of the master has ended with an exception";
-
-PyObject* random_bits = nullptr; // random.getrandbits: seedable by the application
 
 // Holds the event lock for one event. The lock is tried with the interpreter lock
 // held (the uncontended case) and otherwise waited for without it.
@@ -177,155 +180,72 @@ void call_callback(PyMasterHandler& h, const nb::object& callback, Args&&... arg
     }
 }
 
-bool in_state(const PyMasterHandler& h, StateId s) {
-    return h.state_kind && *h.state_kind == s;
-}
-
-// --- State switching -------------------------------------------------------------------------
-
-void adopt_state(PyMasterHandler& h, nb::object instance) {
-    classify_state(instance, h.state_kind, h.state_exact);
-    h.state = std::move(instance);
-}
-
-void set_next_state(PyMasterHandler& h, nb::handle next_class, nb::handle self) {
-    int same = PyObject_IsInstance(h.state.ptr(), next_class.ptr());
-    if (same < 0) raise_pending();
-    if (same) return;
-    adopt_state(h, next_class(nb::arg("context") = self));
-    call_callback(h, h.state_change_callback, next_class);
-}
-
 nb::handle self_of(PyMasterHandler& h) {
     return nb::find(&h);
 }
 
-void set_next_state(PyMasterHandler& h, StateId next) {
-    if (h.state_exact && *h.state_kind == next) return;
-    set_next_state(h, state_class(next), self_of(h));
+// --- State switching -------------------------------------------------------------------------
+
+// The Master takes the built-in state the instance belongs to (one deriving from
+// none keeps the Master's last), with the override for a subclass.
+void adopt_state(PyMasterHandler& h, nb::object instance) {
+    classify_state(instance, h.state_kind, h.state_exact);
+    h.state = std::move(instance);
+    StateOverride* override = h.state_exact ? nullptr : &h.subclass_override;
+    h.core->adopt_state(h.state_kind.value_or(h.core->state()), override);
 }
 
-// The state an event leads to: a built-in state, or the class an application's own
-// state class returned.
-struct NextState {
-    std::optional<StateId> builtin;
-    nb::object cls;
-};
-
-// Runs one event on the current state: in C++ for the built-in classes, through
-// the Python methods for an application's own state class.
-// The built-in path yields no state when the event was superseded (see
-// superseded()); every caller checks that before switching.
-template <typename Builtin>
-NextState run_event(PyMasterHandler& h, Builtin&& builtin, const char* method) {
-    if (h.state_exact) return {builtin(*h.state_kind), nb::object()};
-    return {std::nullopt, h.state.attr(method)()};
-}
-
-void switch_state(PyMasterHandler& h, const NextState& next) {
-    if (next.builtin)
-        set_next_state(h, *next.builtin);
-    else
-        set_next_state(h, next.cls, self_of(h));
+// `_set_next_state`: a change of built-in state goes through the Master (which tells
+// the listener); another class of the same state is taken here.
+void set_next_state(PyMasterHandler& h, nb::handle next_class, nb::handle self) {
+    int same = PyObject_IsInstance(h.state.ptr(), next_class.ptr());
+    if (same < 0) raise_pending();
+    if (same) return;
+    std::optional<StateId> next = state_kind_of_class(next_class);
+    if (next && *next != h.core->state()) {
+        h.next_class = nb::borrow(next_class);
+        h.core->set_next_state(*next);
+        return;
+    }
+    adopt_state(h, next_class(nb::arg("context") = self));
+    call_callback(h, h.state_change_callback, next_class);
 }
 
 // --- Requests and replies -----------------------------------------------------------------------
 
-nb::object build_request(PyMasterHandler& h) {
-    PyNode& m = *h.master;
-    frame::FrameRecord& req = *m.rec;
-    if (in_state(h, StateId::Data)) {
-        if (h.state_exact)
-            map_frame(h, StateId::Data);
-        else
-            h.state.attr("map_frame")();
-    } else {
-        m.dyn->set_data_to_frame(req, h.initialization_data_bytes);
-    }
-    bool unconnected = in_state(h, StateId::Reset) || in_state(h, StateId::Session);
-    req.control.connection_id = unconnected ? 0 : m.sess->get(SessionField::connection_id);
-    if (m.last_crc0_sent)
-        generate_crcs_cyclic_traced(req, *m.last_crc0_sent);
-    else
-        generate_crcs_traced(req);
-    m.last_crc0_sent = req.crcs[0];
-    if (h.reset_slave_sequence_number_after_frame) {
-        h.slave->rec->control.sequence_number = 1;
-        h.reset_slave_sequence_number_after_frame = false;
-    }
-    // The slave seeds its reply to this request with the request's CRC_0.
-    if (!in_state(h, StateId::Reset)) h.slave->rec->control.crc0 = req.crcs[0];
-    frame::increment_sequence_number(req.control);
-
-    uint8_t buf[frame::MAX_FRAME_BYTES];
-    std::size_t len = frame::serialise(req, buf);
-    return nb::bytes(reinterpret_cast<const char*>(buf), len);
+// The request the Master built last, as the bytes the application sends.
+nb::object request_bytes(const PyMasterHandler& h) {
+    ConstBytes r = h.core->request();
+    return nb::bytes(reinterpret_cast<const char*>(r.data), r.size);
 }
 
+void publish_request(PyMasterHandler& h) {
+    h.current_request = request_bytes(h);
+}
+
+// Builds the request for the current state (the Master keeps it stale if building
+// raises) and publishes it.
 void recalculate_request(PyMasterHandler& h) {
-    h.request_stale = true; // stays set if building raises
-    h.current_request = build_request(h);
-    h.request_stale = false;
+    h.core->rebuild_request();
+    publish_request(h);
 }
 
-// False when a callback of the reply ran another event, which then settled the
-// state and built the request.
-bool process_reply(PyMasterHandler& h, nb::handle reply) {
-    PyNode& s = *h.slave;
-    const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(reply.ptr()));
-    std::size_t len = static_cast<std::size_t>(PyBytes_GET_SIZE(reply.ptr()));
-    check_size_fits(frame::size_for_length(len));
-    // Only a reply that is taken counts as the last one: a refused reply delivered
-    // again is refused again, not ignored as already handled.
-    h.last_reply = nb::borrow(reply);
-    frame::parse(*s.rec, bytes, len);
-    // The master's next request is seeded with the slave's CRC_0.
-    if (!in_state(h, StateId::Reset)) h.master->rec->control.crc0 = s.rec->crcs[0];
-    uint16_t command = s.rec->control.command;
-    if (frame::command_is_valid(command) &&
-        command == static_cast<uint16_t>(frame::Command::RESET)) {
-        // Collect the error code of a Reset frame whatever the state expected.
-        s.dyn->clear();
-        s.dyn->add(s.sess->item(SessionField::error_id));
-    }
-    s.dyn->get_data_from_frame(*s.rec, h.initialization_data_bytes);
-    bool judged_in_reset = in_state(h, StateId::Reset);
-    uint64_t begun = ++h.events_begun;
-    NextState next = run_event(
-        h, [&](StateId st) { return frame_received_event(h, st); },
-        "_process_frame_received_event");
-    if (superseded(h, begun)) return false;
-    // The sequence number the slave's next reply must carry.
-    if (!judged_in_reset) frame::increment_sequence_number(s.rec->control);
-    s.last_crc0_sent = s.rec->crcs[0];
-    switch_state(h, next);
-    return !superseded(h, begun);
+struct ReplyBytes {
+    const uint8_t* data;
+    std::size_t size;
+};
+
+ReplyBytes reply_bytes(nb::handle reply) {
+    return {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(reply.ptr())),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(reply.ptr()))};
 }
 
-// Switches to the state an event led to and publishes the request for it, unless
-// a callback (on the error, or on the change of state) ran another event, which
-// has then done both.
-void conclude_event(PyMasterHandler& h, uint64_t begun, const NextState& next) {
-    if (superseded(h, begun)) return;
-    switch_state(h, next);
-    if (superseded(h, begun)) return;
-    recalculate_request(h);
-}
-
-void reset_event(PyMasterHandler& h) {
-    uint64_t begun = ++h.events_begun;
-    conclude_event(h, begun,
-                   run_event(
-                       h, [&](StateId s) { return reset_connection_event(h, s); },
-                       "_process_reset_connection_event"));
-}
-
-void expiry_event(PyMasterHandler& h) {
-    uint64_t begun = ++h.events_begun;
-    conclude_event(h, begun,
-                   run_event(
-                       h, [&](StateId s) { return watchdog_expired_event(h, s); },
-                       "_process_watchdog_expired_event"));
+// One delivery of a reply: a repeated one rebuilds only a stale request.
+void deliver_reply(PyMasterHandler& h, ReplyBytes reply) {
+    bool stale = h.core->request_stale();
+    ReplyResult r = h.core->set_reply(reply.data, reply.size, NO_TIME);
+    if (r == ReplyResult::TooLong) check_size_fits(frame::size_for_length(reply.size));
+    if (r == ReplyResult::Taken || (r == ReplyResult::Repeated && stale)) publish_request(h);
 }
 
 // --- Public operations --------------------------------------------------------------------------
@@ -336,22 +256,22 @@ void handler_start(PyMasterHandler& h) {
     CallbackErrors(h).run([&] {
         h.master->start();
         h.slave->start();
-        h.initialization_data_bytes =
-            std::min(h.master->rec->safe_data_size, h.slave->rec->safe_data_size);
-        reset_event(h);
-        h.running = true;
+        // The maps are locked while running, so the sizes change only when stopped.
+        if (!h.core->running())
+            h.core->set_data_sizes(h.master->rec->safe_data_size, h.slave->rec->safe_data_size);
+        h.core->start(NO_TIME);
+        publish_request(h);
     });
 }
 
 void handler_stop(PyMasterHandler& h) {
-    if (!h.running) return;
+    if (!h.core->running()) return;
     EventScope scope(h, false);
     CallbackErrors(h).run([&] {
-        h.running = false;
         // Also after delete(): the inputs fall to their fail-safe values whatever the
         // order of the application's clean-up (an ended watchdog ignores its commands).
-        reset_event(h);
-        if (h.wd) h.wd->deactivate();
+        h.core->stop(NO_TIME);
+        publish_request(h);
         h.master->stop();
         h.slave->stop();
     });
@@ -360,31 +280,21 @@ void handler_stop(PyMasterHandler& h) {
 void handler_reset(PyMasterHandler& h) {
     refuse_if_unsupervised(h);
     EventScope scope(h, false);
-    CallbackErrors(h).run([&] { reset_event(h); });
-}
-
-bool repeats_last_reply(const PyMasterHandler& h, nb::handle data) {
-    if (!h.last_reply.is_valid()) return false;
-    Py_ssize_t n = PyBytes_GET_SIZE(data.ptr());
-    return n == PyBytes_GET_SIZE(h.last_reply.ptr()) &&
-           std::memcmp(PyBytes_AS_STRING(data.ptr()), PyBytes_AS_STRING(h.last_reply.ptr()),
-                       static_cast<std::size_t>(n)) == 0;
+    CallbackErrors(h).run([&] {
+        h.core->reset(NO_TIME);
+        publish_request(h);
+    });
 }
 
 void handler_set_reply(PyMasterHandler& h, nb::handle data) {
     require_exact(data, &PyBytes_Type, "data");
-    if (!h.running) return;
+    if (!h.core->running()) return;
     EventScope scope(h, false);
     refuse_if_unsupervised(h);
-    if (repeats_last_reply(h, data)) {
-        // The same PDU delivered again: only a request that failed to build is
-        // built again (the application may have corrected the output since).
-        if (h.request_stale) recalculate_request(h);
-        return;
-    }
-    CallbackErrors(h).run([&] {
-        if (process_reply(h, data)) recalculate_request(h);
-    });
+    ReplyBytes reply = reply_bytes(data);
+    // A repeated reply runs no callback: nothing to defer.
+    if (h.core->repeats_last_reply(reply.data, reply.size)) return deliver_reply(h, reply);
+    CallbackErrors(h).run([&] { deliver_reply(h, reply); });
 }
 
 // An exception from a callback is about to end the watchdog thread, possibly before
@@ -398,12 +308,12 @@ void drop_to_fail_safe_unsupervised(PyMasterHandler& h) {
         // The expiry's event completed before its exception left it: a Reset state it
         // reached already publishes its Reset frames (built once: the error code
         // travels in the first of them).
-        bool in_reset = in_state(h, StateId::Reset) && h.state_exact;
+        bool in_reset = h.core->state() == StateId::Reset && h.state_exact;
         if (!in_reset) {
-            reset_handler(h, static_cast<uint16_t>(states::ErrorCode::WD_EXPIRED));
+            h.core->reset_handler(static_cast<uint16_t>(states::ErrorCode::WD_EXPIRED));
             adopt_state(h, state_class(StateId::Reset)(nb::arg("context") = self_of(h)));
         }
-        if (!in_reset || h.request_stale) recalculate_request(h);
+        if (!in_reset || h.core->request_stale()) recalculate_request(h);
     } catch (nb::python_error&) {
     }
 }
@@ -416,7 +326,10 @@ void handler_watchdog_expired(PyMasterHandler& h) {
     if (!scope.held() || h.deleted) return;
     if (from_watchdog && !h.wd->expiry_still_due()) return;
     try {
-        CallbackErrors(h).run([&] { expiry_event(h); });
+        CallbackErrors(h).run([&] {
+            h.core->on_watchdog_expired(NO_TIME);
+            publish_request(h);
+        });
     } catch (...) {
         // On the watchdog thread the exception ends the thread, and supervision with it.
         if (from_watchdog) drop_to_fail_safe_unsupervised(h);
@@ -482,12 +395,46 @@ nb::list slave_parameters(nb::handle master_parameters) {
     return items;
 }
 
-nb::object make_node(uint16_t address, uint16_t connection_id, uint16_t watchdog_ms,
-                     nb::handle parameters, nb::handle dictionary, nb::object types) {
-    return nb::type<PyNode>()(
-        nb::arg("slave_address") = address, nb::arg("connection_id") = connection_id,
-        nb::arg("watchdog_ms") = watchdog_ms, nb::arg("application_parameters") = parameters,
-        nb::arg("dictionary") = dictionary, nb::arg("item_types_accepted") = types);
+// The library master's description of the application parameters. More than it
+// takes stay Python's own (entering Parameter then refuses them, as it always did).
+std::vector<tarnwick::ApplicationParameter> core_parameters(nb::handle parameters) {
+    std::vector<tarnwick::ApplicationParameter> out;
+    if (static_cast<std::size_t>(nb::len(parameters)) > MAX_APPLICATION_PARAMETERS) return out;
+    for (nb::handle p : parameters) {
+        const PyDynamicItem& item = *nb::inst_ptr<PyApplicationParameter>(p);
+        out.push_back({item.raw(), static_cast<uint8_t>(item.n_bytes()), item.type});
+    }
+    return out;
+}
+
+// The library's master the handler's records live in.
+std::shared_ptr<tarnwick::Master> make_core(uint16_t address, uint16_t connection_id,
+                                            uint16_t watchdog_ms, nb::handle parameters) {
+    MasterConfig config;
+    config.slave_address = address;
+    config.connection_id = connection_id;
+    config.watchdog_ms = watchdog_ms;
+    config.parameters = core_parameters(parameters);
+    return std::make_shared<tarnwick::Master>(config);
+}
+
+// The parameter items (the master's and the slave's echo) store their values in
+// the library master's parameter records, when it has them.
+void view_parameters(PyMasterHandler& h, nb::handle master_items, nb::handle slave_items) {
+    std::vector<uint32_t>& own = h.core->own_node().parameters;
+    std::vector<uint32_t>& echo = h.core->slave_node().parameters;
+    if (own.empty()) return;
+    std::size_t i = 0;
+    for (nb::handle p : master_items)
+        nb::inst_ptr<PyDynamicItem>(p)->view(&own[i++], h.core);
+    i = 0;
+    for (nb::handle p : slave_items)
+        nb::inst_ptr<PyDynamicItem>(p)->view(&echo[i++], h.core);
+}
+
+// A Node of the handler whose records are `node` of the handler's master.
+nb::object make_node(PyMasterHandler& h, tarnwick::Node& node, NodeArgs args) {
+    return new_node(args, std::shared_ptr<tarnwick::Node>(h.core, &node));
 }
 
 void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle slave_address,
@@ -528,18 +475,23 @@ void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle sl
     DataClasses& dc = data_classes();
     h->dictionary = nb::borrow(dictionary);
     h->dict = nb::inst_ptr<PyDictionary>(dictionary);
-    h->master_obj = make_node(address, conn_id, watchdog_ms, parameters, dictionary,
-                              item_class_set({dc.item_output, dc.item_input_output}));
-    h->slave_obj = make_node(0, 0, 0, slave_parameters(parameters), dictionary,
-                             item_class_set({dc.item_input, dc.item_input_output}));
+    h->core = make_core(address, conn_id, watchdog_ms, parameters);
+    h->hooks.install(*h->core);
+    nb::object master_types = item_class_set({dc.item_output, dc.item_input_output});
+    nb::object slave_types = item_class_set({dc.item_input, dc.item_input_output});
+    nb::list slave_params = slave_parameters(parameters);
+    h->master_obj =
+        make_node(*h, h->core->own_node(),
+                  {address, conn_id, watchdog_ms, parameters, dictionary, master_types});
+    h->slave_obj =
+        make_node(*h, h->core->slave_node(), {0, 0, 0, slave_params, dictionary, slave_types});
+    view_parameters(*h, parameters, slave_params);
     h->master = nb::inst_ptr<PyNode>(h->master_obj);
     h->slave = nb::inst_ptr<PyNode>(h->slave_obj);
-    h->data_command = frame::Command::FAILSAFE_DATA;
     adopt_state(*h, state_class(StateId::Reset)(nb::arg("context") = self));
     h->report_error_callback = nb::borrow(report_error_callback);
     h->state_change_callback = nb::borrow(state_change_callback);
     h->current_request = nb::bytes("", 0);
-    h->last_reply = nb::bytes("", 0);
     h->watchdog = watchdog_class()(nb::arg("timeout_s") = timeout,
                                    nb::arg("callback") = weak_expiry_callback(self));
     h->watchdog.attr("name") = watchdog_thread_name(conn_id);
@@ -621,7 +573,7 @@ void bind_handler_operations(nb::class_<PyMasterHandler>& cls) {
         [](PyMasterHandler& h, nb::handle active) {
             int on = PyObject_IsTrue(active.ptr());
             if (on < 0) raise_pending();
-            h.data_command = on ? frame::Command::FAILSAFE_DATA : frame::Command::PROCESS_DATA;
+            h.core->set_fail_safe(on != 0);
         },
         nb::arg("active").none() = true,
         nb::sig("def set_fail_safe(self, active: bool = True) -> None"),
@@ -631,14 +583,14 @@ void bind_handler_operations(nb::class_<PyMasterHandler>& cls) {
         "set_slave_address",
         [](PyMasterHandler& h, nb::handle slave_address) {
             uint16_t address = to_u16(slave_address);
-            if (h.running) raise_running("Cannot set slave address while running");
-            h.master->sess->put(SessionField::slave_address, address);
+            if (h.core->running()) raise_running("Cannot set slave address while running");
+            h.core->set_slave_address(address);
         },
         nb::arg("slave_address").none(),
         nb::sig("def set_slave_address(self, slave_address: int) -> None"),
         "Set the slave address of the master");
     cls.def_prop_ro(
-        "running", [](PyMasterHandler& h) { return h.running; },
+        "running", [](PyMasterHandler& h) { return h.core->running(); },
         "True from start() to stop(): replies are processed only then");
     cls.def_prop_ro(
         "state", [](PyMasterHandler& h) { return nb::borrow(Py_TYPE(h.state.ptr())); },
@@ -646,7 +598,8 @@ void bind_handler_operations(nb::class_<PyMasterHandler>& cls) {
         "Class of the current state: StateReset, StateSession, StateConnection, StateParameter "
         "or StateData");
     cls.def_prop_ro(
-        "initialization_data_bytes", [](PyMasterHandler& h) { return h.initialization_data_bytes; },
+        "initialization_data_bytes",
+        [](PyMasterHandler& h) { return h.core->initialization_data_bytes(); },
         "Safe-data bytes per frame that carry connection data before the Data state");
 }
 
@@ -662,10 +615,10 @@ void bind_state_operations(nb::class_<PyMasterHandler>& cls) {
         nb::sig("def _report_error(self, transition_name: str, error: str) -> None"),
         "Pass a transition name and a message to the error callback, if one was given");
     cls.def(
-        "_create_session_id", [](PyMasterHandler& h) { create_session_id(h); },
+        "_create_session_id", [](PyMasterHandler& h) { h.core->create_session_id(); },
         "Create new random session id");
     cls.def(
-        "_dynamic_map_pending", [](PyMasterHandler& h) { return dynamic_map_pending(h); },
+        "_dynamic_map_pending", [](PyMasterHandler& h) { return h.core->dynamic_map_pending(); },
         "Check if one of the dynamic maps has pending data");
     cls.def(
         "_set_next_state",
@@ -676,13 +629,19 @@ void bind_state_operations(nb::class_<PyMasterHandler>& cls) {
     cls.def("_watchdog_expired_event", &handler_watchdog_expired,
             "Watchdog expired event callback for watchdog");
     cls.def(
-        "_get_request", [](PyMasterHandler& h) { return build_request(h); },
+        "_get_request",
+        [](PyMasterHandler& h) {
+            h.core->rebuild_request();
+            return request_bytes(h);
+        },
         "Get new FSoE Request");
     cls.def(
         "_set_reply",
         [](PyMasterHandler& h, nb::handle reply) {
             require_exact(reply, &PyBytes_Type, "reply");
-            process_reply(h, reply);
+            ReplyBytes r = reply_bytes(reply);
+            check_size_fits(frame::size_for_length(r.size));
+            h.core->take_reply(r.data, r.size);
         },
         nb::arg("reply").none(), "Get new FSoE reply");
 }
@@ -705,47 +664,45 @@ void bind_handler_attributes(nb::class_<PyMasterHandler>& cls) {
                  setter([](PyMasterHandler& h, nb::handle s) { adopt_state(h, nb::borrow(s)); }),
                  "Current state");
     def_property(cls, "_data_command", nb::cpp_function([](PyMasterHandler& h) {
-                     return command_object(h.data_command);
+                     return command_object(h.core->data_command());
                  }),
                  setter([](PyMasterHandler& h, nb::handle c) {
                      uint16_t word = to_u16(c.attr("value"));
                      if (!frame::command_is_valid(word))
                          throw nb::value_error("_data_command must be an FSOECommand");
-                     h.data_command = static_cast<frame::Command>(word);
+                     h.core->set_data_command(static_cast<frame::Command>(word));
                  }),
                  "Command of the Data state's requests");
-    def_property(
-        cls, "_second_session_frame_sent",
-        nb::cpp_function([](PyMasterHandler& h) { return h.second_session_frame_sent; }),
-        setter([](PyMasterHandler& h, nb::handle v) { h.second_session_frame_sent = truthy(v); }),
-        "A first Session reply was accepted with data pending");
+    def_property(cls, "_second_session_frame_sent", nb::cpp_function([](PyMasterHandler& h) {
+                     return h.core->second_session_frame_sent();
+                 }),
+                 setter([](PyMasterHandler& h, nb::handle v) {
+                     h.core->set_second_session_frame_sent(truthy(v));
+                 }),
+                 "A first Session reply was accepted with data pending");
     def_property(cls, "_reset_slave_sequence_number_after_frame",
                  nb::cpp_function(
-                     [](PyMasterHandler& h) { return h.reset_slave_sequence_number_after_frame; }),
+                     [](PyMasterHandler& h) { return h.core->reset_slave_sequence_after_frame(); }),
                  setter([](PyMasterHandler& h, nb::handle v) {
-                     h.reset_slave_sequence_number_after_frame = truthy(v);
+                     h.core->set_reset_slave_sequence_after_frame(truthy(v));
                  }),
                  "Restart the slave's sequence number after the next request");
 }
 
 } // namespace
 
+void enter_state(PyMasterHandler& h, StateId to) {
+    nb::object cls = returned_class(h, to);
+    adopt_state(h, cls(nb::arg("context") = self_of(h)));
+    call_callback(h, h.state_change_callback, cls);
+}
+
 void report_error(PyMasterHandler& h, nb::handle transition_name, nb::handle message) {
     call_callback(h, h.report_error_callback, transition_name, message);
 }
 
-void create_session_id(PyMasterHandler& h) {
-    h.second_session_frame_sent = false;
-    nb::object value = nb::handle(random_bits)(16);
-    h.master->sess->put(SessionField::session_id, to_u16(value));
-}
-
-bool dynamic_map_pending(const PyMasterHandler& h) {
-    return h.master->dyn->pending() || h.slave->dyn->pending();
-}
-
 void init_handler(nb::module_& m) {
-    random_bits = nb::object(nb::module_::import_("random").attr("getrandbits")).release().ptr();
+    init_handler_hooks();
     nb::class_<PyMasterHandler> cls(
         m, "MasterHandler",
         "Master Handler\n\n    Handles the connection with a single slave from a master's point "

@@ -6,57 +6,66 @@
 #include "tarnwick/data_binding.hpp"
 #include "tarnwick/event_lock.hpp"
 #include "tarnwick/frame_binding.hpp"
+#include "tarnwick/master.hpp"
 #include "tarnwick/watchdog_core.hpp"
 
 #include <array>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace tarnwick::py {
 
 // --- Connection records -------------------------------------------------------------
 
-enum class SessionField : uint8_t {
-    slave_address,
-    session_id,
-    error_id,
-    connection_id,
-    comm_parameter_size_bytes,
-    watchdog_ms,
-    app_parameter_size_bytes,
-};
-constexpr unsigned SESSION_FIELD_COUNT = 7;
+using tarnwick::SESSION_FIELD_COUNT;
+using tarnwick::SessionField;
 
-// The connection data of one node, each value a 16-bit dynamically mappable item.
+// The connection data of one node, each value a 16-bit dynamically mappable item
+// viewing the library's Session record (the handler's: its Master's).
 struct PySession {
+    std::shared_ptr<tarnwick::Session> core;
     std::array<nb::object, SESSION_FIELD_COUNT> items;
     std::array<PyDynamicItem*, SESSION_FIELD_COUNT> raw{};
 
-    PySession(uint16_t slave_address, uint16_t connection_id, uint16_t watchdog_ms);
+    PySession(std::shared_ptr<tarnwick::Session> core, uint16_t slave_address,
+              uint16_t connection_id, uint16_t watchdog_ms);
     nb::handle item(SessionField f) const { return items[static_cast<unsigned>(f)]; }
-    uint16_t get(SessionField f) const {
-        return static_cast<uint16_t>(raw[static_cast<unsigned>(f)]->raw);
-    }
-    void put(SessionField f, uint16_t v) { raw[static_cast<unsigned>(f)]->raw = v; }
+    uint16_t get(SessionField f) const { return core->get(f); }
+    void put(SessionField f, uint16_t v) { core->put(f, v); }
 };
 
-// One side of the connection: its frame, session data, maps and parameters.
+// One side of the connection: its frame, session data, maps and parameters. The
+// frame record, the session values and the last CRC_0 sent live in the library's
+// Node record (the handler's: its Master's own or slave node).
 struct PyNode {
+    std::shared_ptr<tarnwick::Node> core;
     nb::object frame;                  // FSOEFrame
     nb::object session;                // Session
     nb::object dictionary_map;         // DictionaryMap
     nb::object dynamic_map;            // FSOEDynamicMap
     nb::object application_parameters; // list
-    std::optional<uint16_t> last_crc0_sent;
 
     frame::FrameRecord* rec = nullptr;
     PySession* sess = nullptr;
     PyDictionaryMap* map = nullptr;
     PyDynamicMap* dyn = nullptr;
 
+    std::optional<uint16_t>& last_crc0_sent() { return core->last_crc0_sent; }
     void start();
     void stop();
 };
+
+// Numbers checked by the caller; the node's records are `core`'s.
+struct NodeArgs {
+    uint16_t slave_address;
+    uint16_t connection_id;
+    uint16_t watchdog_ms;
+    nb::handle application_parameters; // list
+    nb::handle dictionary;             // Dictionary
+    nb::handle item_types_accepted;    // set
+};
+nb::object new_node(const NodeArgs& args, std::shared_ptr<tarnwick::Node> core);
 
 struct PyApplicationParameter : PyDynamicItem {
     nb::object name;
@@ -69,6 +78,68 @@ struct PyApplicationParameter : PyDynamicItem {
 
 // --- Handler --------------------------------------------------------------------------
 
+struct PyMasterHandler;
+
+// The library master's hooks the handler implements (handler_hooks.cpp).
+class HandlerHooks final : public MasterListener,
+                           public MasterTrace,
+                           public SessionIdSource,
+                           public ProcessData,
+                           public WatchdogTimer,
+                           public ConnectionMaps {
+  public:
+    explicit HandlerHooks(PyMasterHandler& h) : h_(h) {}
+    HandlerHooks(const HandlerHooks&) = delete;
+    HandlerHooks& operator=(const HandlerHooks&) = delete;
+    void install(Master& m);
+
+    void on_error(Master&, Transition t, const char* message) override;
+    void on_state_change(Master&, StateId from, StateId to) override;
+    void on_transition(const Master&, Transition t) override;
+    void on_crc_generated(const frame::FrameRecord& f) override;
+    void on_crc_checked(const uint16_t* calculated, const frame::FrameRecord& f, bool ok) override;
+    uint16_t next_session_id() override;
+    // The typed items of the dictionary maps.
+    void pack_outputs(Master&, frame::FrameRecord& request) override;
+    void unpack_inputs(Master&, const frame::FrameRecord& reply) override;
+    void inputs_to_fail_safe(Master&) override;
+    // The Watchdog thread.
+    void arm(Micros now) override;
+    void disarm() override;
+    // The nodes' FSOEDynamicMap objects, holding the Python items.
+    void clear(Master&, Node& n) override;
+    void add(Master&, Node& n, const data::DynamicItem& item) override;
+    void set_data_to_frame(Master&, Node& n, frame::FrameRecord& f,
+                           uint16_t valid_data_bytes) override;
+    void get_data_from_frame(Master&, Node& n, const frame::FrameRecord& f,
+                             uint16_t valid_data_bytes) override;
+    bool pending(const Master&, const Node& n) override;
+    bool echo_matches(Master&) override;
+
+  private:
+    PyNode& node_of(const Node& n) const;
+    PyMasterHandler& h_;
+};
+void init_handler_hooks();
+
+// The Master's override while the current state is an application's subclass of a
+// built-in state: its Python methods (event operations, CRC check, actions, the Data
+// state's map_frame) decide, and the class an operation returns is kept for the
+// change of state (HandlerHooks::on_state_change).
+class SubclassOverride final : public StateOverride {
+  public:
+    explicit SubclassOverride(PyMasterHandler& h) : h_(h) {}
+    SubclassOverride(const SubclassOverride&) = delete;
+    SubclassOverride& operator=(const SubclassOverride&) = delete;
+    StateId on_event(Master& m, Event e) override;
+    bool check_received_crcs(Master& m) override;
+    StateId run_transition(Master& m, Transition t) override;
+    void map_data_frame(Master&) override;
+
+  private:
+    PyMasterHandler& h_;
+};
+
 struct PyMasterHandler {
     nb::object dictionary;
     nb::object master_obj;
@@ -78,8 +149,13 @@ struct PyMasterHandler {
     nb::object report_error_callback;
     nb::object state_change_callback;
     nb::object current_request; // bytes
-    nb::object last_reply;      // bytes
+    // The class the current state's operation returned, for the change it leads to.
+    nb::object next_class;
 
+    // The library's master: the records of both nodes live in it.
+    std::shared_ptr<tarnwick::Master> core;
+    HandlerHooks hooks{*this};
+    SubclassOverride subclass_override{*this};
     PyNode* master = nullptr;
     PyNode* slave = nullptr;
     PyDictionary* dict = nullptr;
@@ -91,18 +167,10 @@ struct PyMasterHandler {
     std::optional<states::StateId> state_kind = states::StateId::Reset;
     bool state_exact = true;
 
-    frame::Command data_command = frame::Command::FAILSAFE_DATA;
-    uint16_t initialization_data_bytes = 0;
-    bool second_session_frame_sent = false;
-    bool reset_slave_sequence_number_after_frame = false;
-    bool running = false;
     bool deleted = false;
     // The watchdog thread ended with an exception from a callback: the handler has
     // dropped to fail-safe and refuses to run on without supervision.
     bool supervision_lost = false;
-    // The last request could not be built (an output its data type cannot carry):
-    // the next delivery of a reply, even a repeated one, builds it again.
-    bool request_stale = false;
 
     // Inside an event, a callback's exception waits here until the event is complete
     // and then leaves the public call (CallbackErrors in handler.cpp).
@@ -110,11 +178,6 @@ struct PyMasterHandler {
     bool deferring_callback_errors = false;
 
     handler::EventLock events;
-    // State-machine events (reply, reset, expiry) begun so far, nested ones included:
-    // an event whose callback ran another one (the application reset or stopped the
-    // handler from it) sees the count change and ends there, since that event has
-    // settled state and request.
-    uint64_t events_begun = 0;
     PyObject* weakrefs = nullptr;
 
     // A handler the application dropped without delete() ends its watchdog thread
@@ -125,34 +188,26 @@ struct PyMasterHandler {
     }
 };
 
-inline bool superseded(const PyMasterHandler& h, uint64_t events_begun) {
-    return h.events_begun != events_begun;
-}
-
 PyMasterHandler& handler_of_state(nb::handle state);
 
 // The state class object of a built-in state.
 nb::handle state_class(states::StateId s);
 // Which built-in class a state instance belongs to, and whether exactly.
 void classify_state(nb::handle state, std::optional<states::StateId>& kind, bool& exact);
-
-// Events of the built-in states, returning the next state; none when the error
-// callback ran another event meanwhile (the transition's action is then not run).
-std::optional<states::StateId> frame_received_event(PyMasterHandler& h, states::StateId s);
-std::optional<states::StateId> watchdog_expired_event(PyMasterHandler& h, states::StateId s);
-std::optional<states::StateId> reset_connection_event(PyMasterHandler& h, states::StateId s);
-// Runs one transition action (log first), returning the next state.
-states::StateId run_transition(PyMasterHandler& h, states::Transition t);
-// The built-in states' map_frame.
-void map_frame(PyMasterHandler& h, states::StateId s);
-// The reset routines.
-states::StateId reset_handler(PyMasterHandler& h, uint16_t error_code);
-states::StateId reset_session(PyMasterHandler& h);
-bool check_received_crcs(PyMasterHandler& h);
+// The built-in state a class stands for (itself or a subclass of it), if any.
+std::optional<states::StateId> state_kind_of_class(nb::handle cls);
+// The name of the state's Python method for an event or a transition's action.
+const char* event_method_name(Event e);
+std::string action_method_name(states::Transition t);
+// The class the last state operation returned when it stands for `s`, else the
+// built-in class of `s`; the kept class is dropped either way.
+nb::object returned_class(PyMasterHandler& h, states::StateId s);
+// The listener's change of state: the new instance, then the application's callback.
+void enter_state(PyMasterHandler& h, states::StateId to);
 
 // Handler operations the states use.
 void report_error(PyMasterHandler& h, nb::handle transition_name, nb::handle message);
-void create_session_id(PyMasterHandler& h);
-bool dynamic_map_pending(const PyMasterHandler& h);
+// The interned name of a transition, as the callbacks and the trace receive it.
+nb::handle transition_name(states::Transition t);
 
 } // namespace tarnwick::py

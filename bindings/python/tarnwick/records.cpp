@@ -51,7 +51,7 @@ void bind_session(nb::module_& m) {
         [](PySession* self, nb::handle slave_address, nb::handle connection_id,
            nb::handle watchdog_ms) {
             uint16_t a = to_u16(slave_address), c = to_u16(connection_id), w = to_u16(watchdog_ms);
-            new (self) PySession(a, c, w);
+            new (self) PySession(std::make_shared<tarnwick::Session>(), a, c, w);
         },
         nb::arg("slave_address").none(), nb::arg("connection_id").none(),
         nb::arg("watchdog_ms").none(),
@@ -74,25 +74,41 @@ void bind_session(nb::module_& m) {
 
 // --- Node -------------------------------------------------------------------------------
 
+PyNode make_node(const NodeArgs& args, std::shared_ptr<tarnwick::Node> core) {
+    PyNode n{};
+    std::shared_ptr<frame::FrameRecord> record(core, &core->frame);
+    frame::clear(*record);
+    std::shared_ptr<tarnwick::Session> session(core, &core->session);
+    n.frame = nb::cast(PyFrame(std::move(record)), nb::rv_policy::move);
+    n.session = nb::cast(
+        PySession(std::move(session), args.slave_address, args.connection_id, args.watchdog_ms),
+        nb::rv_policy::move);
+    n.dictionary_map = nb::type<PyDictionaryMap>()(args.dictionary, args.item_types_accepted);
+    n.dynamic_map = nb::type<PyDynamicMap>()();
+    n.application_parameters = nb::borrow(args.application_parameters);
+    n.core = std::move(core);
+    n.core->last_crc0_sent.reset();
+    n.rec = &n.core->frame;
+    n.sess = nb::inst_ptr<PySession>(n.session);
+    n.map = nb::inst_ptr<PyDictionaryMap>(n.dictionary_map);
+    n.dyn = nb::inst_ptr<PyDynamicMap>(n.dynamic_map);
+    return n;
+}
+
 void node_init(PyNode* self, nb::handle slave_address, nb::handle connection_id,
                nb::handle watchdog_ms, nb::handle application_parameters, nb::handle dictionary,
                nb::handle item_types_accepted) {
-    uint16_t a = to_u16(slave_address), c = to_u16(connection_id), w = to_u16(watchdog_ms);
+    NodeArgs args{to_u16(slave_address),
+                  to_u16(connection_id),
+                  to_u16(watchdog_ms),
+                  application_parameters,
+                  dictionary,
+                  item_types_accepted};
     require_exact(application_parameters, &PyList_Type, "application_parameters");
     if (!PyObject_TypeCheck(dictionary.ptr(), data_classes().dictionary))
         raise_arg_type("dictionary", data_classes().dictionary, dictionary.ptr());
     require_exact(item_types_accepted, &PySet_Type, "item_types_accepted");
-
-    new (self) PyNode{};
-    self->frame = nb::type<PyFrame>()();
-    self->session = nb::type<PySession>()(a, c, w);
-    self->dictionary_map = nb::type<PyDictionaryMap>()(dictionary, item_types_accepted);
-    self->dynamic_map = nb::type<PyDynamicMap>()();
-    self->application_parameters = nb::borrow(application_parameters);
-    self->rec = &nb::cast<PyFrame&>(self->frame).r();
-    self->sess = nb::inst_ptr<PySession>(self->session);
-    self->map = nb::inst_ptr<PyDictionaryMap>(self->dictionary_map);
-    self->dyn = nb::inst_ptr<PyDynamicMap>(self->dynamic_map);
+    new (self) PyNode(make_node(args, std::make_shared<tarnwick::Node>()));
 }
 
 void bind_node(nb::module_& m) {
@@ -129,14 +145,14 @@ void bind_node(nb::module_& m) {
         nb::sig("def application_parameters(self) -> list[DynamicMappableItem]"),
         "Application parameters: those the master sends, or the slave's echo of them");
     def_property(cls, "_last_crc0_sent", nb::cpp_function([](PyNode& n) -> nb::object {
-                     if (!n.last_crc0_sent) return nb::none();
-                     return nb::int_(*n.last_crc0_sent);
+                     if (!n.last_crc0_sent()) return nb::none();
+                     return nb::int_(*n.last_crc0_sent());
                  }),
                  setter([](PyNode& n, nb::handle v) {
                      if (v.is_none())
-                         n.last_crc0_sent.reset();
+                         n.last_crc0_sent().reset();
                      else
-                         n.last_crc0_sent = to_u16(v);
+                         n.last_crc0_sent() = to_u16(v);
                  }),
                  "CRC_0 of the last frame this node sent, or None");
     cls.def("start", &PyNode::start, "Procedures required before the FSoE is initialized");
@@ -245,13 +261,20 @@ void bind_application_parameter(nb::module_& m) {
 
 } // namespace
 
-PySession::PySession(uint16_t slave_address, uint16_t connection_id, uint16_t watchdog_ms) {
+PySession::PySession(std::shared_ptr<tarnwick::Session> values, uint16_t slave_address,
+                     uint16_t connection_id, uint16_t watchdog_ms)
+    : core(std::move(values)) {
     const uint16_t initial[SESSION_FIELD_COUNT] = {slave_address, 0, 0, connection_id, 0,
                                                    watchdog_ms,   0};
     for (unsigned i = 0; i < SESSION_FIELD_COUNT; ++i) {
         items[i] = new_u16_item(initial[i]);
         raw[i] = nb::inst_ptr<PyDynamicItem>(items[i]);
+        raw[i]->view(&core->raw[i], core);
     }
+}
+
+nb::object new_node(const NodeArgs& args, std::shared_ptr<tarnwick::Node> core) {
+    return nb::cast(make_node(args, std::move(core)), nb::rv_policy::move);
 }
 
 void PyNode::start() {

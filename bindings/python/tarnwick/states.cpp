@@ -1,24 +1,20 @@
-// The master's connection states: the State base class, the five state classes and
-// their transition actions.
+// The master's connection states as Python classes: the State base class and the
+// five state classes, thin wrappers over the handler's tarnwick::Master.
 //
 // The state classes are real Python classes (State is an abc.ABC) so that an
-// application can subclass them; their operations are C++ functions. The handler
-// runs an instance of one of the five classes in C++ directly (frame_received_event
-// and friends); the Python methods reach the same functions through `context`.
+// application can subclass them; their methods run the Master's building blocks for
+// the handler's current state (`context`). The Master runs an instance of one of the
+// five classes itself, and an application's subclass through SubclassOverride.
 #include "core/master/decide.hpp"
-#include "tarnwick/errors_binding.hpp"
 #include "tarnwick/handler_binding.hpp"
 
 #include <cctype>
-#include <cstdio>
 #include <string>
 
 namespace tarnwick::py {
 
 namespace {
 
-using states::ActionKind;
-using states::Report;
 using states::StateId;
 using states::Transition;
 
@@ -39,231 +35,12 @@ constexpr const char* STATE_DOCS[states::STATE_COUNT] = {
 std::array<PyObject*, states::STATE_COUNT> state_classes{};
 std::vector<PyObject*> transition_names; // interned, by Transition
 
-nb::handle transition_name(Transition t) {
-    return transition_names[static_cast<unsigned>(t)];
-}
-
-PySession& session(PyNode* n) {
-    return *n->sess;
-}
-
-void set_command(PyNode* n, frame::Command c) {
-    n->rec->control.command = static_cast<uint16_t>(c);
-}
-
-void arm_watchdog(PyMasterHandler& h) {
-    if (!h.wd) return;
-    h.wd->activate();
-    h.wd->reset();
-}
-
-// crc0 of both frames to 0, sequence numbers to 1: both sides start counting again.
-void restart_frame_counters(PyMasterHandler& h) {
-    h.master->rec->control.crc0 = 0;
-    h.slave->rec->control.crc0 = 0;
-    h.master->rec->control.sequence_number = 1;
-    h.slave->rec->control.sequence_number = 1;
-}
-
-void clear_dynamic_maps(PyMasterHandler& h) {
-    h.master->dyn->clear();
-    h.slave->dyn->clear();
-}
-
-void set_master_error(PyMasterHandler& h, uint16_t code) {
-    session(h.master).put(SessionField::error_id, code);
-}
-
-// --- Requests of the states before Data ---------------------------------------------------
-
-void reset_map_frame(PyMasterHandler& h) {
-    set_command(h.master, frame::Command::RESET);
-    clear_dynamic_maps(h);
-    h.master->dyn->add(session(h.master).item(SessionField::error_id));
-}
-
-void session_map_frame(PyMasterHandler& h) {
-    set_command(h.master, frame::Command::SESSION);
-    clear_dynamic_maps(h);
-    h.master->dyn->add(session(h.master).item(SessionField::session_id));
-}
-
-// The Connection state has no map_frame: SESSION_OK prepares its requests.
-void connection_map_frame(PyMasterHandler& h) {
-    set_command(h.master, frame::Command::CONNECTION);
-    clear_dynamic_maps(h);
-    for (PyNode* n : {h.master, h.slave}) {
-        n->dyn->add(session(n).item(SessionField::connection_id));
-        n->dyn->add(session(n).item(SessionField::slave_address));
-    }
-}
-
-void calculate_master_size_bytes(PyMasterHandler& h) {
-    PySession& s = session(h.master);
-    s.put(SessionField::comm_parameter_size_bytes, 2);
-    unsigned total = 0;
-    for (nb::handle p : h.master->application_parameters)
-        total += nb::cast<unsigned>(p.attr("n_bytes"));
-    s.put(SessionField::app_parameter_size_bytes, static_cast<uint16_t>(total));
-}
-
-void clear_slave_parameters(PyMasterHandler& h) {
-    PySession& s = session(h.slave);
-    s.put(SessionField::comm_parameter_size_bytes, 0);
-    s.put(SessionField::watchdog_ms, 0);
-    s.put(SessionField::app_parameter_size_bytes, 0);
-    for (nb::handle p : h.slave->application_parameters)
-        nb::setattr(p, "value", nb::int_(0));
-}
-
-void map_node(PyNode& n) {
-    n.dyn->clear();
-    PySession& s = *n.sess;
-    n.dyn->add(s.item(SessionField::comm_parameter_size_bytes));
-    n.dyn->add(s.item(SessionField::watchdog_ms));
-    n.dyn->add(s.item(SessionField::app_parameter_size_bytes));
-    for (nb::handle p : n.application_parameters)
-        n.dyn->add(p);
-}
-
-void parameter_map_frame(PyMasterHandler& h) {
-    set_command(h.master, frame::Command::PARAMETER);
-    calculate_master_size_bytes(h);
-    clear_slave_parameters(h);
-    map_node(*h.master);
-    map_node(*h.slave);
-}
-
-void data_map_frame(PyMasterHandler& h) {
-    set_command(h.master, h.data_command);
-    h.master->map->set_data_to_frame(*h.master->rec);
-}
-
-// --- Transition actions ---------------------------------------------------------------------
-
-StateId enter_session(PyMasterHandler& h) {
-    create_session_id(h);
-    session_map_frame(h);
-    arm_watchdog(h);
-    return StateId::Session;
-}
-
-// Fresh Reset frames carrying code 0; the safe inputs are left as they are.
-void restart_reset_frames(PyMasterHandler& h) {
-    restart_frame_counters(h);
-    h.data_command = frame::Command::FAILSAFE_DATA;
-    set_master_error(h, 0);
-    reset_map_frame(h);
-}
-
-StateId run_action(PyMasterHandler& h, Transition t) {
-    const states::TransitionInfo& info = states::info(t);
-    switch (info.kind) {
-    case ActionKind::EnterSession:
-        return enter_session(h);
-    case ActionKind::ResetStay:
-        restart_reset_frames(h);
-        return StateId::Reset;
-    case ActionKind::ResetStart:
-        restart_reset_frames(h);
-        arm_watchdog(h);
-        return StateId::Reset;
-    case ActionKind::Fail:
-        return reset_handler(h, static_cast<uint16_t>(info.error));
-    case ActionKind::SessionStay1:
-        h.second_session_frame_sent = true;
-        break;
-    case ActionKind::SessionOk:
-        connection_map_frame(h);
-        break;
-    case ActionKind::ConnectionOk:
-        parameter_map_frame(h);
-        break;
-    case ActionKind::DataOk1:
-        h.slave->map->get_data_from_frame(*h.slave->rec);
-        break;
-    case ActionKind::DataOk2:
-        set_inputs_to_failsafe(*h.dict);
-        break;
-    case ActionKind::SlaveReset:
-        h.reset_slave_sequence_number_after_frame = true;
-        return reset_session(h);
-    case ActionKind::Stay:
-    case ActionKind::ParameterOk:
-        break;
-    }
-    arm_watchdog(h);
-    return info.next;
-}
-
-// --- Reports --------------------------------------------------------------------------------
-
-nb::str slave_reset_message(PyMasterHandler& h) {
-    uint16_t code = session(h.slave).get(SessionField::error_id);
-    std::string text = "Connection was reset by the slave (slave reported ";
-    PyObject* member = fsoe_error_member(code);
-    if (member) {
-        text += "error ";
-        text += nb::str(nb::handle(member).attr("name")).c_str();
-    } else {
-        // Codes 12 to 127 name no error; the slave did reset all the same.
-        text += "unknown error code " + std::to_string(code);
-    }
-    text += ")";
-    return nb::str(text.c_str());
-}
-
-nb::str connection_id_message(PyMasterHandler& h) {
-    char buf[96];
-    std::snprintf(buf, sizeof buf, "Connection id exchanged does not match %u != %u",
-                  static_cast<unsigned>(h.slave->rec->control.connection_id),
-                  static_cast<unsigned>(session(h.master).get(SessionField::connection_id)));
-    return nb::str(buf);
-}
-
-void report(PyMasterHandler& h, Transition t) {
-    Report r = states::info(t).report;
-    if (r == Report::None) return;
-    nb::str message = r == Report::ConnectionIdMismatch ? connection_id_message(h)
-                      : r == Report::ResetBySlave       ? slave_reset_message(h)
-                                                        : nb::str(states::fixed_report_text(r));
-    report_error(h, transition_name(t), message);
-}
-
-// The facts the check tables ask about the reply in slave.frame.
-class HandlerFacts : public states::ReplyFacts {
-  public:
-    explicit HandlerFacts(PyMasterHandler& h) : h_(h) {}
-    bool command_valid() override { return frame::command_is_valid(reply().control.command); }
-    uint16_t command() override { return reply().control.command; }
-    bool connection_id_matches() override {
-        return reply().control.connection_id == session(h_.master).get(SessionField::connection_id);
-    }
-    bool data_correct() override { return h_.slave->dyn->is_safedata_correct(*h_.master->dyn); }
-    bool crcs_ok() override { return check_received_crcs(h_); }
-    bool pending() override { return dynamic_map_pending(h_); }
-    bool second_session_frame_sent() override { return h_.second_session_frame_sent; }
-
-  private:
-    const frame::FrameRecord& reply() const { return *h_.slave->rec; }
-    PyMasterHandler& h_;
-};
-
-// An application's subclass of a state: its own `_check_received_crcs` decides.
-class SubclassFacts final : public HandlerFacts {
-  public:
-    SubclassFacts(PyMasterHandler& h, nb::handle state) : HandlerFacts(h), state_(state) {}
-    bool crcs_ok() override { return truthy(state_.attr("_check_received_crcs")()); }
-
-  private:
-    nb::handle state_;
-};
-
-std::optional<StateId> report_and_run(PyMasterHandler& h, Transition t) {
-    uint64_t begun = h.events_begun;
-    report(h, t);
-    if (superseded(h, begun)) return std::nullopt;
-    return run_transition(h, t);
+// The Master's record of a node of the handler; another node has none.
+Node& core_node(PyMasterHandler& h, nb::handle node) {
+    require_instance<PyNode>(node, "node");
+    if (node.is(h.master_obj)) return h.core->own_node();
+    if (node.is(h.slave_obj)) return h.core->slave_node();
+    throw nb::value_error("node must be the master or the slave node of the state's handler");
 }
 
 // --- Python classes -----------------------------------------------------------------------------
@@ -318,7 +95,7 @@ nb::object make_state_base() {
     if (!result.is_valid()) raise_pending();
     nb::object base = globals["State"];
     base.attr("_check_received_crcs") = nb::cpp_function(
-        [](nb::handle self) { return check_received_crcs(handler_of_state(self)); },
+        [](nb::handle self) { return handler_of_state(self).core->check_received_crcs(); },
         nb::is_method(), nb::name("_check_received_crcs"),
         "Check the received crcs from the slave.\n\n        Returns:\n            True if the "
         "crcs are valid. False otherwise\n        ");
@@ -329,69 +106,38 @@ nb::handle class_of(StateId s) {
     return state_classes[static_cast<unsigned>(s)];
 }
 
-// "_StateSession__session_ok_action" for SESSION_OK in StateSession.
-std::string action_method_name(Transition t) {
-    std::string name = states::info(t).name;
-    for (char& c : name)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const std::string long_prefix = "connection_";
-    if (name.compare(0, long_prefix.size(), long_prefix) == 0)
-        name = "conn_" + name.substr(long_prefix.size());
-    return std::string("_") + STATE_NAMES[static_cast<unsigned>(states::info(t).state)] + "__" +
-           name + "_action";
-}
-
 template <typename F>
 void def_method(nb::dict& ns, const std::string& name, F&& f, const char* doc) {
     ns[name.c_str()] =
         nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name.c_str()), doc);
 }
 
-bool is_builtin(nb::handle state, StateId s) {
-    return state.type().is(class_of(s));
-}
+// By Event: FrameReceived, WatchdogExpired, ResetConnection.
+constexpr const char* EVENT_METHOD_NAMES[] = {
+    "_process_frame_received_event",
+    "_process_watchdog_expired_event",
+    "_process_reset_connection_event",
+};
+constexpr const char* EVENT_DOCS[] = {
+    "Process events when a frame is received\n\nReturns:\n    The next state\n",
+    "Process events when the watchdog expires\n\nReturns:\n    The next state\n",
+    "Process events when the connection is reset\n\nReturns:\n    The next state\n",
+};
+constexpr Event EVENTS[] = {Event::FrameReceived, Event::WatchdogExpired, Event::ResetConnection};
 
-// The event operations of an application's subclass: the transition is reported,
-// then taken through the instance's own action method, so overrides take effect.
-nb::object subclass_transition(nb::handle self, PyMasterHandler& h, Transition t) {
-    uint64_t begun = h.events_begun;
-    report(h, t);
-    if (superseded(h, begun)) return nb::borrow(h.state.type());
-    return self.attr(action_method_name(t).c_str())();
-}
-
-// The class an event of a built-in state returns: the next state's, or when the
-// error callback ran another event meanwhile, the class that event left in place.
-nb::object class_after(PyMasterHandler& h, std::optional<StateId> next) {
-    return nb::borrow(next ? class_of(*next) : h.state.type());
-}
-
-void add_event_methods(nb::dict& ns, StateId s) {
-    def_method(
-        ns, "_process_frame_received_event",
-        [s](nb::handle self) -> nb::object {
-            PyMasterHandler& h = handler_of_state(self);
-            if (is_builtin(self, s)) return class_after(h, frame_received_event(h, s));
-            SubclassFacts facts(h, self);
-            return subclass_transition(self, h, states::decide_frame(s, facts));
-        },
-        "Process events when a frame is received\n\nReturns:\n    The next state\n");
-    def_method(
-        ns, "_process_watchdog_expired_event",
-        [s](nb::handle self) -> nb::object {
-            PyMasterHandler& h = handler_of_state(self);
-            if (is_builtin(self, s)) return class_after(h, watchdog_expired_event(h, s));
-            return subclass_transition(self, h, states::watchdog_transition(s));
-        },
-        "Process events when the watchdog expires\n\nReturns:\n    The next state\n");
-    def_method(
-        ns, "_process_reset_connection_event",
-        [s](nb::handle self) -> nb::object {
-            PyMasterHandler& h = handler_of_state(self);
-            if (is_builtin(self, s)) return class_after(h, reset_connection_event(h, s));
-            return subclass_transition(self, h, states::reset_transition(s));
-        },
-        "Process events when the connection is reset\n\nReturns:\n    The next state\n");
+// The event operations run the Master's for the handler's current state (through
+// the override of an application's subclass for its CRC check and actions).
+void add_event_methods(nb::dict& ns) {
+    for (Event e : EVENTS)
+        def_method(
+            ns, event_method_name(e),
+            [e](nb::handle self) {
+                PyMasterHandler& h = handler_of_state(self);
+                h.next_class = nb::object();
+                StateId next = h.core->builtin_event(e);
+                return returned_class(h, next);
+            },
+            EVENT_DOCS[static_cast<unsigned>(e)]);
 }
 
 void add_action_methods(nb::dict& ns, StateId s) {
@@ -400,7 +146,9 @@ void add_action_methods(nb::dict& ns, StateId s) {
         if (states::info(t).state != s) continue;
         def_method(
             ns, action_method_name(t),
-            [t](nb::handle self) { return class_of(run_transition(handler_of_state(self), t)); },
+            [t](nb::handle self) {
+                return class_of(handler_of_state(self).core->run_transition(t));
+            },
             states::info(t).name);
     }
 }
@@ -408,35 +156,35 @@ void add_action_methods(nb::dict& ns, StateId s) {
 void add_state_specific_methods(nb::dict& ns, StateId s) {
     if (s != StateId::Connection)
         def_method(
-            ns, "map_frame", [s](nb::handle self) { map_frame(handler_of_state(self), s); },
+            ns, "map_frame", [s](nb::handle self) { handler_of_state(self).core->map_frame(s); },
             "Prepare the master's request for this state");
     if (s == StateId::Reset)
         def_method(
             ns, "_reset_handler",
             [](nb::handle self, nb::handle error) {
                 uint16_t code = to_u16(error.attr("value"));
-                return class_of(reset_handler(handler_of_state(self), code));
+                return class_of(handler_of_state(self).core->reset_handler(code));
             },
             "Reset the connection with an error code");
     if (s == StateId::Session)
         def_method(
             ns, "_reset_session",
-            [](nb::handle self) { return class_of(reset_session(handler_of_state(self))); },
+            [](nb::handle self) { return class_of(handler_of_state(self).core->reset_session()); },
             "Start a new session");
     if (s == StateId::Parameter) {
         def_method(
             ns, "_StateParameter__calculate_master_size_bytes",
-            [](nb::handle self) { calculate_master_size_bytes(handler_of_state(self)); },
+            [](nb::handle self) { handler_of_state(self).core->set_parameter_sizes(); },
             "Fill in the master's parameter lengths");
         def_method(
             ns, "_StateParameter__clear_slave_parameters",
-            [](nb::handle self) { clear_slave_parameters(handler_of_state(self)); },
+            [](nb::handle self) { handler_of_state(self).core->clear_parameter_echo(); },
             "Zero the slave side's parameter items");
         def_method(
             ns, "_StateParameter__map_node",
             [](nb::handle self, nb::handle node) {
-                handler_of_state(self);
-                map_node(require_instance<PyNode>(node, "node"));
+                PyMasterHandler& h = handler_of_state(self);
+                h.core->map_parameters(core_node(h, node));
             },
             "Load one node's parameter items into its dynamic map");
     }
@@ -448,7 +196,7 @@ nb::object make_state_class(nb::handle base, StateId s) {
     ns["__qualname__"] = STATE_NAMES[static_cast<unsigned>(s)];
     ns["__doc__"] = STATE_DOCS[static_cast<unsigned>(s)];
     ns["id"] = static_cast<unsigned>(s);
-    add_event_methods(ns, s);
+    add_event_methods(ns);
     add_action_methods(ns, s);
     add_state_specific_methods(ns, s);
     nb::handle meta = nb::module_::import_("abc").attr("ABCMeta");
@@ -459,6 +207,10 @@ nb::object make_state_class(nb::handle base, StateId s) {
 
 // --- Shared with the handler
 // ----------------------------------------------------------------------
+
+nb::handle transition_name(Transition t) {
+    return transition_names[static_cast<unsigned>(t)];
+}
 
 PyMasterHandler& handler_of_state(nb::handle state) {
     nb::object context = state.attr("context");
@@ -489,68 +241,39 @@ void classify_state(nb::handle state, std::optional<StateId>& kind, bool& exact)
     }
 }
 
-std::optional<StateId> frame_received_event(PyMasterHandler& h, StateId s) {
-    HandlerFacts facts(h);
-    return report_and_run(h, states::decide_frame(s, facts));
+// "_StateSession__session_ok_action" for SESSION_OK in StateSession.
+std::string action_method_name(Transition t) {
+    std::string name = states::info(t).name;
+    for (char& c : name)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string long_prefix = "connection_";
+    if (name.compare(0, long_prefix.size(), long_prefix) == 0)
+        name = "conn_" + name.substr(long_prefix.size());
+    return std::string("_") + STATE_NAMES[static_cast<unsigned>(states::info(t).state)] + "__" +
+           name + "_action";
 }
 
-std::optional<StateId> watchdog_expired_event(PyMasterHandler& h, StateId s) {
-    return report_and_run(h, states::watchdog_transition(s));
+const char* event_method_name(Event e) {
+    return EVENT_METHOD_NAMES[static_cast<unsigned>(e)];
 }
 
-std::optional<StateId> reset_connection_event(PyMasterHandler& h, StateId s) {
-    return report_and_run(h, states::reset_transition(s));
-}
-
-StateId run_transition(PyMasterHandler& h, Transition t) {
-    log_transition(transition_name(t));
-    return run_action(h, t);
-}
-
-void map_frame(PyMasterHandler& h, StateId s) {
-    switch (s) {
-    case StateId::Reset:
-        reset_map_frame(h);
-        break;
-    case StateId::Session:
-        session_map_frame(h);
-        break;
-    case StateId::Connection:
-        connection_map_frame(h);
-        break;
-    case StateId::Parameter:
-        parameter_map_frame(h);
-        break;
-    case StateId::Data:
-        data_map_frame(h);
-        break;
+std::optional<StateId> state_kind_of_class(nb::handle cls) {
+    for (unsigned i = 0; i < states::STATE_COUNT; ++i)
+        if (cls.is(state_classes[i])) return static_cast<StateId>(i);
+    if (!PyType_Check(cls.ptr())) return std::nullopt;
+    for (unsigned i = 0; i < states::STATE_COUNT; ++i) {
+        int is = PyObject_IsSubclass(cls.ptr(), state_classes[i]);
+        if (is < 0) raise_pending();
+        if (is) return static_cast<StateId>(i);
     }
+    return std::nullopt;
 }
 
-StateId reset_handler(PyMasterHandler& h, uint16_t error_code) {
-    restart_frame_counters(h);
-    h.data_command = frame::Command::FAILSAFE_DATA;
-    set_inputs_to_failsafe(*h.dict);
-    set_master_error(h, error_code);
-    reset_map_frame(h);
-    arm_watchdog(h);
-    return StateId::Reset;
-}
-
-StateId reset_session(PyMasterHandler& h) {
-    restart_frame_counters(h);
-    h.data_command = frame::Command::FAILSAFE_DATA;
-    set_inputs_to_failsafe(*h.dict);
-    create_session_id(h);
-    session_map_frame(h);
-    arm_watchdog(h);
-    return StateId::Session;
-}
-
-bool check_received_crcs(PyMasterHandler& h) {
-    frame::FrameRecord& reply = *h.slave->rec;
-    if (!h.slave->last_crc0_sent) return check_crcs_traced(reply);
-    return check_crcs_cyclic_traced(reply, *h.slave->last_crc0_sent);
+nb::object returned_class(PyMasterHandler& h, StateId s) {
+    nb::object cls = std::move(h.next_class);
+    h.next_class = nb::object();
+    if (cls.is_valid() && state_kind_of_class(cls) == s) return cls;
+    return nb::borrow(class_of(s));
 }
 
 void init_states(nb::module_& m) {

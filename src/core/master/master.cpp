@@ -10,9 +10,6 @@ namespace tarnwick {
 namespace {
 
 constexpr Micros MICROS_PER_MS = 1000;
-// The dynamic map holds 50 items in the Parameter state, three of them the
-// communication parameters.
-constexpr std::size_t MAX_PARAMETERS = data::DynamicMap::CAPACITY - 3;
 // Placed in the seed's high half so that masters of different connections given the
 // same seed still draw different session ids.
 constexpr unsigned CONNECTION_ID_SEED_SHIFT = 32;
@@ -55,9 +52,9 @@ void check_config(const MasterConfig& c) {
     if (c.watchdog_ms == 0) refuse("Watchdog time must be at least 1 ms");
     check_size("output_bytes", c.output_bytes);
     check_size("input_bytes", c.input_bytes);
-    if (c.parameters.size() > MAX_PARAMETERS)
-        refuse("At most " + std::to_string(MAX_PARAMETERS) + " application parameters (got " +
-               std::to_string(c.parameters.size()) + ")");
+    if (c.parameters.size() > MAX_APPLICATION_PARAMETERS)
+        refuse("At most " + std::to_string(MAX_APPLICATION_PARAMETERS) +
+               " application parameters (got " + std::to_string(c.parameters.size()) + ")");
     for (std::size_t i = 0; i < c.parameters.size(); ++i)
         check_parameter(i, c.parameters[i]);
 }

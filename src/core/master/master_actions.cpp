@@ -36,7 +36,7 @@ class ReplyChecks final : public states::ReplyFacts {
     bool connection_id_matches() override {
         return reply().control.connection_id == m_.own_.session.get(SessionField::connection_id);
     }
-    bool data_correct() override { return m_.slave_.dynamic.matches(m_.own_.dynamic); }
+    bool data_correct() override { return m_.echo_matches(); }
     bool crcs_ok() override {
         return m_.override_ ? m_.override_->check_received_crcs(m_) : m_.check_received_crcs();
     }
@@ -103,7 +103,7 @@ bool Master::check_received_crcs() {
 }
 
 bool Master::dynamic_map_pending() const {
-    return own_.dynamic.pending() || slave_.dynamic.pending();
+    return map_pending(own_) || map_pending(slave_);
 }
 
 // --- Transition actions ----------------------------------------------------------------
@@ -233,20 +233,20 @@ void Master::map_frame(StateId s) {
 }
 
 void Master::clear_dynamic_maps() {
-    own_.dynamic.clear();
-    slave_.dynamic.clear();
+    map_clear(own_);
+    map_clear(slave_);
 }
 
 void Master::reset_map_frame() {
     set_command(own_.frame, frame::Command::RESET);
     clear_dynamic_maps();
-    own_.dynamic.add(own_.session.item(SessionField::error_id));
+    map_add(own_, own_.session.item(SessionField::error_id));
 }
 
 void Master::session_map_frame() {
     set_command(own_.frame, frame::Command::SESSION);
     clear_dynamic_maps();
-    own_.dynamic.add(own_.session.item(SessionField::session_id));
+    map_add(own_, own_.session.item(SessionField::session_id));
 }
 
 // The slave echoes the connection id and the slave address.
@@ -254,8 +254,8 @@ void Master::connection_map_frame() {
     set_command(own_.frame, frame::Command::CONNECTION);
     clear_dynamic_maps();
     for (Node* n : {&own_, &slave_}) {
-        n->dynamic.add(n->session.item(SessionField::connection_id));
-        n->dynamic.add(n->session.item(SessionField::slave_address));
+        map_add(*n, n->session.item(SessionField::connection_id));
+        map_add(*n, n->session.item(SessionField::slave_address));
     }
 }
 
@@ -263,22 +263,60 @@ void Master::connection_map_frame() {
 // echo's records start from 0 so that nothing of a previous connection is compared.
 void Master::parameter_map_frame() {
     set_command(own_.frame, frame::Command::PARAMETER);
-    unsigned total = std::accumulate(parameter_widths_.begin(), parameter_widths_.end(), 0u);
-    own_.session.put(SessionField::comm_parameter_size_bytes, COMM_PARAMETER_BYTES);
-    own_.session.put(SessionField::app_parameter_size_bytes, static_cast<uint16_t>(total));
-    for (SessionField f : PARAMETER_FIELDS)
-        slave_.session.put(f, 0);
-    std::fill(slave_.parameters.begin(), slave_.parameters.end(), 0);
+    set_parameter_sizes();
+    clear_parameter_echo();
     map_parameters(own_);
     map_parameters(slave_);
 }
 
-void Master::map_parameters(Node& n) {
-    n.dynamic.clear();
+void Master::set_parameter_sizes() {
+    unsigned total = std::accumulate(parameter_widths_.begin(), parameter_widths_.end(), 0u);
+    own_.session.put(SessionField::comm_parameter_size_bytes, COMM_PARAMETER_BYTES);
+    own_.session.put(SessionField::app_parameter_size_bytes, static_cast<uint16_t>(total));
+}
+
+void Master::clear_parameter_echo() {
     for (SessionField f : PARAMETER_FIELDS)
-        n.dynamic.add(n.session.item(f));
+        slave_.session.put(f, 0);
+    std::fill(slave_.parameters.begin(), slave_.parameters.end(), 0);
+}
+
+void Master::map_parameters(Node& n) {
+    map_clear(n);
+    for (SessionField f : PARAMETER_FIELDS)
+        map_add(n, n.session.item(f));
     for (std::size_t i = 0; i < n.parameters.size(); ++i)
-        n.dynamic.add({&n.parameters[i], parameter_widths_[i], parameter_types_[i]});
+        map_add(n, {&n.parameters[i], parameter_widths_[i], parameter_types_[i]});
+}
+
+// --- The dynamic maps ------------------------------------------------------------------
+
+void Master::map_clear(Node& n) {
+    if (hooks_.maps) return hooks_.maps->clear(*this, n);
+    n.dynamic.clear();
+}
+
+void Master::map_add(Node& n, const data::DynamicItem& item) {
+    if (hooks_.maps) return hooks_.maps->add(*this, n, item);
+    n.dynamic.add(item);
+}
+
+void Master::map_to_frame(Node& n, frame::FrameRecord& f) {
+    if (hooks_.maps) return hooks_.maps->set_data_to_frame(*this, n, f, init_bytes_);
+    n.dynamic.set_data_to_frame(f, init_bytes_);
+}
+
+void Master::map_from_frame(Node& n, const frame::FrameRecord& f) {
+    if (hooks_.maps) return hooks_.maps->get_data_from_frame(*this, n, f, init_bytes_);
+    n.dynamic.get_data_from_frame(f, init_bytes_);
+}
+
+bool Master::map_pending(const Node& n) const {
+    return hooks_.maps ? hooks_.maps->pending(*this, n) : n.dynamic.pending();
+}
+
+bool Master::echo_matches() {
+    return hooks_.maps ? hooks_.maps->echo_matches(*this) : slave_.dynamic.matches(own_.dynamic);
 }
 
 void Master::data_map_frame() {

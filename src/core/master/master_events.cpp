@@ -140,10 +140,10 @@ void Master::take_reply_bytes(const uint8_t* data, std::size_t size) {
     if (state_ != StateId::Reset) own_.frame.control.crc0 = reply.crcs[0];
     if (reply.control.command == static_cast<uint16_t>(frame::Command::RESET)) {
         // The error code of a Reset frame is collected whatever the state expected.
-        slave_.dynamic.clear();
-        slave_.dynamic.add(slave_.session.item(SessionField::error_id));
+        map_clear(slave_);
+        map_add(slave_, slave_.session.item(SessionField::error_id));
     }
-    slave_.dynamic.get_data_from_frame(reply, init_bytes_);
+    map_from_frame(slave_, reply);
 }
 
 // False when a callback of the reply ran another event, which then settled the state
@@ -178,7 +178,7 @@ void Master::build_request() {
         else
             data_map_frame();
     } else {
-        own_.dynamic.set_data_to_frame(req, init_bytes_);
+        map_to_frame(own_, req);
     }
     bool unconnected = state_ == StateId::Reset || state_ == StateId::Session;
     req.control.connection_id = unconnected ? 0 : own_.session.get(SessionField::connection_id);
