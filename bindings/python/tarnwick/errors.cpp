@@ -2,6 +2,8 @@
 // device-specific 128 to 255).
 #include "tarnwick/errors_binding.hpp"
 
+#include "core/master/reports.hpp"
+
 #include <array>
 #include <string>
 
@@ -9,28 +11,20 @@ namespace tarnwick::py {
 
 namespace {
 
-constexpr const char* BASE_ERRORS[] = {
-    "RESET",           "INVALID_CMD",         "UNKNOWN_CMD",
-    "INVALID_CONNID",  "INVALID_CRC",         "WD_EXPIRED",
-    "INVALID_ADDRESS", "INVALID_DATA",        "INVALID_COMMPARALEN",
-    "INVALID_COMPARA", "INVALID_USERPARALEN", "INVALID_USERPARA",
-};
-constexpr unsigned BASE_ERROR_COUNT = sizeof BASE_ERRORS / sizeof BASE_ERRORS[0];
-constexpr unsigned FIRST_DEVICE_ERROR = 128;
-constexpr unsigned LAST_DEVICE_ERROR = 255;
-constexpr const char* DEVICE_ERROR_PREFIX = "INVALID_SAFEPARA_";
+using states::BASE_ERROR_COUNT;
+using states::LAST_DEVICE_ERROR;
 
 std::array<PyObject*, LAST_DEVICE_ERROR + 1> fsoe_members{};
 std::array<PyObject*, BASE_ERROR_COUNT> base_members{};
 
+// The members' names come from the library, which names the codes in its reports.
 nb::list error_pairs(bool with_device_errors) {
     nb::list pairs;
-    for (unsigned code = 0; code < BASE_ERROR_COUNT; ++code)
-        pairs.append(nb::make_tuple(BASE_ERRORS[code], code));
-    if (with_device_errors)
-        for (unsigned code = FIRST_DEVICE_ERROR; code <= LAST_DEVICE_ERROR; ++code)
-            pairs.append(nb::make_tuple(
-                nb::str((DEVICE_ERROR_PREFIX + std::to_string(code)).c_str()), code));
+    unsigned last = with_device_errors ? LAST_DEVICE_ERROR : BASE_ERROR_COUNT - 1;
+    char name[states::ERROR_NAME_BYTES];
+    for (unsigned code = 0; code <= last; ++code)
+        if (states::error_code_name(static_cast<uint16_t>(code), name))
+            pairs.append(nb::make_tuple(name, code));
     return pairs;
 }
 

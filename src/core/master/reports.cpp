@@ -13,10 +13,8 @@ constexpr const char* BASE_ERRORS[] = {
     "INVALID_ADDRESS", "INVALID_DATA",        "INVALID_COMMPARALEN",
     "INVALID_COMPARA", "INVALID_USERPARALEN", "INVALID_USERPARA",
 };
-constexpr unsigned BASE_ERROR_COUNT = sizeof BASE_ERRORS / sizeof BASE_ERRORS[0];
-// Codes 128 to 255 are the device's own safety-parameter errors.
-constexpr unsigned FIRST_DEVICE_ERROR = 128;
-constexpr unsigned LAST_DEVICE_ERROR = 255;
+static_assert(sizeof BASE_ERRORS / sizeof BASE_ERRORS[0] == BASE_ERROR_COUNT,
+              "one name per basic error code");
 
 const char* slave_reset_text(uint16_t code, char* buf) {
     char name[ERROR_NAME_BYTES];

@@ -13,6 +13,11 @@ namespace tarnwick::states {
 constexpr std::size_t REPORT_TEXT_BYTES = 96;
 // Long enough for the longest name, INVALID_SAFEPARA_255.
 constexpr std::size_t ERROR_NAME_BYTES = 24;
+// Codes 0 to 11 are the basic FSoE errors; 128 to 255 the device's own
+// safety-parameter errors; the codes between name no error.
+constexpr unsigned BASE_ERROR_COUNT = 12;
+constexpr unsigned FIRST_DEVICE_ERROR = 128;
+constexpr unsigned LAST_DEVICE_ERROR = 255;
 
 // What the reports built from a reply need to know.
 struct ReportFacts {
