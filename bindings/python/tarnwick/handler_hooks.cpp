@@ -17,8 +17,6 @@ namespace {
 constexpr int SESSION_ID_BITS = 16;
 PyObject* random_bits = nullptr; // random.getrandbits: seedable by the application
 
-// The Python item whose value lives at `raw`: one of the node's session items or
-// application parameters (they view the Master's records).
 // The Parameter state maps the communication parameters first. Parameters beyond
 // those the library master holds (more than 47) cannot all be mapped: they are
 // refused there as the full dynamic map refuses them.
@@ -27,6 +25,8 @@ void refuse_unmapped_parameters(PyNode& node, std::size_t held) {
         raise_dynamic_map_full();
 }
 
+// The Python item whose value lives at `raw`: one of the node's session items or
+// application parameters (they view the Master's records).
 nb::handle item_at(PyNode& node, const uint32_t* raw) {
     for (unsigned i = 0; i < SESSION_FIELD_COUNT; ++i)
         if (&node.sess->raw[i]->raw() == raw) return node.sess->items[i];
