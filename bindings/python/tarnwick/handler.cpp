@@ -230,18 +230,13 @@ void recalculate_request(PyMasterHandler& h) {
     publish_request(h);
 }
 
-struct ReplyBytes {
-    const uint8_t* data;
-    std::size_t size;
-};
-
-ReplyBytes reply_bytes(nb::handle reply) {
+ConstBytes reply_bytes(nb::handle reply) {
     return {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(reply.ptr())),
             static_cast<std::size_t>(PyBytes_GET_SIZE(reply.ptr()))};
 }
 
 // One delivery of a reply: a repeated one rebuilds only a stale request.
-void deliver_reply(PyMasterHandler& h, ReplyBytes reply) {
+void deliver_reply(PyMasterHandler& h, ConstBytes reply) {
     bool stale = h.core->request_stale();
     ReplyResult r = h.core->set_reply(reply.data, reply.size, NO_TIME);
     if (r == ReplyResult::TooLong) check_size_fits(frame::size_for_length(reply.size));
@@ -291,9 +286,8 @@ void handler_set_reply(PyMasterHandler& h, nb::handle data) {
     if (!h.core->running()) return;
     EventScope scope(h, false);
     refuse_if_unsupervised(h);
-    ReplyBytes reply = reply_bytes(data);
-    // A repeated reply runs no callback: nothing to defer.
-    if (h.core->repeats_last_reply(reply.data, reply.size)) return deliver_reply(h, reply);
+    ConstBytes reply = reply_bytes(data);
+    // The Master compares with the last reply once; a repeated one runs no callback.
     CallbackErrors(h).run([&] { deliver_reply(h, reply); });
 }
 
@@ -639,7 +633,7 @@ void bind_state_operations(nb::class_<PyMasterHandler>& cls) {
         "_set_reply",
         [](PyMasterHandler& h, nb::handle reply) {
             require_exact(reply, &PyBytes_Type, "reply");
-            ReplyBytes r = reply_bytes(reply);
+            ConstBytes r = reply_bytes(reply);
             check_size_fits(frame::size_for_length(r.size));
             h.core->take_reply(r.data, r.size);
         },
