@@ -184,12 +184,15 @@ class WatchdogTimer {
 };
 
 // A front-end's own behaviour for the current state (an application's subclass of
-// a built-in state). Each default does what the built-in state does; the Master
-// drops the override when the state changes (see set_state_override()).
+// a built-in state, or a state of its own: StateId::Custom). Each default does what
+// the built-in state does; the Master drops the override when the state changes
+// (see set_state_override()). In the Custom state the Master builds the request
+// as between the handshake's steps (the dynamic map, the session's connection id)
+// and has no built-in operation: on_event() must return the next state itself.
 class StateOverride {
   public:
     virtual ~StateOverride() = default;
-    // The event's operation; returns the next state.
+    // The event's operation; returns the next state (Custom: the override's own).
     virtual StateId on_event(Master& m, Event e);
     // The CRC check the built-in decision uses.
     virtual bool check_received_crcs(Master& m);
@@ -197,6 +200,9 @@ class StateOverride {
     virtual StateId run_transition(Master& m, Transition t);
     // The request's safe data and command in the Data state.
     virtual void map_data_frame(Master& m);
+    // An event led to the state the Master is in: it is kept, and the override with
+    // it. A front-end with several objects for one state may switch between them.
+    virtual void on_stay(Master&) {}
 };
 
 // Each hook runs only when installed; null means the Master's own behaviour.

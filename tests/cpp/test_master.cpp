@@ -43,7 +43,7 @@ constexpr Micros TIMEOUT = Micros{WATCHDOG_MS} * 1000;
 constexpr uint8_t FAIL_SAFE = 0xEE;
 constexpr uint16_t NO_COMMAND = 0x77;
 constexpr int NO_RESET_FRAME = -1; // the transition starts a new session or stays
-const char* const STATE_NAMES[] = {"Reset", "Session", "Connection", "Parameter", "Data"};
+const char* const STATE_NAMES[] = {"Reset", "Session", "Connection", "Parameter", "Data", "Custom"};
 
 MasterConfig config_for(unsigned out, unsigned in, uint64_t seed = 1, uint16_t id = CONN_ID) {
     MasterConfig c;
@@ -472,6 +472,32 @@ TEST_CASE("front-end hooks: session ids, trace, process data, watchdog timer, st
     CHECK(h.overridden.size() == 1);
     r.m.stop(0);
     CHECK(h.armed < 0);
+}
+
+TEST_CASE("a custom state runs every event through its override until it leaves") {
+    struct Own : StateOverride {
+        int stays = 0;
+        std::vector<Event> events;
+        StateId on_event(Master&, Event e) override {
+            events.push_back(e);
+            return e == Event::FrameReceived ? StateId::Custom : StateId::Reset;
+        }
+        void on_stay(Master&) override { ++stays; }
+    } own;
+    Rig r;
+    r.to(StateId::Connection);
+    r.m.adopt_state(StateId::Custom, &own);
+    CHECK(r.m.builtin_event(Event::FrameReceived) == StateId::Custom); // none built in
+    r.send(r.slave.correct(r.m));
+    CHECK(r.m.state() == StateId::Custom);
+    CHECK(own.stays == 1);
+    // Built as between the handshake's steps: the connection id, no Data command.
+    CHECK(parsed(r.m.request()).control.connection_id == CONN_ID);
+    CHECK(r.rec.events.empty());
+    r.m.reset(0);
+    CHECK(own.events == std::vector<Event>{Event::FrameReceived, Event::ResetConnection});
+    CHECK(r.m.state() == StateId::Reset);
+    CHECK(r.rec.events == std::vector<std::string>{"Custom>Reset"});
 }
 
 TEST_CASE("a front-end's own dynamic maps carry the connection data") {

@@ -370,3 +370,65 @@ def test_subclass_overrides_of_the_crc_check_and_actions_take_effect():
         assert h.state is S.StateReset
     finally:
         rig.h.delete()
+
+
+class Hold(S.State):
+    """A state of the application's own, deriving from none of the five."""
+
+    def _process_frame_received_event(self):
+        return Hold
+
+    def _process_watchdog_expired_event(self):
+        return S.StateReset
+
+    def _process_reset_connection_event(self):
+        return S.StateReset
+
+
+class ToSibling(S.StateReset):
+    def _process_reset_connection_event(self):
+        return Sibling
+
+
+class Sibling(S.StateReset):
+    pass
+
+
+class ToHold(S.StateReset):
+    def _process_reset_connection_event(self):
+        return Hold
+
+
+@pytest.mark.parametrize("first, entered", [(ToSibling, Sibling), (ToHold, Hold)])
+def test_a_returned_class_of_the_same_or_no_built_in_state_is_entered(first, entered):
+    """Another subclass of the current state, and a class of the application's own,
+    replace the state instance and reach the state-change callback."""
+    h, recorder = make_handler()
+    try:
+        h.start()
+        h._state = first(h)
+        h.reset()
+        assert type(h._state) is entered
+        assert recorder.states == [entered]
+    finally:
+        h.delete()
+
+
+def test_a_state_of_the_applications_own_runs_its_events_and_leaves_to_a_built_in_one():
+    h, recorder = make_handler()
+    try:
+        h.start()
+        h._state = Hold(h)
+        h.reset()  # Hold answers a reset with StateReset
+        assert recorder.states == [S.StateReset]
+        h._state = held = Hold(h)
+        h.set_reply(b"\x2a" + bytes(5))
+        assert h._state is held  # kept: its operation returned its own class
+        request = h.get_request()
+        # Built as between the handshake's steps: the session's connection id.
+        assert int.from_bytes(request[4:6], "little") == CONN_ID
+        h.reset()
+        assert type(h._state) is S.StateReset and recorder.states[-1] is S.StateReset
+        assert h.get_request()[4:6] == b"\0\0"
+    finally:
+        h.delete()

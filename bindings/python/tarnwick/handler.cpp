@@ -184,15 +184,17 @@ nb::handle self_of(PyMasterHandler& h) {
     return nb::find(&h);
 }
 
+} // namespace
+
 // --- State switching -------------------------------------------------------------------------
 
-// The Master takes the built-in state the instance belongs to (one deriving from
-// none keeps the Master's last), with the override for a subclass.
+// The Master takes the built-in state the instance belongs to (Custom for one
+// deriving from none), with the override for a subclass.
 void adopt_state(PyMasterHandler& h, nb::object instance) {
-    classify_state(instance, h.state_kind, h.state_exact);
+    StateId kind = classify_state(instance, h.state_exact);
     h.state = std::move(instance);
     StateOverride* override = h.state_exact ? nullptr : &h.subclass_override;
-    h.core->adopt_state(h.state_kind.value_or(h.core->state()), override);
+    h.core->adopt_state(kind, override);
 }
 
 // `_set_next_state`: a change of built-in state goes through the Master (which tells
@@ -201,15 +203,17 @@ void set_next_state(PyMasterHandler& h, nb::handle next_class, nb::handle self) 
     int same = PyObject_IsInstance(h.state.ptr(), next_class.ptr());
     if (same < 0) raise_pending();
     if (same) return;
-    std::optional<StateId> next = state_kind_of_class(next_class);
-    if (next && *next != h.core->state()) {
+    StateId next = state_kind_of_class(next_class);
+    if (next != h.core->state()) {
         h.next_class = nb::borrow(next_class);
-        h.core->set_next_state(*next);
+        h.core->set_next_state(next);
         return;
     }
     adopt_state(h, next_class(nb::arg("context") = self));
     call_callback(h, h.state_change_callback, next_class);
 }
+
+namespace {
 
 // --- Requests and replies -----------------------------------------------------------------------
 

@@ -135,6 +135,7 @@ class SubclassOverride final : public StateOverride {
     bool check_received_crcs(Master& m) override;
     StateId run_transition(Master& m, Transition t) override;
     void map_data_frame(Master&) override;
+    void on_stay(Master&) override;
 
   private:
     PyMasterHandler& h_;
@@ -162,9 +163,8 @@ struct PyMasterHandler {
     std::shared_ptr<handler::WatchdogCore> watchdog_core; // keeps `wd` valid
     handler::WatchdogCore* wd = nullptr;
 
-    // The built-in class the current state belongs to, and whether it is exactly
-    // that class (then the handler runs the state in C++ without Python look-ups).
-    std::optional<states::StateId> state_kind = states::StateId::Reset;
+    // Whether the current state is exactly a built-in class (then the Master runs it
+    // in C++ without Python look-ups).
     bool state_exact = true;
 
     bool deleted = false;
@@ -192,18 +192,24 @@ PyMasterHandler& handler_of_state(nb::handle state);
 
 // The state class object of a built-in state.
 nb::handle state_class(states::StateId s);
-// Which built-in class a state instance belongs to, and whether exactly.
-void classify_state(nb::handle state, std::optional<states::StateId>& kind, bool& exact);
-// The built-in state a class stands for (itself or a subclass of it), if any.
-std::optional<states::StateId> state_kind_of_class(nb::handle cls);
+// Which built-in class a state instance belongs to (Custom: none), and whether exactly.
+states::StateId classify_state(nb::handle state, bool& exact);
+// The built-in state a class stands for (itself or a subclass of it); Custom for a
+// class deriving from none of them.
+states::StateId state_kind_of_class(nb::handle cls);
 // The name of the state's Python method for an event or a transition's action.
 const char* event_method_name(Event e);
 std::string action_method_name(states::Transition t);
 // The class the last state operation returned when it stands for `s`, else the
-// built-in class of `s`; the kept class is dropped either way.
+// built-in class of `s` (in a custom state, the current instance's class); the kept
+// class is dropped either way.
 nb::object returned_class(PyMasterHandler& h, states::StateId s);
 // The listener's change of state: the new instance, then the application's callback.
 void enter_state(PyMasterHandler& h, states::StateId to);
+// Takes a state instance: the Master follows its class.
+void adopt_state(PyMasterHandler& h, nb::object instance);
+// `_set_next_state`: keeps an instance of next_class, else enters a new one.
+void set_next_state(PyMasterHandler& h, nb::handle next_class, nb::handle self);
 
 // Handler operations the states use.
 void report_error(PyMasterHandler& h, nb::handle transition_name, nb::handle message);

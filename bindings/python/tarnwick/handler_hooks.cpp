@@ -127,12 +127,12 @@ bool HandlerHooks::echo_matches(Master&) {
 
 // --- An application's subclass of a state ------------------------------------------------
 
-// The built-in state a returned class stands for; the class itself waits for the
-// change of state. A class deriving from none leaves the state as it is.
+// The built-in state a returned class stands for (Custom for one deriving from
+// none); the class itself waits for the change of state, or for on_stay().
 StateId kept_for_change(PyMasterHandler& h, nb::object cls) {
-    std::optional<StateId> next = state_kind_of_class(cls);
+    StateId next = state_kind_of_class(cls);
     h.next_class = std::move(cls);
-    return next.value_or(h.core->state());
+    return next;
 }
 
 StateId SubclassOverride::on_event(Master&, Event e) {
@@ -153,6 +153,15 @@ StateId SubclassOverride::run_transition(Master&, Transition t) {
 void SubclassOverride::map_data_frame(Master&) {
     nb::object state = h_.state;
     state.attr("map_frame")();
+}
+
+// Another class of the same state (a sibling subclass, another custom class) is
+// entered as `_set_next_state` enters it.
+void SubclassOverride::on_stay(Master&) {
+    if (!h_.next_class.is_valid()) return;
+    nb::object cls = std::move(h_.next_class);
+    h_.next_class = nb::object();
+    set_next_state(h_, cls, nb::find(&h_));
 }
 
 void HandlerHooks::install(Master& m) {

@@ -221,24 +221,20 @@ nb::handle state_class(StateId s) {
     return class_of(s);
 }
 
-void classify_state(nb::handle state, std::optional<StateId>& kind, bool& exact) {
-    kind.reset();
+StateId classify_state(nb::handle state, bool& exact) {
     exact = false;
     for (unsigned i = 0; i < states::STATE_COUNT; ++i) {
         if (Py_TYPE(state.ptr()) == reinterpret_cast<PyTypeObject*>(state_classes[i])) {
-            kind = static_cast<StateId>(i);
             exact = true;
-            return;
+            return static_cast<StateId>(i);
         }
     }
     for (unsigned i = 0; i < states::STATE_COUNT; ++i) {
         int is = PyObject_IsInstance(state.ptr(), state_classes[i]);
         if (is < 0) raise_pending();
-        if (is) {
-            kind = static_cast<StateId>(i);
-            return;
-        }
+        if (is) return static_cast<StateId>(i);
     }
+    return StateId::Custom;
 }
 
 // "_StateSession__session_ok_action" for SESSION_OK in StateSession.
@@ -257,22 +253,25 @@ const char* event_method_name(Event e) {
     return EVENT_METHOD_NAMES[static_cast<unsigned>(e)];
 }
 
-std::optional<StateId> state_kind_of_class(nb::handle cls) {
+StateId state_kind_of_class(nb::handle cls) {
     for (unsigned i = 0; i < states::STATE_COUNT; ++i)
         if (cls.is(state_classes[i])) return static_cast<StateId>(i);
-    if (!PyType_Check(cls.ptr())) return std::nullopt;
+    if (!PyType_Check(cls.ptr())) return StateId::Custom;
     for (unsigned i = 0; i < states::STATE_COUNT; ++i) {
         int is = PyObject_IsSubclass(cls.ptr(), state_classes[i]);
         if (is < 0) raise_pending();
         if (is) return static_cast<StateId>(i);
     }
-    return std::nullopt;
+    return StateId::Custom;
 }
 
+// The class an operation returned when it stands for `s`; else the built-in class,
+// or in a custom state the current state's own class.
 nb::object returned_class(PyMasterHandler& h, StateId s) {
     nb::object cls = std::move(h.next_class);
     h.next_class = nb::object();
     if (cls.is_valid() && state_kind_of_class(cls) == s) return cls;
+    if (s == StateId::Custom) return nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(h.state.ptr())));
     return nb::borrow(class_of(s));
 }
 

@@ -229,6 +229,8 @@ void Master::map_frame(StateId s) {
         return parameter_map_frame();
     case StateId::Data:
         return data_map_frame();
+    case StateId::Custom:
+        break; // a custom state builds its request through the override
     }
 }
 

@@ -98,6 +98,8 @@ StateId Master::run_event(Event e) {
 }
 
 StateId Master::builtin_event(Event e) {
+    // A custom state has no built-in operation: its override decides every event.
+    if (state_ == StateId::Custom) return state_;
     Transition t = decide(e);
     uint64_t begun = events_begun_;
     report(t);
@@ -111,7 +113,11 @@ void Master::adopt_state(StateId s, StateOverride* override) {
 }
 
 void Master::set_next_state(StateId next) {
-    if (next == state_) return;
+    if (next == state_) {
+        // The state is kept; a front-end whose objects differ within it may switch.
+        if (override_) override_->on_stay(*this);
+        return;
+    }
     StateId from = state_;
     state_ = next;
     override_ = nullptr; // it belonged to the state left

@@ -10,7 +10,16 @@
 
 namespace tarnwick::states {
 
-enum class StateId : uint8_t { Reset = 0, Session = 1, Connection = 2, Parameter = 3, Data = 4 };
+// Custom is none of the five: a state a front-end's StateOverride runs wholly itself
+// (it has no row in the tables, so it is not counted).
+enum class StateId : uint8_t {
+    Reset = 0,
+    Session = 1,
+    Connection = 2,
+    Parameter = 3,
+    Data = 4,
+    Custom = 5,
+};
 constexpr unsigned STATE_COUNT = 5;
 
 // FSoE error codes the master itself sends.
