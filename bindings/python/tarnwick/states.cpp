@@ -271,7 +271,8 @@ nb::object returned_class(PyMasterHandler& h, StateId s) {
     nb::object cls = std::move(h.next_class);
     h.next_class = nb::object();
     if (cls.is_valid() && state_kind_of_class(cls) == s) return cls;
-    if (s == StateId::Custom) return nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(h.state.ptr())));
+    if (s == StateId::Custom)
+        return nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(h.state.ptr())));
     return nb::borrow(class_of(s));
 }
 
