@@ -1,7 +1,7 @@
 // libFuzzer harness over the master's frame codec: arbitrary wire bytes are parsed,
 // serialised, parsed again and CRC-checked. Any crash, sanitizer report or broken
 // round trip is a finding.
-#include "core/frame/frame.hpp"
+#include "tarnwick/frame.hpp"
 
 #include <cstdlib>
 #include <cstring>

@@ -13,9 +13,9 @@
 //   7 map lock toggle or validation (selector byte)
 // Missing argument bytes read as 0. The seed corpus beside this file holds whole
 // connections recorded from a master, so mutations start deep in the protocol.
-#include "core/frame/frame.hpp"
 #include "core/slave/dictionary/fsoe_dict.hpp"
 #include "fuzz_input.hpp"
+#include "tarnwick/frame.hpp"
 #include "tarnwick/virtual_slave.hpp"
 
 #include <cstdlib>

@@ -17,9 +17,9 @@
 // nothing, so any number of them may run in one process, each on its own thread.
 #pragma once
 
-#include "core/data/dynamic_map.hpp"
-#include "core/frame/frame.hpp"
-#include "core/master/transitions.hpp"
+#include "tarnwick/dynamic_map.hpp"
+#include "tarnwick/frame.hpp"
+#include "tarnwick/transitions.hpp"
 
 #include <array>
 #include <cstddef>

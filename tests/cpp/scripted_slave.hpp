@@ -5,7 +5,7 @@
 // CRC_0 of the previous one (as any FSoE sender).
 #pragma once
 
-#include "core/frame/frame.hpp"
+#include "tarnwick/frame.hpp"
 #include "tarnwick/master.hpp"
 
 #include <cstdint>

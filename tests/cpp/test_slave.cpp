@@ -1,7 +1,7 @@
 // The virtual slave as an object, driven by a master peer built on the master's own
 // frame codec: the handshake, refused requests, the watchdog in mock time, hooks,
 // and several slaves in one process.
-#include "core/frame/frame.hpp"
+#include "tarnwick/frame.hpp"
 #include "tarnwick/virtual_slave.hpp"
 
 #include <doctest/doctest.h>

@@ -1,7 +1,7 @@
 // The master's check tables and transition data: which transition a reply, an
 // expiry or a reset leads to in each state.
-#include "core/frame/frame.hpp"
 #include "core/master/decide.hpp"
+#include "tarnwick/frame.hpp"
 
 #include <doctest/doctest.h>
 

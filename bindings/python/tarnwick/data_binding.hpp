@@ -11,10 +11,10 @@
 #pragma once
 
 #include "core/data/bit_stream.hpp"
-#include "core/data/data_type.hpp"
-#include "core/data/dynamic_queue.hpp"
-#include "core/frame/frame.hpp"
 #include "tarnwick/binding.hpp"
+#include "tarnwick/data_type.hpp"
+#include "tarnwick/dynamic_queue.hpp"
+#include "tarnwick/frame.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,8 +2,8 @@
 // a frame's record through PyFrame::rec.
 #pragma once
 
-#include "core/frame/frame.hpp"
 #include "tarnwick/binding.hpp"
+#include "tarnwick/frame.hpp"
 
 #include <memory>
 

@@ -2,11 +2,11 @@
 // classes and the MasterHandler, as the binding files share them.
 #pragma once
 
-#include "core/master/transitions.hpp"
 #include "tarnwick/data_binding.hpp"
 #include "tarnwick/event_lock.hpp"
 #include "tarnwick/frame_binding.hpp"
 #include "tarnwick/master.hpp"
+#include "tarnwick/transitions.hpp"
 #include "tarnwick/watchdog_core.hpp"
 
 #include <array>

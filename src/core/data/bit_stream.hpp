@@ -3,7 +3,7 @@
 // 128-bit value so that an entry straddling words is one shift and one mask.
 #pragma once
 
-#include "core/frame/frame.hpp"
+#include "tarnwick/frame.hpp"
 
 #include <cstdint>
 

@@ -1,5 +1,5 @@
 // The dynamic map's item list and the comparison of a received echo.
-#include "core/data/dynamic_map.hpp"
+#include "tarnwick/dynamic_map.hpp"
 
 namespace tarnwick::data {
 

@@ -1,6 +1,6 @@
-#include "core/data/dynamic_queue.hpp"
+#include "tarnwick/dynamic_queue.hpp"
 
-#include "core/data/data_type.hpp"
+#include "tarnwick/data_type.hpp"
 
 #include <algorithm>
 #include <cstring>

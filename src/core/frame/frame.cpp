@@ -1,4 +1,4 @@
-#include "core/frame/frame.hpp"
+#include "tarnwick/frame.hpp"
 
 #include "core/frame/crc.hpp"
 

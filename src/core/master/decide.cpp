@@ -1,6 +1,6 @@
 #include "core/master/decide.hpp"
 
-#include "core/frame/frame.hpp"
+#include "tarnwick/frame.hpp"
 
 namespace tarnwick::states {
 

@@ -6,7 +6,7 @@
 // expected sequence number and is traced) runs only where the table reaches it.
 #pragma once
 
-#include "core/master/transitions.hpp"
+#include "tarnwick/transitions.hpp"
 
 #include <cstdint>
 

@@ -2,7 +2,7 @@
 // codes, written into caller-provided buffers (nothing is allocated).
 #pragma once
 
-#include "core/master/transitions.hpp"
+#include "tarnwick/transitions.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "core/master/transitions.hpp"
+#include "tarnwick/transitions.hpp"
 
 #include <array>
 

@@ -5,7 +5,7 @@
 // change those values in place. The owner keeps the items alive while queued.
 #pragma once
 
-#include "core/frame/frame.hpp"
+#include "tarnwick/frame.hpp"
 
 #include <cstdint>
 

@@ -4,9 +4,9 @@
 // what was sent, item by item.
 #pragma once
 
-#include "core/data/data_type.hpp"
-#include "core/data/dynamic_queue.hpp"
-#include "core/frame/frame.hpp"
+#include "tarnwick/data_type.hpp"
+#include "tarnwick/dynamic_queue.hpp"
+#include "tarnwick/frame.hpp"
 
 #include <cstdint>
 
