@@ -13,9 +13,7 @@ from virtual_slave import brisel
 
 ROOT = Path(__file__).resolve().parents[2]
 STATE_PAGE = (ROOT / "docs" / "tarnwick.md").read_text(encoding="utf-8")
-TRANSITIONS_HEADER = (ROOT / "src" / "core" / "master" / "transitions.hpp").read_text(
-    encoding="utf-8"
-)
+TRANSITIONS_HEADER = (ROOT / "include" / "tarnwick" / "transitions.hpp").read_text(encoding="utf-8")
 
 
 def code_block(markdown, heading):
