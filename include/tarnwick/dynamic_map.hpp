@@ -20,6 +20,12 @@ struct DynamicItem {
     DataType type;
 };
 
+// Equality of two patterns' values as their types give them (True == 1 == 1.0, NaN
+// never equal), as an echo is compared.
+bool same_value(DataType ta, uint32_t a, DataType tb, uint32_t b);
+// A partly moved item: only its first `bytes` bytes have travelled.
+bool same_low_bytes(uint32_t a, uint32_t b, unsigned bytes);
+
 class DynamicMap {
   public:
     static constexpr unsigned CAPACITY = DynamicQueue::CAPACITY;

@@ -3,6 +3,7 @@
 // itself is plain C++ (data/dynamic_queue.hpp) and moves bytes of the items' raw
 // values in place.
 #include "tarnwick/data_binding.hpp"
+#include "tarnwick/dynamic_map.hpp"
 #include "tarnwick/frame_binding.hpp"
 
 #include <array>
@@ -65,24 +66,6 @@ nb::object list_item(const nb::object& list, Py_ssize_t i) {
     return nb::borrow(PyList_GET_ITEM(list.ptr(), i));
 }
 
-double as_real(const data::Natural& n) {
-    return n.kind == data::Natural::REAL ? n.r : static_cast<double>(n.i);
-}
-
-// Equality of natural values as the interpreter sees it (True == 1 == 1.0, NaN != NaN).
-// Patterns are 32-bit, so an int converts to double exactly.
-bool natural_equal(const data::Natural& a, const data::Natural& b) {
-    if (a.kind == data::Natural::REAL || b.kind == data::Natural::REAL)
-        return as_real(a) == as_real(b);
-    return a.i == b.i;
-}
-
-data::Natural natural(const PyDynamicItem& it) {
-    data::Natural n;
-    data::unserialize(it.type, it.raw(), n); // a 32-bit pattern always converts
-    return n;
-}
-
 bool compare_objects(PyObject* a, PyObject* b, int op) {
     int r = PyObject_RichCompareBool(a, b, op);
     if (r < 0) raise_pending();
@@ -90,9 +73,11 @@ bool compare_objects(PyObject* a, PyObject* b, int op) {
 }
 
 bool same_value(nb::handle a, nb::handle b) {
-    if (is_native(a.ptr()) && is_native(b.ptr()))
-        return natural_equal(natural(*nb::inst_ptr<PyDynamicItem>(a)),
-                             natural(*nb::inst_ptr<PyDynamicItem>(b)));
+    if (is_native(a.ptr()) && is_native(b.ptr())) {
+        const PyDynamicItem& x = *nb::inst_ptr<PyDynamicItem>(a);
+        const PyDynamicItem& y = *nb::inst_ptr<PyDynamicItem>(b);
+        return data::same_value(x.type, x.raw(), y.type, y.raw());
+    }
     nb::object va = a.attr("value"), vb = b.attr("value");
     return !compare_objects(va.ptr(), vb.ptr(), Py_NE);
 }
@@ -102,10 +87,10 @@ bool same_value(nb::handle a, nb::handle b) {
 // bytes of the natural value for every integer and boolean type and also give a
 // FLOAT item a defined meaning.
 bool same_low_bytes(nb::handle a, nb::handle b, unsigned bytes) {
-    uint64_t mask = (uint64_t{1} << (data::BITS_PER_BYTE * bytes)) - 1;
     if (is_native(a.ptr()) && is_native(b.ptr()))
-        return (nb::inst_ptr<PyDynamicItem>(a)->raw() & mask) ==
-               (nb::inst_ptr<PyDynamicItem>(b)->raw() & mask);
+        return data::same_low_bytes(nb::inst_ptr<PyDynamicItem>(a)->raw(),
+                                    nb::inst_ptr<PyDynamicItem>(b)->raw(), bytes);
+    uint64_t mask = (uint64_t{1} << (data::BITS_PER_BYTE * bytes)) - 1;
     nb::object m = nb::steal(PyLong_FromUnsignedLongLong(mask));
     nb::object va = a.attr("value") & m, vb = b.attr("value") & m;
     return !compare_objects(va.ptr(), vb.ptr(), Py_NE);

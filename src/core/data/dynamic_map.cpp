@@ -9,23 +9,21 @@ double as_real(const Natural& n) {
     return n.kind == Natural::REAL ? n.r : static_cast<double>(n.i);
 }
 
-// Equality of the values of two patterns as the interpreter's == sees them. The
-// patterns are 32-bit, so no value is BIG and an integer converts to double exactly.
-bool same_value(const DynamicItem& a, const DynamicItem& b) {
+} // namespace
+
+// The patterns are 32-bit, so no value is BIG and an integer converts to double exactly.
+bool same_value(DataType ta, uint32_t a, DataType tb, uint32_t b) {
     Natural na, nb;
-    unserialize(a.type, *a.raw, na);
-    unserialize(b.type, *b.raw, nb);
+    unserialize(ta, a, na);
+    unserialize(tb, b, nb);
     if (na.kind == Natural::REAL || nb.kind == Natural::REAL) return as_real(na) == as_real(nb);
     return na.i == nb.i;
 }
 
-// A partly moved item: only its first `bytes` bytes (fewer than 4) have travelled.
-bool same_low_bytes(const DynamicItem& a, const DynamicItem& b, unsigned bytes) {
-    uint32_t mask = (uint32_t{1} << (BITS_PER_BYTE * bytes)) - 1;
-    return (*a.raw & mask) == (*b.raw & mask);
+bool same_low_bytes(uint32_t a, uint32_t b, unsigned bytes) {
+    uint32_t mask = bytes >= 4 ? ~uint32_t{0} : (uint32_t{1} << (BITS_PER_BYTE * bytes)) - 1;
+    return (a & mask) == (b & mask);
 }
-
-} // namespace
 
 void DynamicMap::clear() {
     queue_.clear();
@@ -45,8 +43,10 @@ bool DynamicMap::matches(const DynamicMap& expected) const {
     unsigned needed = done + (partial != 0 ? 1 : 0);
     if (needed > expected.total_items()) return false;
     for (unsigned i = 0; i < done; ++i)
-        if (!same_value(items_[i], expected.items_[i])) return false;
-    return partial == 0 || same_low_bytes(items_[done], expected.items_[done], partial);
+        if (!same_value(items_[i].type, *items_[i].raw, expected.items_[i].type,
+                        *expected.items_[i].raw))
+            return false;
+    return partial == 0 || same_low_bytes(*items_[done].raw, *expected.items_[done].raw, partial);
 }
 
 } // namespace tarnwick::data
