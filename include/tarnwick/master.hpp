@@ -267,9 +267,17 @@ class Master {
     void set_fail_safe_inputs(const std::array<uint8_t, frame::MAX_DATA_BYTES>& image);
     // Restarts the own session-id generator from a seed.
     void seed_session_ids(uint64_t seed);
+    // The supervision period, from the next arming on (watchdog_ms unless set here).
+    void set_watchdog_timeout(Micros timeout) { watchdog_timeout_ = timeout; }
+    Micros watchdog_timeout() const { return watchdog_timeout_; }
 
     // --- Building blocks for a front-end's own states and diagnostics ---------------------
     // Those that arm the watchdog take the time of the latest event call.
+    // The time the building blocks arm with, for a front-end calling them between events.
+    void set_time(Micros now) { now_ = now; }
+    // A fresh supervision period from now (the deadline poll() waits for), or none.
+    void arm_watchdog();
+    void disarm_watchdog();
     // The built-in operation of the current state for an event.
     StateId builtin_event(Event e);
     bool check_received_crcs();
@@ -328,8 +336,6 @@ class Master {
     // Transition actions (master_actions.cpp)
     StateId run_action(Transition t);
     Transition decide(Event e);
-    void arm_watchdog();
-    void disarm_watchdog();
     void restart_frame_counters();
     void restart_reset_frames();
     StateId enter_session();

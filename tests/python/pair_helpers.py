@@ -57,9 +57,10 @@ class Pair:
 
     def __init__(self, size=1, watchdog_s=5.0, *, sra_words=SRA_WORDS, slave_sra=None,
                  slave_address=SLAVE_ADDRESS, tx_map=None, start_time=0,
-                 parameters=None):  # fmt: skip
+                 parameters=None, clock=False):  # fmt: skip
         """`parameters(sra)` gives the master's application parameters; the default
-        is the SRA CRC as one 4-byte parameter."""
+        is the SRA CRC as one 4-byte parameter. With `clock` the master has no
+        watchdog thread and runs on the pair's mock time."""
         sra = tarnwick.calculate_sra_crc(sra_words)
         self.now = start_time
         brisel.set_mock_time(self.now)
@@ -82,6 +83,7 @@ class Pair:
             application_parameters=parameters,
             report_error_callback=self.recorder.error,
             state_change_callback=self.recorder.state,
+            **({"clock": self.seconds} if clock else {}),
         )
         for node, item in ((self.handler.master, self.sto), (self.handler.slave, self.sto_status)):
             node.dictionary_map.add(item, 1)
@@ -97,6 +99,9 @@ class Pair:
             self.handler.state is tarnwick.StateData
             and brisel.get_state() == SlaveState.FSOE_STATE_DATA
         )
+
+    def seconds(self):
+        return self.now / 1e6
 
     def advance(self, microseconds):
         self.now = (self.now + microseconds) & CLOCK_MASK

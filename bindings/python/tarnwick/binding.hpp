@@ -54,6 +54,7 @@ void init_log(nb::module_& m);
 void init_frame(nb::module_& m);
 void init_sra_crc(nb::module_& m);
 void init_watchdog(nb::module_& m);
+void init_clock_watchdog(nb::module_& m);
 void init_errors(nb::module_& m);
 void init_data(nb::module_& m);
 void init_records(nb::module_& m);

@@ -26,8 +26,11 @@ namespace {
 using states::StateId;
 
 constexpr double MS_PER_S = 1000.0;
+constexpr double MICROS_PER_S = 1e6;
 // The Watchdog thread times the connection: the Master's own clock is never read.
 constexpr Micros NO_TIME = 0;
+constexpr const char* NO_CLOCK_MESSAGE =
+    "poll() needs a handler made with a clock (MasterHandler(..., clock=...))";
 // How often an expiry waiting for the event lock checks whether its watchdog stopped.
 constexpr std::chrono::milliseconds EXPIRY_LOCK_POLL{10};
 constexpr const char* DELETED_MESSAGE = "The master handler has been deleted";
@@ -184,6 +187,11 @@ nb::handle self_of(PyMasterHandler& h) {
     return nb::find(&h);
 }
 
+// The time of an event: the application's clock, or none when the thread times.
+Micros event_time(PyMasterHandler& h) {
+    return h.clock.is_valid() ? clock_micros(h.clock) : NO_TIME;
+}
+
 } // namespace
 
 // --- State switching -------------------------------------------------------------------------
@@ -240,9 +248,9 @@ ConstBytes reply_bytes(nb::handle reply) {
 }
 
 // One delivery of a reply: a repeated one rebuilds only a stale request.
-void deliver_reply(PyMasterHandler& h, ConstBytes reply) {
+void deliver_reply(PyMasterHandler& h, ConstBytes reply, Micros now) {
     bool stale = h.core->request_stale();
-    ReplyResult r = h.core->set_reply(reply.data, reply.size, NO_TIME);
+    ReplyResult r = h.core->set_reply(reply.data, reply.size, now);
     if (r == ReplyResult::TooLong) check_size_fits(frame::size_for_length(reply.size));
     if (r == ReplyResult::Taken || (r == ReplyResult::Repeated && stale)) publish_request(h);
 }
@@ -252,13 +260,14 @@ void deliver_reply(PyMasterHandler& h, ConstBytes reply) {
 void handler_start(PyMasterHandler& h) {
     refuse_if_unsupervised(h);
     EventScope scope(h, false);
+    Micros now = event_time(h);
     CallbackErrors(h).run([&] {
         h.master->start();
         h.slave->start();
         // The maps are locked while running, so the sizes change only when stopped.
         if (!h.core->running())
             h.core->set_data_sizes(h.master->rec->safe_data_size, h.slave->rec->safe_data_size);
-        h.core->start(NO_TIME);
+        h.core->start(now);
         publish_request(h);
     });
 }
@@ -266,10 +275,11 @@ void handler_start(PyMasterHandler& h) {
 void handler_stop(PyMasterHandler& h) {
     if (!h.core->running()) return;
     EventScope scope(h, false);
+    Micros now = event_time(h);
     CallbackErrors(h).run([&] {
         // Also after delete(): the inputs fall to their fail-safe values whatever the
         // order of the application's clean-up (an ended watchdog ignores its commands).
-        h.core->stop(NO_TIME);
+        h.core->stop(now);
         publish_request(h);
         h.master->stop();
         h.slave->stop();
@@ -279,8 +289,9 @@ void handler_stop(PyMasterHandler& h) {
 void handler_reset(PyMasterHandler& h) {
     refuse_if_unsupervised(h);
     EventScope scope(h, false);
+    Micros now = event_time(h);
     CallbackErrors(h).run([&] {
-        h.core->reset(NO_TIME);
+        h.core->reset(now);
         publish_request(h);
     });
 }
@@ -291,8 +302,28 @@ void handler_set_reply(PyMasterHandler& h, nb::handle data) {
     EventScope scope(h, false);
     refuse_if_unsupervised(h);
     ConstBytes reply = reply_bytes(data);
+    Micros now = event_time(h);
     // The Master compares with the last reply once; a repeated one runs no callback.
-    CallbackErrors(h).run([&] { deliver_reply(h, reply); });
+    CallbackErrors(h).run([&] { deliver_reply(h, reply, now); });
+}
+
+// With a clock: an expiry when the clock has passed the deadline (one per call,
+// however late), under the rules of the application's other events.
+bool handler_poll(PyMasterHandler& h) {
+    if (!h.clock.is_valid()) {
+        PyErr_SetString(state().tarnwick_exception, NO_CLOCK_MESSAGE);
+        raise_pending();
+    }
+    if (!h.core->running()) return false;
+    refuse_if_unsupervised(h);
+    EventScope scope(h, false);
+    Micros now = clock_micros(h.clock);
+    bool expired = false;
+    CallbackErrors(h).run([&] {
+        expired = h.core->poll(now);
+        if (expired) publish_request(h);
+    });
+    return expired;
 }
 
 // An exception from a callback is about to end the watchdog thread, possibly before
@@ -435,10 +466,26 @@ nb::object make_node(PyMasterHandler& h, tarnwick::Node& node, NodeArgs args) {
     return new_node(args, std::shared_ptr<tarnwick::Node>(h.core, &node));
 }
 
+void start_watchdog_thread(PyMasterHandler& h, double timeout, uint16_t conn_id) {
+    h.watchdog = watchdog_class()(nb::arg("timeout_s") = timeout,
+                                  nb::arg("callback") = weak_expiry_callback(self_of(h)));
+    h.watchdog.attr("name") = watchdog_thread_name(conn_id);
+    h.watchdog_core = watchdog_core(h.watchdog);
+    h.wd = h.watchdog_core.get();
+    h.watchdog.attr("start")();
+}
+
+// No thread: the Master times the exact timeout on the application's clock.
+void use_clock(PyMasterHandler& h, double timeout, nb::handle clock) {
+    h.clock = nb::borrow(clock);
+    h.core->set_watchdog_timeout(static_cast<Micros>(std::llround(timeout * MICROS_PER_S)));
+    h.watchdog = make_clock_watchdog(self_of(h));
+}
+
 void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle slave_address,
                   nb::handle connection_id, nb::handle watchdog_timeout_s,
                   nb::handle application_parameters, nb::handle report_error_callback,
-                  nb::handle state_change_callback) {
+                  nb::handle state_change_callback, nb::handle clock) {
     // Argument checks, all before anything is bound or created.
     if (!PyObject_TypeCheck(dictionary.ptr(), data_classes().dictionary))
         raise_arg_type("dictionary", data_classes().dictionary, dictionary.ptr());
@@ -450,6 +497,7 @@ void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle sl
     require_exact(parameters, &PyList_Type, "application_parameters");
     require_callable_or_none(report_error_callback, "report_error_callback");
     require_callable_or_none(state_change_callback, "state_change_callback");
+    require_callable_or_none(clock, "clock");
     if (conn_id == 0) throw nb::value_error("Connection ID = 0 is not permitted");
     check_timeout(timeout);
     uint16_t watchdog_ms = watchdog_ms_of(timeout);
@@ -490,12 +538,10 @@ void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle sl
     h->report_error_callback = nb::borrow(report_error_callback);
     h->state_change_callback = nb::borrow(state_change_callback);
     h->current_request = nb::bytes("", 0);
-    h->watchdog = watchdog_class()(nb::arg("timeout_s") = timeout,
-                                   nb::arg("callback") = weak_expiry_callback(self));
-    h->watchdog.attr("name") = watchdog_thread_name(conn_id);
-    h->watchdog_core = watchdog_core(h->watchdog);
-    h->wd = h->watchdog_core.get();
-    h->watchdog.attr("start")();
+    if (clock.is_none())
+        start_watchdog_thread(*h, timeout, conn_id);
+    else
+        use_clock(*h, timeout, clock);
 }
 
 // --- Garbage collection: a handler and its state (whose context is the handler)
@@ -506,7 +552,7 @@ int handler_traverse(PyObject* self, visitproc visit, void* arg) {
     if (!nb::inst_ready(self)) return 0;
     PyMasterHandler* h = nb::inst_ptr<PyMasterHandler>(self);
     for (nb::object* o : {&h->dictionary, &h->master_obj, &h->slave_obj, &h->state, &h->watchdog,
-                          &h->report_error_callback, &h->state_change_callback})
+                          &h->report_error_callback, &h->state_change_callback, &h->clock})
         Py_VISIT(o->ptr());
     return 0;
 }
@@ -520,6 +566,7 @@ int handler_clear(PyObject* self) {
     h->watchdog.reset();
     h->report_error_callback.reset();
     h->state_change_callback.reset();
+    h->clock.reset();
     return 0;
 }
 
@@ -538,6 +585,9 @@ void bind_handler_operations(nb::class_<PyMasterHandler>& cls) {
     cls.def("stop", &handler_stop, "Reset the connection and stop");
     cls.def("reset", &handler_reset, "Reset the FSoE Connection");
     cls.def("delete", &handler_delete, "End the watchdog thread");
+    cls.def("poll", &handler_poll,
+            "With clock=: deliver a watchdog expiry when the clock has passed the deadline "
+            "(one per call, however late); True when it did");
     cls.def(
         "__enter__", [](nb::handle self) { return nb::borrow(self); },
         nb::sig("def __enter__(self) -> MasterHandler"), "Return the handler itself");
@@ -711,16 +761,20 @@ void init_handler(nb::module_& m) {
             nb::arg("watchdog_timeout_s").none(),
             nb::arg("application_parameters").none() = nb::none(),
             nb::arg("report_error_callback").none() = nb::none(),
-            nb::arg("state_change_callback").none() = nb::none(),
+            nb::arg("state_change_callback").none() = nb::none(), nb::kw_only(),
+            nb::arg("clock").none() = nb::none(),
             nb::sig("def __init__(self, dictionary: Dictionary, slave_address: int, "
                     "connection_id: int, watchdog_timeout_s: float, "
                     "application_parameters: list[ApplicationParameter] | None = None, "
                     "report_error_callback: collections.abc.Callable[[str, str], object] | None "
                     "= None, "
                     "state_change_callback: collections.abc.Callable[[type[State]], object] | "
-                    "None = None) -> None"),
-            "A master for one slave connection. Starts the watchdog thread: end it with "
-            "delete(). Both callbacks may run on the watchdog thread.");
+                    "None = None, *, clock: collections.abc.Callable[[], float] | None = None) "
+                    "-> None"),
+            "A master for one slave connection. Starts the watchdog thread (end it with "
+            "delete()), on which both callbacks may run; with clock= (a callable returning "
+            "seconds) there is no thread: the watchdog runs on that clock and poll() "
+            "delivers its expiries.");
     bind_handler_operations(cls);
     bind_state_operations(cls);
     bind_handler_attributes(cls);

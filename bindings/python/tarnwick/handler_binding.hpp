@@ -146,7 +146,8 @@ struct PyMasterHandler {
     nb::object master_obj;
     nb::object slave_obj;
     nb::object state;    // the current State instance
-    nb::object watchdog; // the Watchdog thread
+    nb::object watchdog; // the Watchdog thread, or the ClockWatchdog with a clock
+    nb::object clock;    // the application's clock (seconds); null: the thread times
     nb::object report_error_callback;
     nb::object state_change_callback;
     nb::object current_request; // bytes
@@ -210,6 +211,12 @@ void enter_state(PyMasterHandler& h, states::StateId to);
 void adopt_state(PyMasterHandler& h, nb::object instance);
 // `_set_next_state`: keeps an instance of next_class, else enters a new one.
 void set_next_state(PyMasterHandler& h, nb::handle next_class, nb::handle self);
+
+// The application's clock read as the Master's time: whole microseconds (ValueError
+// for a negative or non-finite reading).
+Micros clock_micros(const nb::object& clock);
+// The watchdog object of a handler made with clock= (it holds the handler weakly).
+nb::object make_clock_watchdog(nb::handle handler);
 
 // Handler operations the states use.
 void report_error(PyMasterHandler& h, nb::handle transition_name, nb::handle message);

@@ -49,6 +49,7 @@ NB_MODULE(tarnwick, m) {
     init_frame(m);
     init_sra_crc(m);
     init_watchdog(m);
+    init_clock_watchdog(m);
     init_errors(m);
     init_data(m);
     init_records(m);
