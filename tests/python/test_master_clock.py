@@ -147,3 +147,22 @@ def test_poll_and_the_clock_argument_are_checked():
         h.delete()
     with pytest.raises(TypeError, match="Argument 'clock' has incorrect type"):
         clocked_handler(42)
+
+
+def test_a_manual_clock_times_the_handler_without_being_called():
+    clock = tarnwick.ManualClock(1.5)
+    assert clock() == 1.5 and clock.now_us == 1_500_000
+    with pytest.raises(ValueError):
+        clock.advance(-1e-6)
+    with pytest.raises(TypeError):
+        clock.advance_us(-1)
+    h, errors = clocked_handler(clock)
+    try:
+        h.start()
+        clock.advance_us(TIMEOUT_US - 1)
+        assert h.poll() is False
+        clock.advance(1e-6)
+        assert h.poll() is True
+        assert [e[0] for e in errors] == ["RESET_WD"]
+    finally:
+        h.delete()

@@ -11,6 +11,7 @@
 // event is complete (state switched, request published) and then leaves the public
 // call (CallbackErrors below). Events may nest: a callback may call reset() or stop(),
 // which run their own event and raise their own callbacks' exceptions.
+#include "common/master_api.h"
 #include "tarnwick/handler_binding.hpp"
 #include "tarnwick/watchdog_binding.hpp"
 
@@ -296,15 +297,18 @@ void handler_reset(PyMasterHandler& h) {
     });
 }
 
-void handler_set_reply(PyMasterHandler& h, nb::handle data) {
-    require_exact(data, &PyBytes_Type, "data");
+void take_reply(PyMasterHandler& h, ConstBytes reply) {
     if (!h.core->running()) return;
     EventScope scope(h, false);
     refuse_if_unsupervised(h);
-    ConstBytes reply = reply_bytes(data);
     Micros now = event_time(h);
     // The Master compares with the last reply once; a repeated one runs no callback.
     CallbackErrors(h).run([&] { deliver_reply(h, reply, now); });
+}
+
+void handler_set_reply(PyMasterHandler& h, nb::handle data) {
+    require_exact(data, &PyBytes_Type, "data");
+    take_reply(h, reply_bytes(data));
 }
 
 // With a clock: an expiry when the clock has passed the deadline (one per call,
@@ -739,6 +743,71 @@ void bind_handler_attributes(nb::class_<PyMasterHandler>& cls) {
 
 } // namespace
 
+// --- The C-level interface (master_api.h) ---------------------------------------------------
+
+namespace {
+
+// Runs `f` with exceptions turned into the pending Python exception and -1.
+template <typename F> int guarded(F&& f) noexcept {
+    try {
+        return f();
+    } catch (nb::python_error& e) {
+        e.restore();
+    } catch (const nb::builtin_exception& e) {
+        PyErr_SetString(python_type_of(e.type()), e.what());
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return -1;
+}
+
+PyMasterHandler& handler_arg(PyObject* obj) {
+    return require_instance<PyMasterHandler>(nb::handle(obj), "handler");
+}
+
+int api_request(PyObject* handler, const uint8_t** data, std::size_t* size) {
+    return guarded([&] {
+        PyObject* r = handler_arg(handler).current_request.ptr();
+        *data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(r));
+        *size = static_cast<std::size_t>(PyBytes_GET_SIZE(r));
+        return 0;
+    });
+}
+
+int api_set_reply(PyObject* handler, const uint8_t* data, std::size_t size) {
+    return guarded([&] {
+        take_reply(handler_arg(handler), {data, size});
+        return 0;
+    });
+}
+
+int api_poll(PyObject* handler) {
+    return guarded([&] { return handler_poll(handler_arg(handler)) ? 1 : 0; });
+}
+
+int api_clock_now(PyObject* clock, uint64_t* now_us) {
+    PyManualClock* c = manual_clock(clock);
+    if (!c) {
+        PyErr_SetString(PyExc_TypeError, "Expected a tarnwick.ManualClock");
+        return -1;
+    }
+    *now_us = c->now_us;
+    return 0;
+}
+
+int api_clock_advance(PyObject* clock, uint64_t us) {
+    return guarded([&] {
+        if (!advance_manual_clock(clock, us))
+            throw nb::type_error("Expected a tarnwick.ManualClock");
+        return 0;
+    });
+}
+
+const MasterApi MASTER_API = {MASTER_API_VERSION, api_request,   api_set_reply,
+                              api_poll,           api_clock_now, api_clock_advance};
+
+} // namespace
+
 void enter_state(PyMasterHandler& h, StateId to) {
     nb::object cls = returned_class(h, to);
     adopt_state(h, cls(nb::arg("context") = self_of(h)));
@@ -778,6 +847,8 @@ void init_handler(nb::module_& m) {
     bind_handler_operations(cls);
     bind_state_operations(cls);
     bind_handler_attributes(cls);
+    m.attr("_master_api") =
+        nb::steal(PyCapsule_New(const_cast<MasterApi*>(&MASTER_API), MASTER_API_CAPSULE, nullptr));
 }
 
 } // namespace tarnwick::py

@@ -215,6 +215,13 @@ void set_next_state(PyMasterHandler& h, nb::handle next_class, nb::handle self);
 // The application's clock read as the Master's time: whole microseconds (ValueError
 // for a negative or non-finite reading).
 Micros clock_micros(const nb::object& clock);
+// A clock a simulation advances by hand; read without a Python call.
+struct PyManualClock {
+    Micros now_us = 0;
+};
+// A ManualClock, or null for another object; its step on (false for another object).
+PyManualClock* manual_clock(PyObject* obj);
+bool advance_manual_clock(PyObject* clock, Micros us);
 // The watchdog object of a handler made with clock= (it holds the handler weakly).
 nb::object make_clock_watchdog(nb::handle handler);
 

@@ -1,7 +1,9 @@
-// ClockWatchdog: the watchdog of a MasterHandler made with clock=. No thread: the
-// handler's Master keeps the supervision period on the application's clock, and
-// poll() delivers an expiry when that clock has passed its deadline. The object has
-// the Watchdog's operations, so states and an application's subclasses call it alike.
+// A MasterHandler's clock mode: ManualClock, a clock a simulation advances by hand
+// (read without a Python call), and ClockWatchdog, the watchdog of a handler made
+// with clock=. No thread: the handler's Master keeps the supervision period on the
+// application's clock, and poll() delivers an expiry when that clock has passed its
+// deadline. ClockWatchdog has the Watchdog's operations, so states and an
+// application's subclasses call it alike.
 #include "tarnwick/handler_binding.hpp"
 #include "tarnwick/watchdog_binding.hpp"
 
@@ -14,6 +16,20 @@ namespace {
 constexpr double MICROS_PER_S = 1e6;
 // Past this many microseconds a double no longer converts to the Master's clock.
 constexpr double MAX_MICROS = 18446744073709549568.0; // the largest double below 2^64
+
+PyTypeObject* manual_clock_type = nullptr;
+
+Micros micros_of_seconds(double s) {
+    double us = std::nearbyint(s * MICROS_PER_S);
+    if (!(us >= 0.0 && us <= MAX_MICROS)) // NaN fails both
+        throw nb::value_error("clock() must return a finite number of seconds, at least 0");
+    return static_cast<Micros>(us);
+}
+
+void advance_clock(PyManualClock& c, Micros us) {
+    if (us > ~Micros{0} - c.now_us) throw nb::value_error("The clock would pass 2**64 us");
+    c.now_us += us;
+}
 
 struct PyClockWatchdog {
     nb::object handler; // a weak reference: the handler holds this object
@@ -72,20 +88,54 @@ PyObject* clock_watchdog_type = nullptr;
 } // namespace
 
 Micros clock_micros(const nb::object& clock) {
+    if (Py_TYPE(clock.ptr()) == manual_clock_type)
+        return nb::inst_ptr<PyManualClock>(clock)->now_us;
     nb::object value = clock();
     double s = PyFloat_AsDouble(value.ptr());
     if (s == -1.0 && PyErr_Occurred()) raise_pending();
-    double us = std::nearbyint(s * MICROS_PER_S);
-    if (!(us >= 0.0 && us <= MAX_MICROS)) // NaN fails both
-        throw nb::value_error("clock() must return a finite number of seconds, at least 0");
-    return static_cast<Micros>(us);
+    return micros_of_seconds(s);
+}
+
+PyManualClock* manual_clock(PyObject* obj) {
+    if (Py_TYPE(obj) != manual_clock_type) return nullptr;
+    return nb::inst_ptr<PyManualClock>(obj);
+}
+
+bool advance_manual_clock(PyObject* clock, Micros us) {
+    PyManualClock* c = manual_clock(clock);
+    if (!c) return false;
+    advance_clock(*c, us);
+    return true;
 }
 
 nb::object make_clock_watchdog(nb::handle handler) {
     return nb::handle(clock_watchdog_type)(nb::steal(PyWeakref_NewRef(handler.ptr(), nullptr)));
 }
 
+void bind_manual_clock(nb::module_& m) {
+    nb::class_<PyManualClock> cls(
+        m, "ManualClock",
+        "A clock advanced by hand, for MasterHandler(clock=...): calling it returns seconds");
+    cls.def(
+        "__init__",
+        [](PyManualClock* c, double start_s) { new (c) PyManualClock{micros_of_seconds(start_s)}; },
+        nb::arg("start_s") = 0.0, "Starts at start_s seconds (at least 0)");
+    cls.def(
+        "__call__", [](PyManualClock& c) { return static_cast<double>(c.now_us) / MICROS_PER_S; },
+        "The time in seconds");
+    cls.def_prop_ro(
+        "now_us", [](PyManualClock& c) { return c.now_us; }, "The time in whole microseconds");
+    cls.def(
+        "advance", [](PyManualClock& c, double s) { advance_clock(c, micros_of_seconds(s)); },
+        nb::arg("seconds"), "Step on by a number of seconds (at least 0)");
+    cls.def(
+        "advance_us", [](PyManualClock& c, Micros us) { advance_clock(c, us); }, nb::arg("us"),
+        "Step on by whole microseconds");
+    manual_clock_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+}
+
 void init_clock_watchdog(nb::module_& m) {
+    bind_manual_clock(m);
     nb::class_<PyClockWatchdog> cls(
         m, "ClockWatchdog",
         "The watchdog of a MasterHandler made with clock=: no thread; the period runs on "
@@ -103,13 +153,10 @@ void init_clock_watchdog(nb::module_& m) {
     cls.def("reset", &reset, "Restart the running period from now");
     cls.def("activate_and_reset", &activate_and_reset, "Start a fresh period from now");
     cls.def("deactivate", &deactivate, "Stop supervising");
-    cls.def(
-        "stop", [](PyClockWatchdog&) {}, "Nothing to end: there is no thread");
-    cls.def(
-        "is_alive", [](PyClockWatchdog&) { return false; }, "False: there is no thread");
+    cls.def("stop", [](PyClockWatchdog&) {}, "Nothing to end: there is no thread");
+    cls.def("is_alive", [](PyClockWatchdog&) { return false; }, "False: there is no thread");
     cls.def_prop_ro("active", &active, "Supervising: a period runs");
-    cls.def_prop_ro("deadline", &deadline,
-                    nb::sig("def deadline(self) -> float | None"),
+    cls.def_prop_ro("deadline", &deadline, nb::sig("def deadline(self) -> float | None"),
                     "When the running period expires, in seconds of the application's clock; "
                     "None while not supervising");
     clock_watchdog_type = cls.ptr();
