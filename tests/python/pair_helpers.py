@@ -60,7 +60,7 @@ class Pair:
                  parameters=None, clock=False):  # fmt: skip
         """`parameters(sra)` gives the master's application parameters; the default
         is the SRA CRC as one 4-byte parameter. With `clock` the master has no
-        watchdog thread and runs on the pair's mock time."""
+        watchdog thread and runs on the pair's mock time (True) or on the clock given."""
         sra = tarnwick.calculate_sra_crc(sra_words)
         self.now = start_time
         brisel.set_mock_time(self.now)
@@ -83,7 +83,7 @@ class Pair:
             application_parameters=parameters,
             report_error_callback=self.recorder.error,
             state_change_callback=self.recorder.state,
-            **({"clock": self.seconds} if clock else {}),
+            **({"clock": self.seconds if clock is True else clock} if clock else {}),
         )
         for node, item in ((self.handler.master, self.sto), (self.handler.slave, self.sto_status)):
             node.dictionary_map.add(item, 1)

@@ -710,6 +710,10 @@ void bind_handler_attributes(nb::class_<PyMasterHandler>& cls) {
         "slave", [](PyMasterHandler& h) { return h.slave_obj; }, nb::sig("def slave(self) -> Node"),
         "The slave as the master sees it: last reply, received session data, map of the inputs");
     cls.def_prop_ro(
+        "clock", [](PyMasterHandler& h) { return h.clock.is_valid() ? h.clock : nb::none(); },
+        nb::sig("def clock(self) -> collections.abc.Callable[[], float] | None"),
+        "The clock given as clock=, or None: the watchdog thread times the connection");
+    cls.def_prop_ro(
         "_watchdog", [](PyMasterHandler& h) { return h.watchdog; },
         nb::sig("def _watchdog(self) -> Watchdog"), "The watchdog thread of this connection");
     def_property(cls, "_state", nb::cpp_function([](PyMasterHandler& h) { return h.state; }),

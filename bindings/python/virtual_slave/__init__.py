@@ -1,3 +1,26 @@
-"""Virtual FSoE slave: ``from virtual_slave import brisel``."""
+"""Virtual FSoE slave: ``from virtual_slave import brisel``; a simulated safety
+network: ``from virtual_slave import Network``."""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
 
 from virtual_slave._version import __version__ as __version__
+
+if TYPE_CHECKING:
+    from virtual_slave.network import Connection as Connection
+    from virtual_slave.network import Network as Network
+    from virtual_slave.network import NetworkError as NetworkError
+
+# Loaded on first use, so importing the package (as the pytest plugin does in every
+# run) loads no extension module.
+_LAZY = {"Network": "network", "Connection": "network", "NetworkError": "network"}
+
+
+def __getattr__(name: str) -> Any:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'virtual_slave' has no attribute {name!r}")
+    import importlib
+
+    return getattr(importlib.import_module(f"virtual_slave.{module}"), name)
