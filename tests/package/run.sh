@@ -10,7 +10,8 @@
 #      source tree, once with find_package(tarnwick CONFIG) and once with pkg-config,
 #      and run each program (each exits 0 once it reached Data);
 #   4. check that the master's and the virtual slave's libraries define no global
-#      symbol in common, and, when shared, their SONAMEs and what links what.
+#      symbol in common, and, when shared, their SONAMEs and what links what; and
+#      which versions find_package(tarnwick X.Y) accepts.
 # The libraries are built in build/package/<kind>; everything else lives in a
 # temporary folder that is removed at the end.
 set -euo pipefail
@@ -27,7 +28,7 @@ fail() {
     echo "package-test: $*" >&2
     exit 1
 }
-for tool in cmake ctest pkg-config nm readelf "$CC" "$CXX"; do
+for tool in cmake ctest pkg-config nm readelf c++filt "$CC" "$CXX"; do
     command -v "$tool" >/dev/null || fail "$tool not found (pkg-config: apt-get install pkgconf)"
 done
 
@@ -179,6 +180,33 @@ check_symbols() { # kind master slave nm-option
 $clashes"
 }
 
+# The package's version file: the same major version, from the asked-for minor up.
+check_package_version() { # prefix
+    local prefix=$1 asked expect found minor=${version#*.} probe=$work/version
+    minor=${minor%%.*}
+    mkdir -p "$probe"
+    cat >"$probe/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.18...3.31)
+project(version_probe NONE)
+find_package(tarnwick ${ASKED} CONFIG QUIET)
+if(tarnwick_FOUND)
+  file(WRITE ${CMAKE_BINARY_DIR}/found TRUE)
+else()
+  file(WRITE ${CMAKE_BINARY_DIR}/found FALSE)
+endif()
+CMAKE
+    local cases=("$major.$minor TRUE" "$major.0 TRUE" "$major.$((minor + 1)) FALSE" "$((major + 1)).0 FALSE")
+    [ "$major" = 0 ] || cases+=("$((major - 1)).0 FALSE")
+    for case in "${cases[@]}"; do
+        read -r asked expect <<<"$case"
+        rm -rf "$probe/build"
+        cmake -S "$probe" -B "$probe/build" -DCMAKE_PREFIX_PATH="$prefix" -DASKED="$asked" >/dev/null
+        found=$(cat "$probe/build/found")
+        [ "$found" = "$expect" ] ||
+            fail "find_package(tarnwick $asked) against $version: found '$found', expected $expect"
+    done
+}
+
 check_shared_objects() { # prefix libdir
     local prefix=$1 libdir=$2 lib soname
     for lib in tarnwick tarnwick_virtual_slave; do
@@ -212,6 +240,7 @@ package_test() { # kind shared libdir
     else
         check_symbols "$kind" "$prefix/$libdir/libtarnwick.a" "$prefix/$libdir/libtarnwick_virtual_slave.a" -g
     fi
+    [ "$kind" = shared ] || check_package_version "$prefix"
     consume_with_cmake "$prefix" "$kind" "$libdir"
     consume_with_pkg_config "$prefix" "$kind" "$libdir"
     echo "   ok: $(wc -w <<<"$examples") example(s), find_package and pkg-config"
