@@ -15,6 +15,7 @@
 # The libraries are built in build/package/<kind>; everything else lives in a
 # temporary folder that is removed at the end.
 set -euo pipefail
+export LC_ALL=C # one collation for sort and join
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${PACKAGE_BUILD:-$root/build/package}
@@ -125,7 +126,7 @@ consume_with_cmake() { # prefix kind libdir
 
 # (b) pkg-config, with nothing but this prefix on its search path.
 consume_with_pkg_config() { # prefix kind libdir
-    local prefix=$1 kind=$2 libdir=$3 out=$work/$kind-pkg-config flags source program
+    local prefix=$1 kind=$2 libdir=$3 out=$work/$2-pkg-config flags source program
     mkdir -p "$out"
     export PKG_CONFIG_LIBDIR=$prefix/$libdir/pkgconfig
     [ "$(pkg-config --modversion tarnwick)" = "$version" ] ||
