@@ -14,7 +14,7 @@ TEST_DEPS := "pytest>=7" "hypothesis>=6"
 LINT_DEPS := ruff clang-format
 TYPE_DEPS := mypy
 
-.PHONY: demo test native-test native-sanitize build bench bench-native lint format typecheck clean sanitize fuzz \
+.PHONY: demo test native-test package-test native-sanitize build bench bench-native lint format typecheck clean sanitize fuzz \
 	fuzz-build fuzz-seeds fuzz-master-seeds soak check-python
 
 check-python:
@@ -46,6 +46,14 @@ native-test:
 	cmake -S . -B $(NATIVE_BUILD) -DFSOE_BUILD_PYTHON=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(NATIVE_BUILD) -j 2
 	ctest --test-dir $(NATIVE_BUILD) --output-on-failure
+
+# The installed libraries as an application sees them: static and shared builds
+# without Python, installed and moved to a temporary prefix, every examples/cpp and
+# examples/c program built from outside the tree with find_package(tarnwick) and with
+# pkg-config and run, the SONAMEs and the two libraries' symbols checked
+# (tests/package/run.sh). Needs pkg-config (Debian: pkgconf).
+package-test:
+	tests/package/run.sh
 
 bench: build
 	$(VPY) benchmarks/bench_cycle.py

@@ -6,8 +6,8 @@
 // recorded one and every replayed request is new and valid. The pairs figure runs
 // 128 library masters, each wired to its own library virtual slave. Times are thread
 // CPU time, median of BATCHES batches.
-#include "core/frame/sra_crc.hpp"
 #include "tarnwick/master.hpp"
+#include "tarnwick/sra_crc.hpp"
 #include "tarnwick/virtual_slave.hpp"
 #include "timing.hpp"
 

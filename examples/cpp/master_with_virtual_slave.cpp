@@ -1,8 +1,9 @@
 // The library master against the library virtual slave, one bus cycle per loop pass:
 // the shape of a C++ EtherCAT application (your stack carries the two frames where
-// this example hands them over directly). Built and run by ctest.
-#include "core/frame/sra_crc.hpp"
+// this example hands them over directly). Built and run by ctest, and against the
+// installed libraries by make package-test.
 #include "tarnwick/master.hpp"
+#include "tarnwick/sra_crc.hpp"
 #include "tarnwick/virtual_slave.hpp"
 
 #include <chrono>

@@ -1,7 +1,7 @@
 // The master's frame codec: wire layout, block CRCs, the CRC_0 rule, the SRA CRC.
 #include "core/frame/crc.hpp"
-#include "core/frame/sra_crc.hpp"
 #include "tarnwick/frame.hpp"
+#include "tarnwick/sra_crc.hpp"
 
 #include <doctest/doctest.h>
 

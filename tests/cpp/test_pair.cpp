@@ -1,7 +1,7 @@
 // The library's master against the library's virtual slave: whole connections,
 // several at once in one process, the two watchdogs in injected time.
-#include "core/frame/sra_crc.hpp"
 #include "tarnwick/master.hpp"
+#include "tarnwick/sra_crc.hpp"
 #include "tarnwick/virtual_slave.hpp"
 
 #include <doctest/doctest.h>

@@ -1,8 +1,9 @@
 """What an installed copy of the toolkit carries besides its code."""
 
+import importlib.metadata
 import re
 import subprocess
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 
 import pytest
 
@@ -21,6 +22,22 @@ def project_version() -> str:
 
 def test_both_packages_report_the_project_version():
     assert tarnwick.__version__ == virtual_slave.__version__ == project_version()
+
+
+def test_the_installed_distribution_holds_the_python_modules_only():
+    """The C/C++ side's headers, libraries, CMake package and pkg-config files are for
+    `cmake --install`; a wheel (and pip install) must not carry them into site-packages."""
+    files = [PurePosixPath(str(f)) for f in importlib.metadata.files("tarnwick") or []]
+    modules = {(f.parent.as_posix(), f.name.split(".")[0]) for f in files if f.suffix == ".so"}
+    assert {(".", "tarnwick"), ("virtual_slave", "brisel")} <= modules
+    native = [
+        str(f)
+        for f in files
+        if f.suffix in (".h", ".hpp", ".a", ".pc", ".cmake")
+        or f.name.startswith("libtarnwick")
+        or {"include", "cmake", "pkgconfig"} & set(f.parts)
+    ]
+    assert native == []
 
 
 def test_changelog_has_an_entry_for_the_version():

@@ -1,4 +1,4 @@
-#include "core/frame/sra_crc.hpp"
+#include "tarnwick/sra_crc.hpp"
 #include "tarnwick/binding.hpp"
 
 namespace tarnwick::py {

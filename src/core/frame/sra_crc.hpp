@@ -1,15 +1,5 @@
-// 32-bit CRC over safety-related application (SRA) parameters.
+// The SRA CRC is public: include "tarnwick/sra_crc.hpp". This forwarder keeps the
+// library's own sources that still name the old path building.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-
-namespace tarnwick::frame {
-
-// One parameter word into the register, low byte first.
-uint32_t sra_crc_update(uint32_t c, uint16_t word);
-
-// Feeds each parameter word low byte first, in order; register starts at 0.
-uint32_t sra_crc(const uint16_t* params, std::size_t count);
-
-} // namespace tarnwick::frame
+#include "tarnwick/sra_crc.hpp"
