@@ -112,7 +112,7 @@ class _Channel:
     scheduled: list[_Plan] = field(default_factory=list)
     random: list[_Plan] = field(default_factory=list)
     loss_until_cycle: int | None = None
-    loss_until_s: float | None = None
+    loss_until_us: int | None = None
     loss_since: int = 0
     last_length: int | None = None
 
@@ -397,6 +397,8 @@ class Link:
                 due += delay
                 applied = "skipped" not in details
 
+        if channel.queue:  # held behind a delayed frame: the delay's doing
+            since = channel.queue[0].since
         if entering is not None and not (channel.queue and channel.queue[-1].frame == entering):
             channel.queue.append(_Queued(due, entering, since))
         delivered: bytes | None = None
@@ -418,18 +420,20 @@ class Link:
     def _losing(self, channel: _Channel, cycle: int) -> bool:
         if channel.loss_until_cycle is not None and cycle < channel.loss_until_cycle:
             return True
-        if channel.loss_until_s is not None:
-            if self._now() < channel.loss_until_s:
+        if channel.loss_until_us is not None:
+            if self._now_us() < channel.loss_until_us:
                 return True
-            channel.loss_until_s = None
+            channel.loss_until_us = None
         return False
 
-    def _now(self) -> float:
+    def _now_us(self) -> int:
+        """The clock in whole microseconds, as the master rounds it: a loss of 48 ms
+        from 0.001 s ends at 0.049 s, whatever the binary fractions make of it."""
         assert self._clock is not None  # a loss in ms is refused without a clock
         now = _number("the clock's reading", self._clock())
         if not math.isfinite(now):
             raise ValueError(f"the clock read {now}")
-        return now
+        return round(now * 1e6)
 
     def _next_plan(self, channel: _Channel, cycle: int) -> _Plan | None:
         if channel.scheduled and channel.scheduled[0].cycle <= cycle:
@@ -469,7 +473,7 @@ class Link:
         if fault is Fault.LOSS:
             channel.loss_since = self._cycle
             if options["ms"] is not None:
-                channel.loss_until_s = self._now() + options["ms"] / 1000
+                channel.loss_until_us = self._now_us() + round(options["ms"] * 1000)
                 return None, 0, {"ms": options["ms"]}
             channel.loss_until_cycle = self._cycle + options["cycles"]
             return None, 0, {"cycles": options["cycles"]}
@@ -507,12 +511,12 @@ class Link:
         crc0 = options["crc0"]
         if crc0 is None:
             crc0 = self._rng.randrange(0x10000)
-        while True:
-            parsed.control.sequence_number = sequence_number
+        parsed.control.sequence_number = sequence_number
+        for _ in range(0x10000):  # a copy of the sender's own frame would be no insertion
             parsed.control.crc0 = crc0
             parsed.generate_crcs()
             forged = _serialise(parsed, frame)
-            if forged != frame:  # a copy of the sender's own frame would be no insertion
+            if forged != frame:
                 break
             crc0 = (crc0 + 1) & 0xFFFF
         return forged, 0, {"data": data, "sequence_number": sequence_number, "crc0": crc0}
