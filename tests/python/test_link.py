@@ -258,6 +258,7 @@ def test_corruption_flips_the_bits_asked_for():
         (lambda k: k.at(3, "loss", "reply", cycles=2, ms=5), ValueError, "not both"),
         (lambda k: k.at(3, "loss", "reply", count=2), TypeError, "loss takes no option 'count'"),
         (lambda k: k.at(3, "corruption", "reply", bits=[48]), ValueError, "beyond the 6-byte"),
+        (lambda k: k.at(3, "corruption", "both", bits=[100]), ValueError, "beyond the 6-byte"),
         (lambda k: k.at(3, "corruption", "reply", bits=[1, 1]), ValueError, "distinct"),
         (lambda k: k.at(3, "corruption", "reply", bits=5), TypeError, "sequence of bit"),
         (lambda k: k.at(3, "sequence", "reply", age=1), ValueError, "age must be at least 2"),

@@ -19,6 +19,7 @@ import random as _random
 from collections import deque
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
+from types import MappingProxyType
 from typing import Any, Callable, Union
 
 import tarnwick
@@ -196,7 +197,6 @@ class Link:
         self._rng = _random.Random(seed)
         self._clock = clock
         self._cycle = 0
-        self._order = 0
         self._channels = {Direction.REQUEST: _Channel(), Direction.REPLY: _Channel()}
         self._injections: list[Injection] = []
 
@@ -252,10 +252,10 @@ class Link:
         if cycle < self._cycle:
             raise ValueError(f"cycle {cycle} is in the past (the link is at cycle {self._cycle})")
         kind = _fault(fault)
-        for way in self._ways(direction):
-            plan = _Plan(kind, self._options(kind, way, options), cycle=cycle)
+        plans = [(way, self._options(kind, way, options)) for way in self._ways(direction)]
+        for way, checked in plans:  # all checked before any is kept
             channel = self._channels[way]
-            channel.scheduled.append(plan)
+            channel.scheduled.append(_Plan(kind, checked, cycle=cycle))
             channel.scheduled.sort(key=lambda p: p.cycle)  # stable: same cycle keeps order
 
     def random(
@@ -270,9 +270,9 @@ class Link:
         probability = _number("p", p)
         if not 0.0 <= probability <= 1.0:
             raise ValueError(f"p must be within [0, 1], got {p}")
-        for way in self._ways(direction):
-            plan = _Plan(kind, self._options(kind, way, options), p=probability)
-            self._channels[way].random.append(plan)
+        plans = [(way, self._options(kind, way, options)) for way in self._ways(direction)]
+        for way, checked in plans:
+            self._channels[way].random.append(_Plan(kind, checked, p=probability))
 
     def _ways(self, direction: DirectionName) -> tuple[Direction, ...]:
         way = _direction(direction, both=True)
@@ -413,7 +413,7 @@ class Link:
             channel.last_delivered = delivered
         if fault is not None:
             self._injections.append(
-                Injection(cycle, way, fault, details, frame, delivered, applied)
+                Injection(cycle, way, fault, MappingProxyType(details), frame, delivered, applied)
             )
         return delivered
 
