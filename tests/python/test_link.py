@@ -25,79 +25,64 @@ DETECTED, DISCARDED, TOLERATED, EXPIRED = "detected", "discarded", "tolerated", 
 SLAVE_CRC = ("DATA_RESET1", slave_reset("INVALID_CRC"))
 SLAVE_CONNID = ("DATA_RESET1", slave_reset("INVALID_CONNID"))
 MASTER_CRC = ("DATA_FAIL1", "Invalid slave CRC")
-MASTER_CONNID = (
-    "DATA_FAIL2",
-    f"Connection id exchanged does not match {NEIGHBOUR_ID} != {CONNECTION_ID}",
-)
+MISMATCH = f"Connection id exchanged does not match {NEIGHBOUR_ID} != {CONNECTION_ID}"
+MASTER_CONNID = ("DATA_FAIL2", MISMATCH)
 WATCHDOG = ("DATA_WD", "The watchdog of the master expired")
 
 # name, fault, options, outcome, first report for a fault on the request / the reply
-# (None: any failure of the Data state). The data bit is bit 8, in the first data byte.
+# (None: any failure of the Data state). Bit 8 is the STO bit, in the first data byte.
+C, L, D = Fault.CORRUPTION, Fault.LOSS, Fault.DELAY
+OTHER_ID = {"connection_id": NEIGHBOUR_ID}
 HANDLING = [
-    ("1 bit", Fault.CORRUPTION, {"bits": [8]}, DETECTED, SLAVE_CRC, MASTER_CRC),
-    ("2 bits", Fault.CORRUPTION, {"bits": [8, 17]}, DETECTED, SLAVE_CRC, MASTER_CRC),
-    ("3 bits", Fault.CORRUPTION, {"bits": [8, 9, 23]}, DETECTED, SLAVE_CRC, MASTER_CRC),
-    ("3 random bits", Fault.CORRUPTION, {"count": 3}, DETECTED, None, None),
+    ("1 bit", C, {"bits": [8]}, DETECTED, SLAVE_CRC, MASTER_CRC),
+    ("2 bits", C, {"bits": [8, 17]}, DETECTED, SLAVE_CRC, MASTER_CRC),
+    ("3 bits", C, {"bits": [8, 9, 23]}, DETECTED, SLAVE_CRC, MASTER_CRC),
+    ("3 random bits", C, {"count": 3}, DETECTED, None, None),
     ("repetition", Fault.REPETITION, {}, DISCARDED, None, None),
     ("old frame", Fault.SEQUENCE, {"age": 6}, DETECTED, SLAVE_CRC, MASTER_CRC),
-    ("loss", Fault.LOSS, {"cycles": LONGEST_TOLERATED}, TOLERATED, None, None),
-    ("loss in ms", Fault.LOSS, {"ms": LONGEST_TOLERATED}, TOLERATED, None, None),
-    ("long loss", Fault.LOSS, {"cycles": LONGEST_TOLERATED + 1}, EXPIRED, WATCHDOG, WATCHDOG),
-    ("long loss in ms", Fault.LOSS, {"ms": 2 * WATCHDOG_CYCLES}, EXPIRED, WATCHDOG, WATCHDOG),
-    ("delay", Fault.DELAY, {"cycles": LONGEST_TOLERATED}, TOLERATED, None, None),
-    ("long delay", Fault.DELAY, {"cycles": LONGEST_TOLERATED + 1}, EXPIRED, WATCHDOG, WATCHDOG),
+    ("loss", L, {"cycles": LONGEST_TOLERATED}, TOLERATED, None, None),
+    ("loss in ms", L, {"ms": LONGEST_TOLERATED}, TOLERATED, None, None),
+    ("long loss", L, {"cycles": LONGEST_TOLERATED + 1}, EXPIRED, WATCHDOG, WATCHDOG),
+    ("long loss in ms", L, {"ms": 2 * WATCHDOG_CYCLES}, EXPIRED, WATCHDOG, WATCHDOG),
+    ("delay", D, {"cycles": LONGEST_TOLERATED}, TOLERATED, None, None),
+    ("long delay", D, {"cycles": LONGEST_TOLERATED + 1}, EXPIRED, WATCHDOG, WATCHDOG),
     ("insertion", Fault.INSERTION, {}, DETECTED, SLAVE_CRC, MASTER_CRC),
-    (
-        "other connection id",
-        Fault.MASQUERADE,
-        {"connection_id": NEIGHBOUR_ID},
-        DETECTED,
-        SLAVE_CONNID,
-        MASTER_CONNID,
-    ),
+    ("other connection id", Fault.MASQUERADE, OTHER_ID, DETECTED, SLAVE_CONNID, MASTER_CONNID),
     ("masquerade", Fault.MASQUERADE, {"source": NEIGHBOUR}, DETECTED, SLAVE_CRC, MASTER_CRC),
     ("addressing", Fault.ADDRESSING, {"source": NEIGHBOUR}, DETECTED, SLAVE_CONNID, MASTER_CONNID),
 ]
 
 
-def neighbour_link(size):
+@pytest.fixture
+def neighbour(size):
     """A Link that carried another connection's Data frames, STO on both ways."""
     random.seed(99)
     n = Pair(size, WATCHDOG_S, clock=True, link_seed=9, connection_id=NEIGHBOUR_ID)
-    try:
-        n.connect()
-        n.handler.set_fail_safe(False)
-        n.handler.dictionary.set("sto", True)
-        n.run(5)
-        assert brisel.get_status_sto()
-    finally:
-        n.close()
+    n.connect()
+    n.handler.set_fail_safe(False)
+    n.handler.dictionary.set("sto", True)
+    n.run(5)
+    n.close()
     return n.link
 
 
 @pytest.fixture
-def pair_in_data(request):
-    """Pairs in Data whose last frames both ways carry STO off after earlier frames
-    carrying it on, so a stale or forged frame taken as valid would switch it on."""
-    made = []
-
-    def make(size):
-        random.seed(1)
-        p = Pair(size, WATCHDOG_S, clock=True, link_seed=1)
-        made.append(p)
-        p.connect()
-        p.handler.set_fail_safe(False)
-        for on, cycles in ((True, 8), (False, 4)):
-            p.handler.dictionary.set("sto", on)
-            p.run(cycles)
-            assert p.handler.dictionary.get("sto_status") is brisel.get_status_sto() is on
-        p.recorder.errors.clear()
-        p.recorder.states.clear()
-        return p
-
-    yield make
-    for p in made:
-        p.close()
+def pair(size, neighbour):
+    """A pair in Data (after the neighbour's connection) whose last frames both ways
+    carry STO off after frames carrying it on: a stale or forged frame taken as valid
+    would switch it on."""
+    random.seed(1)
+    p = Pair(size, WATCHDOG_S, clock=True, link_seed=1)
+    p.connect()
+    p.handler.set_fail_safe(False)
+    for on, cycles in ((True, 8), (False, 4)):
+        p.handler.dictionary.set("sto", on)
+        p.run(cycles)
+        assert p.handler.dictionary.get("sto_status") is brisel.get_status_sto() is on
+    p.recorder.errors.clear()
+    p.recorder.states.clear()
+    yield p
+    p.close()
 
 
 def sto_never_on(p, cycles):
@@ -116,21 +101,15 @@ def sto_never_on(p, cycles):
     [row[1:4] + (row[4:],) for row in HANDLING],
     ids=[row[0] for row in HANDLING],
 )
-def test_fault_is_handled(pair_in_data, size, direction, fault, options, outcome, reports):
-    if options.get("source") is NEIGHBOUR:
-        options = dict(options, source=neighbour_link(size))
-    p = pair_in_data(size)
+def test_fault_is_handled(pair, neighbour, direction, fault, options, outcome, reports):
+    p = pair
+    options = {k: neighbour if v is NEIGHBOUR else v for k, v in options.items()}
     injected_at = p.link.cycle
     p.link.at(injected_at, fault, direction, **options)
     sto_never_on(p, 1)
     first = p.link.injections[0]
-    assert (first.cycle, first.direction, first.fault, first.applied) == (
-        injected_at,
-        direction,
-        fault,
-        True,
-    )
-    assert first.delivered != first.original
+    assert (first.cycle, first.direction, first.fault) == (injected_at, direction, fault)
+    assert first.applied and first.delivered != first.original
     if outcome == DETECTED and "connection_id" not in options:
         assert first.delivered[1] & 1  # what it delivered would have switched STO on
 
@@ -153,7 +132,10 @@ def test_fault_is_handled(pair_in_data, size, direction, fault, options, outcome
         # Reconnected within a walk to Data (and its one Session restart) from the
         # last frame the link touched.
         assert p.connected()
-        assert p.link.cycle - p.link.injections[-1].cycle - 1 <= walk_cycles(size) + 1
+        assert (
+            p.link.cycle - p.link.injections[-1].cycle - 1
+            <= walk_cycles(p.handler.initialization_data_bytes) + 1
+        )
     p.handler.dictionary.set("sto", True)  # and the data flows again
     p.handler.set_fail_safe(False)
     p.run(3)
@@ -161,8 +143,8 @@ def test_fault_is_handled(pair_in_data, size, direction, fault, options, outcome
 
 
 @pytest.mark.parametrize("size", SIZES)
-def test_inserted_frame_is_valid_for_the_seed_it_was_built_with(pair_in_data, size):
-    p = pair_in_data(size)
+def test_inserted_frame_is_valid_for_the_seed_it_was_built_with(pair):
+    p = pair
     p.link.at(p.link.cycle, Fault.INSERTION, Direction.REPLY, data=b"\x01\x02\x03\x04")
     p.cycle()
     [inserted] = p.link.injections
@@ -225,25 +207,6 @@ def test_channel_delivers(schedule, frames, expected):
     assert carry(Link(), schedule, frames) == expected
 
 
-def test_loss_in_ms_follows_the_clock():
-    now = [0.0]
-    link = Link(clock=lambda: now[0])
-    link.at(1, Fault.LOSS, "reply", ms=2.5)
-    out = []
-    for k in range(6):
-        out.append(link.reply(bytes([k]) * 6))
-        now[0] += 0.001
-        link.step()
-    assert [o is None for o in out] == [False, True, True, True, False, False]
-
-
-def test_corruption_flips_the_bits_asked_for():
-    link = Link()
-    link.at(0, Fault.CORRUPTION, Direction.BOTH, bits=[0, 9, 47])
-    frame = bytes(6)
-    assert link.request(frame) == link.reply(frame) == b"\x01\x02\x00\x00\x00\x80"
-
-
 @pytest.mark.parametrize(
     ("call", "error", "message"),
     [
@@ -252,25 +215,18 @@ def test_corruption_flips_the_bits_asked_for():
         (lambda k: k.at(3, "loss", "sideways"), ValueError, "unknown direction"),
         (lambda k: k.at(3, "loss", "reply", cycles=-1), ValueError, "cycles must be at least 1"),
         (lambda k: k.at(3, "delay", "reply", cycles=1.5), TypeError, "cycles must be an int"),
-        (lambda k: k.at(-1, "loss", "reply"), ValueError, "cycle must be at least 0"),
         (lambda k: k.at(2, "loss", "reply"), ValueError, r"cycle 2 is in the past .* cycle 3"),
         (lambda k: k.at(3, "loss", "reply", ms=5), ValueError, "needs a Link made with clock="),
         (lambda k: k.at(3, "loss", "reply", cycles=2, ms=5), ValueError, "not both"),
         (lambda k: k.at(3, "loss", "reply", count=2), TypeError, "loss takes no option 'count'"),
-        (lambda k: k.at(3, "corruption", "reply", bits=[48]), ValueError, "beyond the 6-byte"),
         (lambda k: k.at(3, "corruption", "both", bits=[100]), ValueError, "beyond the 6-byte"),
         (lambda k: k.at(3, "corruption", "reply", bits=[1, 1]), ValueError, "distinct"),
-        (lambda k: k.at(3, "corruption", "reply", bits=5), TypeError, "sequence of bit"),
         (lambda k: k.at(3, "sequence", "reply", age=1), ValueError, "age must be at least 2"),
-        (lambda k: k.at(3, "insertion", "reply", crc0=0x10000), ValueError, "at most 65535"),
-        (lambda k: k.at(3, "masquerade", "reply", source=k), ValueError, "another connection"),
         (lambda k: k.at(3, "addressing", "reply"), ValueError, "takes source"),
         (lambda k: k.random("loss", p=1.5), ValueError, r"p must be within \[0, 1\]"),
         (lambda k: k.random("loss", p=math.nan), ValueError, r"p must be within \[0, 1\]"),
-        (lambda k: k.random("loss", p="0.1"), TypeError, "p must be a number"),
         (lambda k: k.request("frame"), TypeError, "frame must be bytes, got str"),
         (lambda k: Link(seed=1.0), TypeError, "seed must be an int"),
-        (lambda k: Link(clock=5), TypeError, "clock must be callable"),
     ],
 )
 def test_refused_at_the_call(call, error, message):
@@ -283,29 +239,21 @@ def test_refused_at_the_call(call, error, message):
     assert link.pending == () and link.injections == ()
 
 
-FAULT_OPTIONS = {
-    Fault.CORRUPTION: st.fixed_dictionaries({"count": st.integers(1, 4)}),
-    Fault.REPETITION: st.just({}),
-    Fault.SEQUENCE: st.fixed_dictionaries({"age": st.integers(2, 5)}),
-    Fault.LOSS: st.one_of(
-        st.fixed_dictionaries({"cycles": st.integers(1, 4)}),
-        st.fixed_dictionaries({"ms": st.floats(0.1, 4.0)}),
-    ),
-    Fault.DELAY: st.fixed_dictionaries({"cycles": st.integers(1, 4)}),
-    Fault.INSERTION: st.just({}),
-    Fault.MASQUERADE: st.sampled_from([{}, {"source": NEIGHBOUR}]),
-    Fault.ADDRESSING: st.just({"source": NEIGHBOUR}),
-}
-random_fault = st.sampled_from(list(Fault)).flatmap(
-    lambda f: st.tuples(st.just(f), FAULT_OPTIONS[f], st.floats(0.0, 1.0))
-)
+FAULT_OPTIONS = [
+    (C, {"count": 1}), (C, {"count": 4}), (Fault.REPETITION, {}), (Fault.SEQUENCE, {"age": 2}),
+    (Fault.SEQUENCE, {"age": 5}), (L, {"cycles": 3}), (L, {"ms": 2.5}), (D, {"cycles": 1}),
+    (D, {"cycles": 3}), (Fault.INSERTION, {}), (Fault.MASQUERADE, {}),
+    (Fault.MASQUERADE, {"source": NEIGHBOUR}), (Fault.ADDRESSING, {"source": NEIGHBOUR}),
+    (Fault.ADDRESSING, {"frame": b"\x36" * 7}),
+]  # fmt: skip
+random_fault = st.tuples(st.sampled_from(FAULT_OPTIONS), st.floats(0.0, 1.0))
 
 
 def run_random(seed, faults, frames):
     now = [0.0]
     other = Link(seed=seed + 1)
     link = Link(seed=seed, clock=lambda: now[0])
-    for fault, options, p in faults:
+    for (fault, options), p in faults:
         options = {k: other if v is NEIGHBOUR else v for k, v in options.items()}
         link.random(fault, p, **options)
     calls = []
