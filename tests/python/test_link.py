@@ -207,6 +207,18 @@ def test_channel_delivers(schedule, frames, expected):
     assert carry(Link(), schedule, frames) == expected
 
 
+def test_clear_drops_the_faults_to_come_but_not_a_running_loss():
+    link = Link()
+    link.random(Fault.REPETITION, 1.0)  # nothing to repeat yet: skipped
+    link.at(1, Fault.LOSS, "request", cycles=3)
+    link.at(5, Fault.REPETITION, "request")
+    assert carry(link, [], DISTINCT[:3]) == "0--"
+    link.clear()
+    assert carry(link, [], DISTINCT) == "-1234567" and link.pending == ()
+    faults = [(i.fault, i.applied) for i in link.injections]
+    assert faults == [(Fault.REPETITION, False)] + [(Fault.LOSS, True)] * 3
+
+
 @pytest.mark.parametrize(
     ("call", "error", "message"),
     [
@@ -223,6 +235,7 @@ def test_channel_delivers(schedule, frames, expected):
         (lambda k: k.at(3, "corruption", "reply", bits=[1, 1]), ValueError, "distinct"),
         (lambda k: k.at(3, "sequence", "reply", age=1), ValueError, "age must be at least 2"),
         (lambda k: k.at(3, "addressing", "reply"), ValueError, "takes source"),
+        (lambda k: k.at(3, "addressing", "reply", frame=bytes(37)), ValueError, "at most 36"),
         (lambda k: k.random("loss", p=1.5), ValueError, r"p must be within \[0, 1\]"),
         (lambda k: k.random("loss", p=math.nan), ValueError, r"p must be within \[0, 1\]"),
         (lambda k: k.request("frame"), TypeError, "frame must be bytes, got str"),

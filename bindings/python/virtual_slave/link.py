@@ -240,7 +240,20 @@ class Link:
         ]
         return tuple(sorted(waiting, key=lambda w: (w[0], w[1].value)))
 
+    def __repr__(self) -> str:
+        return (
+            f"<Link cycle {self._cycle}, {len(self._injections)} injections, "
+            f"{len(self.pending)} pending>"
+        )
+
     # -- scheduling ------------------------------------------------------------------
+
+    def clear(self) -> None:
+        """Drops every scheduled and random fault. A loss already running and frames
+        already held back run their course; the records stay."""
+        for channel in self._channels.values():
+            channel.scheduled.clear()
+            channel.random.clear()
 
     def at(self, cycle: int, fault: FaultName, direction: DirectionName, **options: Any) -> None:
         """Injects `fault` into the first frame of `direction` at or after `cycle`.
@@ -361,6 +374,8 @@ class Link:
             self._check_source(source)
         elif not isinstance(frame, bytes):
             raise TypeError(f"frame must be bytes, got {type(frame).__name__}")
+        elif len(frame) > MAX_FRAME_BYTES:
+            raise ValueError(f"frame must be at most {MAX_FRAME_BYTES} bytes, got {len(frame)}")
 
     def _check_source(self, source: object) -> None:
         if not isinstance(source, Link):
