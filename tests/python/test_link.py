@@ -286,7 +286,7 @@ def run_random(seed, faults, frames):
     seed=st.integers(0, 2**32),
     faults=st.lists(random_fault, max_size=4),
     frames=st.lists(
-        st.one_of(st.binary(max_size=40), st.sampled_from([b"", bytes(6), bytes(36)])),
+        st.one_of(st.binary(max_size=40), st.sampled_from([b"", bytes(6), bytes(36), bytes(300)])),
         min_size=1,
         max_size=25,
     ),
