@@ -12,7 +12,7 @@ from master_helpers import DT, Recorder
 from slave_helpers import RX_MAPS, TX_MAPS, configure_map
 
 import tarnwick
-from virtual_slave import brisel
+from virtual_slave import Link, brisel
 
 C = tarnwick.FSOECommand
 SlaveState = brisel.FSOEState
@@ -57,10 +57,13 @@ class Pair:
 
     def __init__(self, size=1, watchdog_s=5.0, *, sra_words=SRA_WORDS, slave_sra=None,
                  slave_address=SLAVE_ADDRESS, tx_map=None, start_time=0,
-                 parameters=None, clock=False):  # fmt: skip
+                 parameters=None, clock=False, connection_id=CONNECTION_ID,
+                 link_seed=None):  # fmt: skip
         """`parameters(sra)` gives the master's application parameters; the default
         is the SRA CRC as one 4-byte parameter. With `clock` the master has no
-        watchdog thread and runs on the pair's mock time (True) or on the clock given."""
+        watchdog thread and runs on the pair's mock time (True) or on the clock given.
+        With `link_seed` the frames travel through a `Link` on the pair's mock time
+        (`self.link`), and a clocked master is polled once per cycle."""
         sra = tarnwick.calculate_sra_crc(sra_words)
         self.now = start_time
         brisel.set_mock_time(self.now)
@@ -78,7 +81,7 @@ class Pair:
         self.handler = tarnwick.MasterHandler(
             tarnwick.Dictionary([self.sto, self.sto_status]),
             slave_address,
-            CONNECTION_ID,
+            connection_id,
             watchdog_s,
             application_parameters=parameters,
             report_error_callback=self.recorder.error,
@@ -88,6 +91,8 @@ class Pair:
         for node, item in ((self.handler.master, self.sto), (self.handler.slave, self.sto_status)):
             node.dictionary_map.add(item, 1)
             node.dictionary_map.add_padding(8 * size - 1)
+        self.clock = clock
+        self.link = None if link_seed is None else Link(seed=link_seed, clock=self.seconds)
         self.cycles = 0
 
     @property
@@ -109,18 +114,28 @@ class Pair:
 
     def cycle(self, request_fault=None, reply_fault=None, deliver_reply=True):
         """One bus cycle; a fault function may change a frame on its way, and the
-        reply may be lost."""
+        reply may be lost. Through a link, a frame it delivers as None leaves the
+        receiver without a new frame: the slave still runs its step (its watchdog),
+        the master's last reply stands."""
         request = self.handler.get_request()
         if request_fault:
             request = request_fault(request)
-        brisel.set_request(request)
+        if self.link is not None:
+            request = self.link.request(request)
+        if request is not None:
+            brisel.set_request(request)
         brisel.process()
         reply = brisel.get_reply()
         if reply_fault:
             reply = reply_fault(reply)
-        if deliver_reply:
-            self.handler.set_reply(reply)
+        delivered = reply if self.link is None else self.link.reply(reply)
+        if deliver_reply and delivered is not None:
+            self.handler.set_reply(delivered)
         self.advance(CYCLE_US)
+        if self.link is not None:
+            self.link.step()
+            if self.clock:
+                self.handler.poll()
         self.cycles += 1
         return reply
 

@@ -2,6 +2,7 @@
 the master's state-machine page lists the transitions the module has."""
 
 import importlib.util
+import random
 import re
 import sys
 from pathlib import Path
@@ -57,6 +58,21 @@ def test_brisel_page_sets_up_a_slave_the_master_connects_to():
     finally:
         master.stop()
         master.delete()
+
+
+def test_network_page_example_prints_what_it_shows(capsys):
+    page = (ROOT / "docs" / "network.md").read_text(encoding="utf-8")
+    snippet = code_block(page, "Example")
+    shown = re.search(r"It prints:\n\n```\n(.*?)```", page, re.DOTALL).group(1)
+    example = load_example("master_with_virtual_slave")
+    sra = tarnwick.calculate_sra_crc([1, 2, 3])
+    example.start_virtual_slave(sra)
+    random.seed(0)  # the master's session ids
+    try:
+        exec(compile(snippet, "network.md", "exec"), {"sra": sra})
+    finally:
+        brisel.stop()
+    assert capsys.readouterr().out == shown
 
 
 def header_transitions():

@@ -41,11 +41,13 @@ class Dropping:
         self.cycle, self.start, self.end = 0, start, start + cycles
 
     def request(self, frame):
-        self.cycle += 1
         return frame
 
     def reply(self, frame):
         return None if self.start <= self.cycle < self.end else frame
+
+    def step(self):
+        self.cycle += 1
 
 
 @pytest.fixture
@@ -121,3 +123,17 @@ def test_wrong_masters_devices_and_counts_are_refused(net):
     pairs.append(Pair(2, 0.05, clock=network.clock))
     with pytest.raises(TypeError, match=r"device has no set_request\(\)"):
         network.add(pairs[-1].handler, object())
+
+
+def test_a_link_in_the_network_injects_and_the_connection_recovers(net):
+    from virtual_slave import Fault, Link
+
+    network, pairs = net
+    link = Link(seed=3)
+    c = add_pair(net, link)
+    network.run_until(Network.all_in_data, 100)
+    link.at(link.cycle, Fault.CORRUPTION, "reply", bits=[9])
+    network.run(1)
+    assert c.state is S.StateReset and len(link.injections) == 1
+    network.run_until(Network.all_in_data, 100)
+    assert [cls for _, cls in c.history].count(S.StateData) == 2

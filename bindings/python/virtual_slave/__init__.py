@@ -1,5 +1,6 @@
 """Virtual FSoE slave: ``from virtual_slave import brisel``; a simulated safety
-network: ``from virtual_slave import Network``."""
+network: ``virtual_slave.Network``; a fault-injecting channel between a master and a
+device: ``virtual_slave.Link``."""
 
 from __future__ import annotations
 
@@ -8,13 +9,25 @@ from typing import TYPE_CHECKING, Any
 from virtual_slave._version import __version__ as __version__
 
 if TYPE_CHECKING:
+    from virtual_slave.link import Direction as Direction
+    from virtual_slave.link import Fault as Fault
+    from virtual_slave.link import Injection as Injection
+    from virtual_slave.link import Link as Link
     from virtual_slave.network import Connection as Connection
     from virtual_slave.network import Network as Network
     from virtual_slave.network import NetworkError as NetworkError
 
 # Loaded on first use, so importing the package (as the pytest plugin does in every
 # run) loads no extension module.
-_LAZY = {"Network": "network", "Connection": "network", "NetworkError": "network"}
+_LAZY = {
+    "Network": "network",
+    "Connection": "network",
+    "NetworkError": "network",
+    "Link": "link",
+    "Fault": "link",
+    "Direction": "link",
+    "Injection": "link",
+}
 
 
 def __getattr__(name: str) -> Any:
@@ -24,3 +37,7 @@ def __getattr__(name: str) -> Any:
     import importlib
 
     return getattr(importlib.import_module(f"virtual_slave.{module}"), name)
+
+
+def __dir__() -> list[str]:
+    return sorted([*globals(), *_LAZY])

@@ -32,11 +32,13 @@ class Device(Protocol):
 
 
 class Channel(Protocol):
-    """What the network needs of a link: each direction's frame in, the frame to
-    deliver out (None: nothing new, the previous frame stays on the bus)."""
+    """What the network needs of a link (a ``Link``): each direction's frame in, the
+    frame to deliver out (None: nothing new, the previous frame stays on the bus),
+    and the end of each cycle."""
 
     def request(self, frame: bytes) -> bytes | None: ...
     def reply(self, frame: bytes) -> bytes | None: ...
+    def step(self) -> object: ...
 
 
 class NetworkError(Exception):
@@ -94,6 +96,8 @@ class Connection:
             self._reply_on_bus = reply
         if self._reply_on_bus is not None:
             self.master.set_reply(self._reply_on_bus)
+        if self.link is not None:
+            self.link.step()
 
     def _record(self, cycle: int) -> None:
         state = self.master.state
@@ -135,9 +139,10 @@ class Network:
         for method in ("set_request", "process", "get_reply", "advance"):
             if not callable(getattr(device, method, None)):
                 raise TypeError(f"device has no {method}() method")
-        if link is not None and not (callable(getattr(link, "request", None))
-                                     and callable(getattr(link, "reply", None))):  # fmt: skip
-            raise TypeError("link must have request() and reply() methods")
+        if link is not None and not all(
+            callable(getattr(link, m, None)) for m in ("request", "reply", "step")
+        ):
+            raise TypeError("link must have request(), reply() and step() methods")
         connection = Connection(master, device, link, name or f"#{len(self.connections)}",
                                 self.cycle)  # fmt: skip
         self.connections.append(connection)

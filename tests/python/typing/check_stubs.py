@@ -1,4 +1,4 @@
-"""Type-check the installed stubs themselves with mypy --strict.
+"""Type-check the installed stubs, and the package's own typed Python, with mypy --strict.
 
 mypy reports nothing about stubs it finds in site-packages, so the stubs are
 copied next to each other in a scratch directory and checked there.
@@ -23,7 +23,7 @@ def main() -> int:
         root = Path(scratch)
         shutil.copy(tarnwick_stub, root / "tarnwick.pyi")
         (root / "virtual_slave").mkdir()
-        for name in ("__init__.py", "_version.py", "brisel.pyi", "py.typed"):
+        for name in ("__init__.py", "_version.py", "brisel.pyi", "link.py", "py.typed"):
             shutil.copy(package / name, root / "virtual_slave" / name)
         command = [sys.executable, "-m", "mypy", "--strict", "tarnwick.pyi", "virtual_slave"]
         return subprocess.run(command, cwd=root, check=False).returncode

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import tarnwick
 from tarnwick import DataType, FSOECommand, FSOEError, MasterHandler
-from virtual_slave import brisel
+from virtual_slave import Direction, Fault, Injection, Link, brisel
 
 
 def build_dictionary() -> tuple[tarnwick.Dictionary, tarnwick.DictionaryItemOutput]:
@@ -98,6 +98,18 @@ def master_with_virtual_slave() -> type[tarnwick.State]:
         brisel.stop()
 
 
+def lossy_link() -> list[Injection]:
+    link = Link(seed=3)
+    link.at(1, Fault.LOSS, Direction.REPLY, cycles=2)
+    link.random("corruption", 0.0, count=1)
+    delivered: list[bytes | None] = []
+    for k in range(4):
+        delivered.append(link.reply(bytes([k]) * 6))
+        link.step()
+    assert [d is None for d in delivered] == [False, True, True, False]
+    return list(link.injections)
+
+
 def misuse(handler: MasterHandler, frame: tarnwick.FSOEFrame) -> None:
     """Never called: mypy must reject each line."""
     handler.set_reply("2a00")  # type: ignore[arg-type]
@@ -106,11 +118,13 @@ def misuse(handler: MasterHandler, frame: tarnwick.FSOEFrame) -> None:
     name: int = handler.dictionary.key_map[1].name  # type: ignore[assignment]
     tarnwick.Dictionary((frame,))  # type: ignore[arg-type]
     del name
+    Link(seed=1).request(bytearray(6))  # type: ignore[arg-type]
 
 
 def main() -> None:
     frame_round_trip()
     data_types()
+    assert [i.cycle for i in lossy_link()] == [1, 2]
     final = master_with_virtual_slave()
     assert final is tarnwick.StateData, final
 
