@@ -72,13 +72,13 @@ lint: $(VENV)/.ready
 	$(VPY) -m pip install -q $(LINT_DEPS)
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
-	$(VENV)/bin/clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.hpp')
+	$(VENV)/bin/clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.hpp' '*.c' '*.h')
 
 format: $(VENV)/.ready
 	$(VPY) -m pip install -q $(LINT_DEPS)
 	$(VENV)/bin/ruff check --fix .
 	$(VENV)/bin/ruff format .
-	$(VENV)/bin/clang-format -i $$(git ls-files '*.cpp' '*.hpp')
+	$(VENV)/bin/clang-format -i $$(git ls-files '*.cpp' '*.hpp' '*.c' '*.h')
 
 # Both extensions built with AddressSanitizer and UndefinedBehaviorSanitizer (gcc) into
 # their own venv and build folder; the whole suite runs with the runtimes preloaded.
