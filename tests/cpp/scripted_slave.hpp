@@ -87,6 +87,7 @@ class ScriptedSlave {
             request_data(m.request(), a.data);
             break;
         case StateId::Data:
+        case StateId::Custom: // a front-end's own state: ProcessData of zeros as in Data
             break;
         }
         return a;
