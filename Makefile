@@ -52,14 +52,15 @@ bench: build
 
 # The library's native benchmark, optimised and without Python or doctest, in its own
 # build folder: medians of a master Data cycle, 128 masters round-robin, a virtual slave
-# Data cycle and 128 master/slave pairs.
+# Data cycle, 128 master/slave pairs, and the C API's Data cycle beside the C++ one.
 BENCH_BUILD := build/bench
 bench-native:
 	cmake -S . -B $(BENCH_BUILD) -DFSOE_BUILD_PYTHON=OFF -DFSOE_BUILD_TESTS=OFF \
 		-DFSOE_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-	cmake --build $(BENCH_BUILD) -j 2 --target bench_master bench_pair
+	cmake --build $(BENCH_BUILD) -j 2 --target bench_master bench_pair bench_capi
 	$(BENCH_BUILD)/benchmarks/native/bench_master
 	$(BENCH_BUILD)/benchmarks/native/bench_pair
+	$(BENCH_BUILD)/benchmarks/native/bench_capi
 
 # mypy --strict over the examples and the typed usage file, through the installed
 # stubs; then the stubs themselves.
