@@ -70,7 +70,8 @@ TARNWICK_API tarnwick_status tarnwick_vslave_new(const tarnwick_vslave_config* c
 TARNWICK_API tarnwick_status tarnwick_vslave_free(tarnwick_vslave** handle);
 
 /* Stop: the engine inactive (STO status to its safe value), Reset. Start: the map
- * checked again and the engine active. */
+ * checked again and the engine active; TARNWICK_E_INVALID when the map (rewritten
+ * through its objects while stopped) is invalid. */
 TARNWICK_API tarnwick_status tarnwick_vslave_stop(tarnwick_vslave* slave);
 TARNWICK_API tarnwick_status tarnwick_vslave_start(tarnwick_vslave* slave);
 

@@ -26,8 +26,11 @@ const uint8_t NO_BYTES[1] = {0};
 // The largest object: the 8-word string.
 constexpr std::size_t OBJECT_BYTES_MAX = 16;
 
+// The reply's length: the frame's words, never more than the reply area holds.
 std::size_t reply_bytes(const VirtualSlave& s) {
-    return 2 * std::size_t{s.frame_words()};
+    unsigned words = s.frame_words();
+    return 2 * std::size_t{words < VirtualSlave::REPLY_AREA_WORDS ? words
+                                                                  : VirtualSlave::REPLY_AREA_WORDS};
 }
 
 } // namespace
@@ -77,7 +80,9 @@ tarnwick_status tarnwick_vslave_stop(tarnwick_vslave* s) {
 
 tarnwick_status tarnwick_vslave_start(tarnwick_vslave* s) {
     if (!s) return TARNWICK_E_NULL;
-    return s->slave.start() ? TARNWICK_OK : TARNWICK_E_INTERNAL;
+    // The standard map always starts; one rewritten through the map's objects while
+    // stopped may not.
+    return s->slave.start() ? TARNWICK_OK : TARNWICK_E_INVALID;
 }
 
 tarnwick_status tarnwick_vslave_set_request(tarnwick_vslave* s, const uint8_t* data, size_t len) {
@@ -96,7 +101,7 @@ tarnwick_status tarnwick_vslave_get_reply(const tarnwick_vslave* s, uint8_t* buf
     if (!s || !buf || !len) return TARNWICK_E_NULL;
     *len = reply_bytes(s->slave);
     if (cap < *len) return TARNWICK_E_BUFFER_TOO_SMALL;
-    s->slave.reply(buf);
+    s->slave.reply(buf, static_cast<unsigned>(*len / 2));
     return TARNWICK_OK;
 }
 
