@@ -149,11 +149,15 @@ struct CPair {
     }
 };
 
-using Call = std::function<tarnwick_status()>;
 struct Case {
     const char* what;
-    Call call;
+    std::function<tarnwick_status()> call;
 };
+// A table row named by the call's own text.
+#define ROW(call)                                                                                  \
+    Case {                                                                                         \
+        #call, [&] { return call; }                                                                \
+    }
 
 void check_all(const std::vector<Case>& cases, tarnwick_status expected) {
     for (const Case& c : cases) {
@@ -175,44 +179,41 @@ TEST_CASE("every function refuses a NULL handle") {
     tarnwick_vslave* s = nullptr;
     check_all(
         {
-            {"master_new config", [&] { return tarnwick_master_new(nullptr, &m); }},
-            {"master_free", [&] { return tarnwick_master_free(nullptr); }},
-            {"set_callbacks", [&] { return tarnwick_master_set_callbacks(m, nullptr); }},
-            {"start", [&] { return tarnwick_master_start(m, 0); }},
-            {"stop", [&] { return tarnwick_master_stop(m, 0); }},
-            {"reset", [&] { return tarnwick_master_reset(m, 0); }},
-            {"set_reply", [&] { return tarnwick_master_set_reply(m, buf, 6, 0, nullptr); }},
-            {"get_request", [&] { return tarnwick_master_get_request(m, buf, 64, &len); }},
-            {"cycle", [&] { return tarnwick_master_cycle(m, buf, 6, 0, buf, 64, &len, nullptr); }},
-            {"poll", [&] { return tarnwick_master_poll(m, 0, &flag); }},
-            {"set_outputs", [&] { return tarnwick_master_set_outputs(m, buf, 1); }},
-            {"get_inputs", [&] { return tarnwick_master_get_inputs(m, buf, 64, &len); }},
-            {"set_fail_safe", [&] { return tarnwick_master_set_fail_safe(m, true); }},
-            {"set_fail_safe_inputs",
-             [&] { return tarnwick_master_set_fail_safe_inputs(m, buf, 1); }},
-            {"get_state", [&] { return tarnwick_master_get_state(m, &state); }},
-            {"is_running", [&] { return tarnwick_master_is_running(m, &flag); }},
-            {"get_watchdog", [&] { return tarnwick_master_get_watchdog(m, &flag, &deadline); }},
-            {"set_slave_address", [&] { return tarnwick_master_set_slave_address(m, 1); }},
-            {"set_parameter", [&] { return tarnwick_master_set_parameter(m, 0, 1); }},
-            {"vslave_new config", [&] { return tarnwick_vslave_new(nullptr, &s); }},
-            {"vslave_free", [&] { return tarnwick_vslave_free(nullptr); }},
-            {"vslave_stop", [&] { return tarnwick_vslave_stop(s); }},
-            {"vslave_start", [&] { return tarnwick_vslave_start(s); }},
-            {"vslave_set_request", [&] { return tarnwick_vslave_set_request(s, buf, 6); }},
-            {"vslave_process", [&] { return tarnwick_vslave_process(s); }},
-            {"vslave_get_reply", [&] { return tarnwick_vslave_get_reply(s, buf, 64, &len); }},
-            {"vslave_cycle", [&] { return tarnwick_vslave_cycle(s, buf, 6, buf, 64, &len); }},
-            {"vslave_set_time", [&] { return tarnwick_vslave_set_time(s, 1); }},
-            {"vslave_advance_time", [&] { return tarnwick_vslave_advance_time(s, 1); }},
-            {"vslave_get_time", [&] { return tarnwick_vslave_get_time(s, &u32); }},
-            {"vslave_get_state", [&] { return tarnwick_vslave_get_state(s, &state); }},
-            {"vslave_get_sto", [&] { return tarnwick_vslave_get_sto(s, &flag); }},
-            {"vslave_set_sra_crc", [&] { return tarnwick_vslave_set_sra_crc(s, 1); }},
-            {"vslave_read_object",
-             [&] { return tarnwick_vslave_read_object(s, 0x040, buf, 64, &len, &u32); }},
-            {"vslave_write_object",
-             [&] { return tarnwick_vslave_write_object(s, 0x193, buf, 2, &u32); }},
+            ROW(tarnwick_master_new(nullptr, &m)),
+            ROW(tarnwick_master_free(nullptr)),
+            ROW(tarnwick_master_set_callbacks(m, nullptr)),
+            ROW(tarnwick_master_start(m, 0)),
+            ROW(tarnwick_master_stop(m, 0)),
+            ROW(tarnwick_master_reset(m, 0)),
+            ROW(tarnwick_master_set_reply(m, buf, 6, 0, nullptr)),
+            ROW(tarnwick_master_get_request(m, buf, 64, &len)),
+            ROW(tarnwick_master_cycle(m, buf, 6, 0, buf, 64, &len, nullptr)),
+            ROW(tarnwick_master_poll(m, 0, &flag)),
+            ROW(tarnwick_master_set_outputs(m, buf, 1)),
+            ROW(tarnwick_master_get_inputs(m, buf, 64, &len)),
+            ROW(tarnwick_master_set_fail_safe(m, true)),
+            ROW(tarnwick_master_set_fail_safe_inputs(m, buf, 1)),
+            ROW(tarnwick_master_get_state(m, &state)),
+            ROW(tarnwick_master_is_running(m, &flag)),
+            ROW(tarnwick_master_get_watchdog(m, &flag, &deadline)),
+            ROW(tarnwick_master_set_slave_address(m, 1)),
+            ROW(tarnwick_master_set_parameter(m, 0, 1)),
+            ROW(tarnwick_vslave_new(nullptr, &s)),
+            ROW(tarnwick_vslave_free(nullptr)),
+            ROW(tarnwick_vslave_stop(s)),
+            ROW(tarnwick_vslave_start(s)),
+            ROW(tarnwick_vslave_set_request(s, buf, 6)),
+            ROW(tarnwick_vslave_process(s)),
+            ROW(tarnwick_vslave_get_reply(s, buf, 64, &len)),
+            ROW(tarnwick_vslave_cycle(s, buf, 6, buf, 64, &len)),
+            ROW(tarnwick_vslave_set_time(s, 1)),
+            ROW(tarnwick_vslave_advance_time(s, 1)),
+            ROW(tarnwick_vslave_get_time(s, &u32)),
+            ROW(tarnwick_vslave_get_state(s, &state)),
+            ROW(tarnwick_vslave_get_sto(s, &flag)),
+            ROW(tarnwick_vslave_set_sra_crc(s, 1)),
+            ROW(tarnwick_vslave_read_object(s, 0x040, buf, 64, &len, &u32)),
+            ROW(tarnwick_vslave_write_object(s, 0x193, buf, 2, &u32)),
         },
         TARNWICK_E_NULL);
 }
@@ -228,56 +229,41 @@ TEST_CASE("NULL buffers and results are refused and leave the objects as they we
     tarnwick_master* out = nullptr;
     tarnwick_master_config c = CPair::config(2);
     c.parameter_count = 1; // parameters NULL
+    tarnwick_vslave_config v;
+    tarnwick_vslave_config_init(&v);
+    v.safe_data_bytes = 1;
     tarnwick_master* m = p.master;
     tarnwick_vslave* s = p.slave;
     check_all(
         {
-            {"master_new out", [&] { return tarnwick_master_new(&c, nullptr); }},
-            {"master_new parameters", [&] { return tarnwick_master_new(&c, &out); }},
-            {"vslave_new out",
-             [&] {
-                 tarnwick_vslave_config v;
-                 tarnwick_vslave_config_init(&v);
-                 v.safe_data_bytes = 1;
-                 return tarnwick_vslave_new(&v, nullptr);
-             }},
-            {"sra_crc words", [&] { return tarnwick_sra_crc(nullptr, 3, &u32); }},
-            {"sra_crc result", [&] { return tarnwick_sra_crc(SRA_WORDS, 3, nullptr); }},
-            {"set_reply data",
-             [&] { return tarnwick_master_set_reply(m, nullptr, 6, 0, nullptr); }},
-            {"get_request buf", [&] { return tarnwick_master_get_request(m, nullptr, 64, &len); }},
-            {"get_request len", [&] { return tarnwick_master_get_request(m, buf, 64, nullptr); }},
-            {"cycle request",
-             [&] { return tarnwick_master_cycle(m, nullptr, 0, 0, nullptr, 64, &len, nullptr); }},
-            {"cycle len",
-             [&] { return tarnwick_master_cycle(m, nullptr, 0, 0, buf, 64, nullptr, nullptr); }},
-            {"set_outputs", [&] { return tarnwick_master_set_outputs(m, nullptr, 2); }},
-            {"get_inputs buf", [&] { return tarnwick_master_get_inputs(m, nullptr, 64, &len); }},
-            {"get_inputs len", [&] { return tarnwick_master_get_inputs(m, buf, 64, nullptr); }},
-            {"set_fail_safe_inputs",
-             [&] { return tarnwick_master_set_fail_safe_inputs(m, nullptr, 2); }},
-            {"get_state", [&] { return tarnwick_master_get_state(m, nullptr); }},
-            {"is_running", [&] { return tarnwick_master_is_running(m, nullptr); }},
-            {"get_watchdog armed",
-             [&] { return tarnwick_master_get_watchdog(m, nullptr, &deadline); }},
-            {"get_watchdog deadline",
-             [&] { return tarnwick_master_get_watchdog(m, &flag, nullptr); }},
-            {"vslave_set_request", [&] { return tarnwick_vslave_set_request(s, nullptr, 6); }},
-            {"vslave_get_reply buf",
-             [&] { return tarnwick_vslave_get_reply(s, nullptr, 64, &len); }},
-            {"vslave_get_reply len",
-             [&] { return tarnwick_vslave_get_reply(s, buf, 64, nullptr); }},
-            {"vslave_cycle reply",
-             [&] { return tarnwick_vslave_cycle(s, buf, 6, nullptr, 64, &len); }},
-            {"vslave_get_time", [&] { return tarnwick_vslave_get_time(s, nullptr); }},
-            {"vslave_get_state", [&] { return tarnwick_vslave_get_state(s, nullptr); }},
-            {"vslave_get_sto", [&] { return tarnwick_vslave_get_sto(s, nullptr); }},
-            {"vslave_read_object buf",
-             [&] { return tarnwick_vslave_read_object(s, 0x040, nullptr, 64, &len, &u32); }},
-            {"vslave_read_object size",
-             [&] { return tarnwick_vslave_read_object(s, 0x040, buf, 64, nullptr, &u32); }},
-            {"vslave_write_object",
-             [&] { return tarnwick_vslave_write_object(s, 0x193, nullptr, 2, &u32); }},
+            ROW(tarnwick_master_new(&c, nullptr)),
+            ROW(tarnwick_master_new(&c, &out)),
+            ROW(tarnwick_vslave_new(&v, nullptr)),
+            ROW(tarnwick_sra_crc(nullptr, 3, &u32)),
+            ROW(tarnwick_sra_crc(SRA_WORDS, 3, nullptr)),
+            ROW(tarnwick_master_set_reply(m, nullptr, 6, 0, nullptr)),
+            ROW(tarnwick_master_get_request(m, nullptr, 64, &len)),
+            ROW(tarnwick_master_get_request(m, buf, 64, nullptr)),
+            ROW(tarnwick_master_cycle(m, nullptr, 0, 0, nullptr, 64, &len, nullptr)),
+            ROW(tarnwick_master_cycle(m, nullptr, 0, 0, buf, 64, nullptr, nullptr)),
+            ROW(tarnwick_master_set_outputs(m, nullptr, 2)),
+            ROW(tarnwick_master_get_inputs(m, nullptr, 64, &len)),
+            ROW(tarnwick_master_get_inputs(m, buf, 64, nullptr)),
+            ROW(tarnwick_master_set_fail_safe_inputs(m, nullptr, 2)),
+            ROW(tarnwick_master_get_state(m, nullptr)),
+            ROW(tarnwick_master_is_running(m, nullptr)),
+            ROW(tarnwick_master_get_watchdog(m, nullptr, &deadline)),
+            ROW(tarnwick_master_get_watchdog(m, &flag, nullptr)),
+            ROW(tarnwick_vslave_set_request(s, nullptr, 6)),
+            ROW(tarnwick_vslave_get_reply(s, nullptr, 64, &len)),
+            ROW(tarnwick_vslave_get_reply(s, buf, 64, nullptr)),
+            ROW(tarnwick_vslave_cycle(s, buf, 6, nullptr, 64, &len)),
+            ROW(tarnwick_vslave_get_time(s, nullptr)),
+            ROW(tarnwick_vslave_get_state(s, nullptr)),
+            ROW(tarnwick_vslave_get_sto(s, nullptr)),
+            ROW(tarnwick_vslave_read_object(s, 0x040, nullptr, 64, &len, &u32)),
+            ROW(tarnwick_vslave_read_object(s, 0x040, buf, 64, nullptr, &u32)),
+            ROW(tarnwick_vslave_write_object(s, 0x193, nullptr, 2, &u32)),
         },
         TARNWICK_E_NULL);
     CHECK(out == nullptr);
@@ -296,37 +282,18 @@ TEST_CASE("short buffers report the length needed and receive nothing") {
         std::function<tarnwick_status(uint8_t*, size_t, size_t*)> call;
         size_t needed;
     };
+    // Each call writes into b (cap bytes) and puts the length into n.
+#define SHORT(call, needed)                                                                        \
+    Short {                                                                                        \
+        #call, [&](uint8_t* b, size_t cap, size_t* n) { return call; }, needed                     \
+    }
     const Short cases[] = {
-        {"get_request",
-         [&](uint8_t* b, size_t cap, size_t* n) {
-             return tarnwick_master_get_request(p.master, b, cap, n);
-         },
-         request_len},
-        {"cycle",
-         [&](uint8_t* b, size_t cap, size_t* n) {
-             return tarnwick_master_cycle(p.master, nullptr, 0, p.now, b, cap, n, nullptr);
-         },
-         request_len},
-        {"get_inputs",
-         [&](uint8_t* b, size_t cap, size_t* n) {
-             return tarnwick_master_get_inputs(p.master, b, cap, n);
-         },
-         4},
-        {"vslave_get_reply",
-         [&](uint8_t* b, size_t cap, size_t* n) {
-             return tarnwick_vslave_get_reply(p.slave, b, cap, n);
-         },
-         reply_len},
-        {"vslave_cycle",
-         [&](uint8_t* b, size_t cap, size_t* n) {
-             return tarnwick_vslave_cycle(p.slave, nullptr, 0, b, cap, n);
-         },
-         reply_len},
-        {"vslave_read_object",
-         [&](uint8_t* b, size_t cap, size_t* n) {
-             return tarnwick_vslave_read_object(p.slave, 0x193, b, cap, n, nullptr);
-         },
-         2},
+        SHORT(tarnwick_master_get_request(p.master, b, cap, n), request_len),
+        SHORT(tarnwick_master_cycle(p.master, nullptr, 0, p.now, b, cap, n, nullptr), request_len),
+        SHORT(tarnwick_master_get_inputs(p.master, b, cap, n), 4),
+        SHORT(tarnwick_vslave_get_reply(p.slave, b, cap, n), reply_len),
+        SHORT(tarnwick_vslave_cycle(p.slave, nullptr, 0, b, cap, n), reply_len),
+        SHORT(tarnwick_vslave_read_object(p.slave, 0x193, b, cap, n, nullptr), 2),
     };
     for (const Short& c : cases) {
         CAPTURE(c.what);
