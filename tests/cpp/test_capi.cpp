@@ -543,19 +543,28 @@ TEST_CASE("the watchdog expires through poll and is reported with its code") {
 
 TEST_CASE("a callback may call back into its master, but not free it") {
     // A corrupted reply in Data: DATA_FAIL1 reports an invalid CRC (code 4). Left alone,
-    // the master sends code 4 in its Reset frames; reset from the report, it sends the
-    // application's code 0, and the failure's transition is not taken on top of it.
-    for (bool reenter : {false, true}) {
-        CAPTURE(reenter);
+    // the master sends code 4 in its Reset frames. Reset or stopped from the report, it
+    // sends the application's code 0, and the failure's transition is not taken on top
+    // of the nested event (a stopped master stays stopped).
+    enum class Action { None, Reset, Stop };
+    struct Reentry {
+        Action action;
+        uint8_t code_sent;
+        bool running;
+    };
+    for (const Reentry& r : {Reentry{Action::None, 4, true}, Reentry{Action::Reset, 0, true},
+                             Reentry{Action::Stop, 0, false}}) {
+        CAPTURE(static_cast<int>(r.action));
         CPair p(1);
         REQUIRE(p.walk_to_data());
         p.recorder.forget();
-        if (reenter)
-            p.recorder.on_error_action = [&p](tarnwick_master* m) {
+        if (r.action != Action::None)
+            p.recorder.on_error_action = [&p, &r](tarnwick_master* m) {
                 tarnwick_master* self = m;
                 p.recorder.free_status = tarnwick_master_free(&self);
                 CHECK(self == m); // refused: the handle stays
-                CHECK(tarnwick_master_reset(m, p.now) == TARNWICK_OK);
+                CHECK((r.action == Action::Reset ? tarnwick_master_reset(m, p.now)
+                                                 : tarnwick_master_stop(m, p.now)) == TARNWICK_OK);
             };
         p.cycle(); // the first Data exchange
         std::vector<uint8_t> request = p.request();
@@ -569,13 +578,18 @@ TEST_CASE("a callback may call back into its master, but not free it") {
         CHECK(p.recorder.errors[0].transition == TARNWICK_DATA_FAIL1);
         CHECK(p.recorder.errors[0].error_code == 4);
         CHECK(p.recorder.messages[0] == "Invalid slave CRC");
-        CHECK(p.recorder.free_status == (reenter ? TARNWICK_E_IN_CALLBACK : TARNWICK_OK));
+        CHECK(p.recorder.free_status ==
+              (r.action == Action::None ? TARNWICK_OK : TARNWICK_E_IN_CALLBACK));
         CHECK(p.state() == TARNWICK_STATE_RESET);
         request = p.request();
         CHECK(request[0] == RESET_COMMAND);
-        CHECK(request[1] == (reenter ? 0 : 4));
+        CHECK(request[1] == r.code_sent);
+        bool running = !r.running;
+        REQUIRE(tarnwick_master_is_running(p.master, &running) == TARNWICK_OK);
+        CHECK(running == r.running);
         p.recorder.on_error_action = nullptr; // the walk has reports of its own
-        CHECK(p.walk_to_data());              // and it connects again
+        if (!running) REQUIRE(tarnwick_master_start(p.master, p.now) == TARNWICK_OK);
+        CHECK(p.walk_to_data()); // and it connects again
         // Outside a callback the same call frees.
         CHECK(tarnwick_master_free(&p.master) == TARNWICK_OK);
     }
