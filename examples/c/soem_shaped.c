@@ -98,7 +98,7 @@ static void fake_bus_close(fake_bus* bus) {
         tarnwick_vslave_free(&bus->device[k]);
 }
 
-/* The FSoE part of a cycle: the reply from the slave's inputs, the request into its
+/* The FSoE step of a cycle: the reply from the slave's inputs, the request into its
  * outputs (the master's request may be a byte shorter than the slave's area). */
 static int safety_cycle(connection* c, uint64_t now_us) {
     size_t len = 0;
