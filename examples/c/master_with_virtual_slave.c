@@ -110,6 +110,11 @@ int main(void) {
     config.session_id_seed = monotonic_us();
     config.callbacks.on_state_change = on_state_change;
     config.callbacks.on_error = on_error;
+    char why[128]; /* a refused setting, named */
+    if (tarnwick_master_config_check(&config, why, sizeof why) != TARNWICK_OK) {
+        fprintf(stderr, "config refused: %s\n", why);
+        return 1;
+    }
     tarnwick_master* master = NULL;
     CHECK(tarnwick_master_new(&config, &master));
 

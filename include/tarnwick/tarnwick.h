@@ -200,6 +200,11 @@ static inline void tarnwick_master_config_init(tarnwick_master_config* config) {
  * configuration with TARNWICK_E_INVALID, a wrong struct_size with TARNWICK_E_VERSION. */
 TARNWICK_API tarnwick_status tarnwick_master_new(const tarnwick_master_config* config,
                                                  tarnwick_master** out);
+/* Checks a config as tarnwick_master_new does, without keeping a master. On refusal
+ * writes a text naming the refused setting into `text` (cap bytes, NUL-terminated, cut
+ * to fit; an empty text on success). `text` may be NULL when cap is 0. */
+TARNWICK_API tarnwick_status tarnwick_master_config_check(const tarnwick_master_config* config,
+                                                          char* text, size_t cap);
 /* Destroys *handle and sets it to NULL; a NULL *handle does nothing, so freeing twice
  * through the same variable is harmless. Refused inside the master's own callback. */
 TARNWICK_API tarnwick_status tarnwick_master_free(tarnwick_master** handle);

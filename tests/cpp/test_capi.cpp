@@ -180,6 +180,7 @@ TEST_CASE("every function refuses a NULL handle") {
     check_all(
         {
             ROW(tarnwick_master_new(nullptr, &m)),
+            ROW(tarnwick_master_config_check(nullptr, nullptr, 0)),
             ROW(tarnwick_master_free(nullptr)),
             ROW(tarnwick_master_set_callbacks(m, nullptr)),
             ROW(tarnwick_master_start(m, 0)),
@@ -329,38 +330,39 @@ TEST_CASE("images and frames of the wrong length are refused whole") {
     CHECK(p.state() == TARNWICK_STATE_DATA);
 }
 
-TEST_CASE("bad configurations are refused and give no handle") {
+TEST_CASE("bad configurations are refused, give no handle and are explained") {
     const tarnwick_app_parameter good{0x1234, 2, TARNWICK_TYPE_UNSIGNED};
     struct Bad {
-        const char* what;
+        const char* text; // a part of the explanation
         std::function<void(tarnwick_master_config&, tarnwick_app_parameter&)> edit;
         tarnwick_status expected;
     };
     std::vector<tarnwick_app_parameter> many(TARNWICK_MAX_APP_PARAMETERS + 1, good);
     const Bad cases[] = {
-        {"struct_size 0", [](auto& c, auto&) { c.struct_size = 0; }, TARNWICK_E_VERSION},
-        {"struct_size short", [](auto& c, auto&) { c.struct_size -= 8; }, TARNWICK_E_VERSION},
-        {"struct_size long", [](auto& c, auto&) { c.struct_size += 8; }, TARNWICK_E_VERSION},
-        {"connection id 0", [](auto& c, auto&) { c.connection_id = 0; }, TARNWICK_E_INVALID},
-        {"watchdog 0", [](auto& c, auto&) { c.watchdog_ms = 0; }, TARNWICK_E_INVALID},
-        {"17 outputs", [](auto& c, auto&) { c.output_bytes = 17; }, TARNWICK_E_INVALID},
-        {"17 inputs", [](auto& c, auto&) { c.input_bytes = 17; }, TARNWICK_E_INVALID},
-        {"48 parameters",
+        {"struct_size 0 ", [](auto& c, auto&) { c.struct_size = 0; }, TARNWICK_E_VERSION},
+        {"not this library's", [](auto& c, auto&) { c.struct_size -= 8; }, TARNWICK_E_VERSION},
+        {"not this library's", [](auto& c, auto&) { c.struct_size += 8; }, TARNWICK_E_VERSION},
+        {"Connection ID = 0", [](auto& c, auto&) { c.connection_id = 0; }, TARNWICK_E_INVALID},
+        {"Watchdog time", [](auto& c, auto&) { c.watchdog_ms = 0; }, TARNWICK_E_INVALID},
+        {"output_bytes", [](auto& c, auto&) { c.output_bytes = 17; }, TARNWICK_E_INVALID},
+        {"input_bytes", [](auto& c, auto&) { c.input_bytes = 17; }, TARNWICK_E_INVALID},
+        {"At most 47 application parameters (got 48)",
          [&](auto& c, auto&) {
              c.parameters = many.data();
              c.parameter_count = many.size();
          },
          TARNWICK_E_INVALID},
-        {"n_bytes 3", [](auto&, auto& p) { p.n_bytes = 3; }, TARNWICK_E_INVALID},
-        {"n_bytes 0", [](auto&, auto& p) { p.n_bytes = 0; }, TARNWICK_E_INVALID},
-        {"value too wide", [](auto&, auto& p) { p.value = 0x10000; }, TARNWICK_E_INVALID},
-        {"type 9", [](auto&, auto& p) { p.type = 9; }, TARNWICK_E_INVALID},
-        {"type -1", [](auto&, auto& p) { p.type = -1; }, TARNWICK_E_INVALID},
-        {"type of other width", [](auto&, auto& p) { p.type = TARNWICK_TYPE_INT32; },
+        {"parameters is NULL", [](auto& c, auto&) { c.parameters = nullptr; }, TARNWICK_E_NULL},
+        {"1, 2 or 4 (got 3)", [](auto&, auto& p) { p.n_bytes = 3; }, TARNWICK_E_INVALID},
+        {"1, 2 or 4 (got 0)", [](auto&, auto& p) { p.n_bytes = 0; }, TARNWICK_E_INVALID},
+        {"does not fit 2 byte", [](auto&, auto& p) { p.value = 0x10000; }, TARNWICK_E_INVALID},
+        {"unknown type 9", [](auto&, auto& p) { p.type = 9; }, TARNWICK_E_INVALID},
+        {"unknown type -1", [](auto&, auto& p) { p.type = -1; }, TARNWICK_E_INVALID},
+        {"bytes of INT32", [](auto&, auto& p) { p.type = TARNWICK_TYPE_INT32; },
          TARNWICK_E_INVALID},
     };
     for (const Bad& b : cases) {
-        CAPTURE(b.what);
+        CAPTURE(b.text);
         tarnwick_app_parameter p = good;
         tarnwick_master_config c = CPair::config(1);
         c.parameters = &p;
@@ -369,7 +371,22 @@ TEST_CASE("bad configurations are refused and give no handle") {
         tarnwick_master* m = reinterpret_cast<tarnwick_master*>(&p); // must be cleared
         CHECK(tarnwick_master_new(&c, &m) == b.expected);
         CHECK(m == nullptr);
+        char text[128];
+        CHECK(tarnwick_master_config_check(&c, text, sizeof text) == b.expected);
+        CHECK(std::string(text).find(b.text) != std::string::npos);
     }
+    // A good config has no explanation; a short text is cut, never overrun.
+    tarnwick_master_config c = CPair::config(1);
+    char text[8] = "x";
+    CHECK(tarnwick_master_config_check(&c, text, sizeof text) == TARNWICK_OK);
+    CHECK(text[0] == 0);
+    c.connection_id = 0;
+    std::memset(text, 'x', sizeof text);
+    CHECK(tarnwick_master_config_check(&c, text, sizeof text) == TARNWICK_E_INVALID);
+    CHECK(std::string(text) == "Connect");
+    CHECK(tarnwick_master_config_check(&c, nullptr, 0) == TARNWICK_E_INVALID);
+    CHECK(tarnwick_master_config_check(&c, nullptr, 8) == TARNWICK_E_NULL);
+
     for (int size : {0, 3, 5, 16}) {
         CAPTURE(size);
         tarnwick_vslave_config v;

@@ -8,6 +8,7 @@
 #include "tarnwick/tarnwick.h"
 
 #include <array>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -119,12 +120,45 @@ template <typename F> tarnwick_status guarded(F&& f) noexcept {
     }
 }
 
+// Long enough for the texts of the checks made here.
+constexpr std::size_t REASON_BYTES = 96;
+
 // A reply or image of length 0 may come as NULL; the library is handed a valid pointer.
 const uint8_t NO_BYTES[1] = {0};
 
-tarnwick_status convert(const tarnwick_master_config& c, tarnwick::MasterConfig& out) {
-    if (c.parameter_count > 0 && !c.parameters) return TARNWICK_E_NULL;
-    if (c.parameter_count > tarnwick::MAX_APPLICATION_PARAMETERS) return TARNWICK_E_INVALID;
+// Writes why a config was refused into the caller's text (cap bytes), cut to fit.
+void explain(char* text, size_t cap, const char* why) {
+    if (text && cap > 0) std::snprintf(text, cap, "%s", why);
+}
+
+// Checks what the Master cannot see (the C struct itself) and converts the rest, which
+// the Master's constructor checks.
+tarnwick_status convert(const tarnwick_master_config* config, tarnwick::MasterConfig& out,
+                        char* text, size_t cap) {
+    char why[REASON_BYTES];
+    if (!config) {
+        explain(text, cap, "config is NULL");
+        return TARNWICK_E_NULL;
+    }
+    const tarnwick_master_config& c = *config;
+    if (c.struct_size != sizeof(tarnwick_master_config)) {
+        std::snprintf(why, sizeof why, "struct_size %lu is not this library's %lu",
+                      static_cast<unsigned long>(c.struct_size),
+                      static_cast<unsigned long>(sizeof(tarnwick_master_config)));
+        explain(text, cap, why);
+        return TARNWICK_E_VERSION;
+    }
+    if (c.parameter_count > 0 && !c.parameters) {
+        explain(text, cap, "parameters is NULL but parameter_count is not 0");
+        return TARNWICK_E_NULL;
+    }
+    if (c.parameter_count > tarnwick::MAX_APPLICATION_PARAMETERS) {
+        std::snprintf(why, sizeof why, "At most %lu application parameters (got %lu)",
+                      static_cast<unsigned long>(tarnwick::MAX_APPLICATION_PARAMETERS),
+                      static_cast<unsigned long>(c.parameter_count));
+        explain(text, cap, why);
+        return TARNWICK_E_INVALID;
+    }
     out.slave_address = c.slave_address;
     out.connection_id = c.connection_id;
     out.watchdog_ms = c.watchdog_ms;
@@ -138,12 +172,45 @@ tarnwick_status convert(const tarnwick_master_config& c, tarnwick::MasterConfig&
         q.value = p.value;
         q.n_bytes = p.n_bytes;
         if (p.type != TARNWICK_TYPE_UNSIGNED) {
-            if (!tarnwick::data::is_code(static_cast<unsigned>(p.type))) return TARNWICK_E_INVALID;
+            if (!tarnwick::data::is_code(static_cast<unsigned>(p.type))) {
+                std::snprintf(why, sizeof why, "Application parameter %lu: unknown type %d",
+                              static_cast<unsigned long>(i), p.type);
+                explain(text, cap, why);
+                return TARNWICK_E_INVALID;
+            }
             q.type = static_cast<tarnwick::data::DataType>(p.type);
         }
         out.parameters.push_back(q);
     }
-    return TARNWICK_OK; // the Master checks the rest
+    explain(text, cap, "");
+    return TARNWICK_OK;
+}
+
+// Builds the master (into *out), or only checks that it can be built (out NULL).
+tarnwick_status make_master(const tarnwick_master_config* config, tarnwick_master** out, char* text,
+                            size_t cap) noexcept {
+    try {
+        tarnwick::MasterConfig c;
+        tarnwick_status s = convert(config, c, text, cap);
+        if (s != TARNWICK_OK) return s;
+        if (!out) {
+            Master check(c);
+            return TARNWICK_OK;
+        }
+        tarnwick_master* m = new tarnwick_master(c);
+        m->set_callbacks(config->callbacks);
+        *out = m;
+        return TARNWICK_OK;
+    } catch (const std::invalid_argument& e) {
+        explain(text, cap, e.what()); // the Master names the refused setting
+        return TARNWICK_E_INVALID;
+    } catch (const std::bad_alloc&) {
+        explain(text, cap, "out of memory");
+        return TARNWICK_E_NO_MEMORY;
+    } catch (...) {
+        explain(text, cap, "internal error");
+        return TARNWICK_E_INTERNAL;
+    }
 }
 
 } // namespace
@@ -195,18 +262,15 @@ tarnwick_status tarnwick_sra_crc(const uint16_t* words, size_t count, uint32_t* 
 // --- Life cycle ----------------------------------------------------------------------
 
 tarnwick_status tarnwick_master_new(const tarnwick_master_config* config, tarnwick_master** out) {
-    if (out) *out = nullptr;
-    if (!config || !out) return TARNWICK_E_NULL;
-    if (config->struct_size != sizeof(tarnwick_master_config)) return TARNWICK_E_VERSION;
-    return guarded([&]() -> tarnwick_status {
-        tarnwick::MasterConfig c;
-        tarnwick_status s = convert(*config, c);
-        if (s != TARNWICK_OK) return s;
-        tarnwick_master* m = new tarnwick_master(c);
-        m->set_callbacks(config->callbacks);
-        *out = m;
-        return TARNWICK_OK;
-    });
+    if (!out) return TARNWICK_E_NULL;
+    *out = nullptr;
+    return make_master(config, out, nullptr, 0);
+}
+
+tarnwick_status tarnwick_master_config_check(const tarnwick_master_config* config, char* text,
+                                             size_t cap) {
+    if (!text && cap > 0) return TARNWICK_E_NULL;
+    return make_master(config, nullptr, text, cap);
 }
 
 tarnwick_status tarnwick_master_free(tarnwick_master** handle) {
