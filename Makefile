@@ -113,7 +113,7 @@ native-sanitize: native-test
 # inputs and any crash land in fuzz/out/.
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
-FUZZERS := fuzz_frame fuzz_slave fuzz_master
+FUZZERS := fuzz_frame fuzz_slave fuzz_master fuzz_capi
 
 fuzz-build:
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
