@@ -15,12 +15,12 @@
 #include <vector>
 
 // A broken expectation names its line before the abort that keeps the input.
-#define EXPECT(condition)                                                                        \
-    do {                                                                                         \
-        if (!(condition)) {                                                                      \
-            std::fprintf(stderr, "fuzz_capi.cpp:%d: %s\n", __LINE__, #condition);             \
-            fuzz_input::require(false);                                                          \
-        }                                                                                        \
+#define EXPECT(condition)                                                                          \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            std::fprintf(stderr, "fuzz_capi.cpp:%d: %s\n", __LINE__, #condition);                  \
+            fuzz_input::require(false);                                                            \
+        }                                                                                          \
     } while (0)
 
 namespace {
@@ -52,7 +52,7 @@ struct Harness {
 
     static void changed(tarnwick_master* m, tarnwick_state from, tarnwick_state to, void* ctx) {
         EXPECT(from != to && from >= 0 && to >= 0 && from < TARNWICK_STATE_COUNT &&
-                to < TARNWICK_STATE_COUNT);
+               to < TARNWICK_STATE_COUNT);
         static_cast<Harness*>(ctx)->react(m);
     }
     static void error(tarnwick_master* m, const tarnwick_error_report* r, void* ctx) {
@@ -77,8 +77,8 @@ struct Harness {
             require_ok(tarnwick_master_stop(m, now));
             break;
         case Act::Reply:
-            require_ok(tarnwick_master_set_reply(m, last_reply.data(), last_reply.size(), now,
-                                                 nullptr));
+            require_ok(
+                tarnwick_master_set_reply(m, last_reply.data(), last_reply.size(), now, nullptr));
             break;
         case Act::TryFree: {
             tarnwick_master* self = m;
@@ -180,7 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                           h.now, &r);
             EXPECT(s == TARNWICK_OK && r >= 0 && r <= TARNWICK_REPLY_TOO_LONG);
             EXPECT((r == TARNWICK_REPLY_TOO_LONG) == (reply.size() > 36) ||
-                    r == TARNWICK_REPLY_NOT_RUNNING);
+                   r == TARNWICK_REPLY_NOT_RUNNING);
             if (r == TARNWICK_REPLY_TAKEN) h.last_reply = reply;
             break;
         }
@@ -212,7 +212,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             size_t len = 0;
             s = tarnwick_master_get_request(h.master, b.data(), b.cap, &len);
             EXPECT(s == TARNWICK_OK || s == TARNWICK_E_BUFFER_TOO_SMALL ||
-                    s == TARNWICK_E_NOT_STARTED || (s == TARNWICK_E_NULL && b.null));
+                   s == TARNWICK_E_NOT_STARTED || (s == TARNWICK_E_NULL && b.null));
             if (s == TARNWICK_OK || s == TARNWICK_E_BUFFER_TOO_SMALL)
                 EXPECT(len >= 1 && len <= TARNWICK_MAX_FRAME_BYTES && (s != 0) == (len > b.cap));
             b.require_kept(s);
@@ -223,7 +223,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             size_t len = 0;
             s = tarnwick_master_get_inputs(h.master, b.data(), b.cap, &len);
             EXPECT(s == TARNWICK_OK || s == TARNWICK_E_BUFFER_TOO_SMALL ||
-                    (s == TARNWICK_E_NULL && b.null));
+                   (s == TARNWICK_E_NULL && b.null));
             if (s != TARNWICK_E_NULL) EXPECT(len == h.in_bytes && (s != 0) == (len > b.cap));
             b.require_kept(s);
             break;
@@ -255,8 +255,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             s = tarnwick_vslave_cycle(h.slave, request.data(), request.size(), b.data(), b.cap,
                                       &len);
             EXPECT(s == TARNWICK_OK || s == TARNWICK_E_BUFFER_TOO_SMALL ||
-                    (s == TARNWICK_E_SIZE && request.size() > TARNWICK_VSLAVE_MAX_REQUEST_BYTES) ||
-                    (s == TARNWICK_E_NULL && b.null));
+                   (s == TARNWICK_E_SIZE && request.size() > TARNWICK_VSLAVE_MAX_REQUEST_BYTES) ||
+                   (s == TARNWICK_E_NULL && b.null));
             b.require_kept(s);
             break;
         }
@@ -264,8 +264,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             bool running = false;
             require_ok(tarnwick_master_is_running(h.master, &running));
             s = tarnwick_master_set_parameter(h.master, in.byte() % 2, in.u32());
-            EXPECT(running ? s == TARNWICK_E_RUNNING
-                            : s == TARNWICK_OK || s == TARNWICK_E_INVALID);
+            EXPECT(running ? s == TARNWICK_E_RUNNING : s == TARNWICK_OK || s == TARNWICK_E_INVALID);
             break;
         }
         }
