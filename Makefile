@@ -60,14 +60,15 @@ bench: build
 
 # The library's native benchmark, optimised and without Python or doctest, in its own
 # build folder: medians of a master Data cycle, 128 masters round-robin, a virtual slave
-# Data cycle and 128 master/slave pairs.
+# Data cycle, 128 master/slave pairs, and the C API's Data cycle beside the C++ one.
 BENCH_BUILD := build/bench
 bench-native:
 	cmake -S . -B $(BENCH_BUILD) -DFSOE_BUILD_PYTHON=OFF -DFSOE_BUILD_TESTS=OFF \
 		-DFSOE_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
-	cmake --build $(BENCH_BUILD) -j 2 --target bench_master bench_pair
+	cmake --build $(BENCH_BUILD) -j 2 --target bench_master bench_pair bench_capi
 	$(BENCH_BUILD)/benchmarks/native/bench_master
 	$(BENCH_BUILD)/benchmarks/native/bench_pair
+	$(BENCH_BUILD)/benchmarks/native/bench_capi
 
 # mypy --strict over the examples and the typed usage file, through the installed
 # stubs; then the stubs themselves.
@@ -80,13 +81,13 @@ lint: $(VENV)/.ready
 	$(VPY) -m pip install -q $(LINT_DEPS)
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
-	$(VENV)/bin/clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.hpp')
+	$(VENV)/bin/clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.hpp' '*.c' '*.h')
 
 format: $(VENV)/.ready
 	$(VPY) -m pip install -q $(LINT_DEPS)
 	$(VENV)/bin/ruff check --fix .
 	$(VENV)/bin/ruff format .
-	$(VENV)/bin/clang-format -i $$(git ls-files '*.cpp' '*.hpp')
+	$(VENV)/bin/clang-format -i $$(git ls-files '*.cpp' '*.hpp' '*.c' '*.h')
 
 # Both extensions built with AddressSanitizer and UndefinedBehaviorSanitizer (gcc) into
 # their own venv and build folder; the whole suite runs with the runtimes preloaded.
@@ -120,7 +121,7 @@ native-sanitize: native-test
 # inputs and any crash land in fuzz/out/.
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 60
-FUZZERS := fuzz_frame fuzz_slave fuzz_master
+FUZZERS := fuzz_frame fuzz_slave fuzz_master fuzz_capi
 
 fuzz-build:
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
