@@ -789,6 +789,10 @@ int api_poll(PyObject* handler) {
     return guarded([&] { return handler_poll(handler_arg(handler)) ? 1 : 0; });
 }
 
+int api_state(PyObject* handler) {
+    return guarded([&] { return static_cast<int>(handler_arg(handler).core->state()); });
+}
+
 int api_clock_now(PyObject* clock, uint64_t* now_us) {
     PyManualClock* c = manual_clock(clock);
     if (!c) {
@@ -807,8 +811,8 @@ int api_clock_advance(PyObject* clock, uint64_t us) {
     });
 }
 
-const MasterApi MASTER_API = {MASTER_API_VERSION, api_request,   api_set_reply,
-                              api_poll,           api_clock_now, api_clock_advance};
+const MasterApi MASTER_API = {MASTER_API_VERSION, api_request,   api_set_reply,    api_poll,
+                              api_state,          api_clock_now, api_clock_advance};
 
 } // namespace
 
