@@ -98,7 +98,7 @@ def test_a_failing_connection_is_reported_and_the_others_step_on(net):
         network.step()
     assert [(c.name, str(e)) for c, e in raised.value.failures] == [("broken", "device fault")]
     assert network.cycle == 1
-    network.connections.remove(broken)
+    network.remove(broken)
     network.run_until(Network.all_in_data, 100)
     assert healthy.in_data()
 

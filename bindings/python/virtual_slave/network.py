@@ -120,7 +120,12 @@ class Network:
         self.clock = tarnwick.ManualClock(start_s)
         self.cycle_us = cycle_us
         self.cycle = 0
-        self.connections: list[Connection] = []
+        self._connections: list[Connection] = []
+
+    @property
+    def connections(self) -> tuple[Connection, ...]:
+        """The connections, in the order they were added."""
+        return tuple(self._connections)
 
     def add(self, master: tarnwick.MasterHandler, device: Device,
             link: Channel | None = None, name: str | None = None) -> Connection:  # fmt: skip
@@ -134,7 +139,7 @@ class Network:
             )
         if master.clock is not self.clock:
             raise ValueError("The master runs on another clock: give it clock=network.clock")
-        if any(c.master is master or c.device is device for c in self.connections):
+        if any(c.master is master or c.device is device for c in self._connections):
             raise ValueError("The master or the device is already in the network")
         for method in ("set_request", "process", "get_reply", "advance"):
             if not callable(getattr(device, method, None)):
@@ -143,23 +148,29 @@ class Network:
             callable(getattr(link, m, None)) for m in ("request", "reply", "step")
         ):
             raise TypeError("link must have request(), reply() and step() methods")
-        connection = Connection(master, device, link, name or f"#{len(self.connections)}",
+        connection = Connection(master, device, link, name or f"#{len(self._connections)}",
                                 self.cycle)  # fmt: skip
-        self.connections.append(connection)
+        self._connections.append(connection)
         return connection
+
+    def remove(self, connection: Connection) -> None:
+        """Takes a connection out; its master and device are left as they are."""
+        if connection not in self._connections:
+            raise ValueError("The connection is not in the network")
+        self._connections.remove(connection)
 
     def step(self) -> None:
         """One bus cycle for every connection; a connection that raises is reported
         (NetworkError, after the step) without holding up the others."""
         failures: list[tuple[Connection, BaseException]] = []
-        for connection in self.connections:
+        for connection in self._connections:
             try:
                 connection._exchange()
             except Exception as e:  # noqa: BLE001 - reported after the step
                 failures.append((connection, e))
         self.clock.advance_us(self.cycle_us)
         self.cycle += 1
-        for connection in self.connections:
+        for connection in self._connections:
             connection.device.advance(self.cycle_us)
             try:
                 connection.master.poll()
@@ -189,7 +200,7 @@ class Network:
         raise TimeoutError(f"not reached within {limit} cycles")
 
     def all_in_data(self) -> bool:
-        return all(c.in_data() for c in self.connections)
+        return all(c.in_data() for c in self._connections)
 
 
 def _count(value: int, name: str) -> int:
