@@ -166,10 +166,15 @@ void VirtualSlave::process() {
 }
 
 std::size_t VirtualSlave::reply(uint8_t* out, unsigned words) const {
-    if (words > REPLY_AREA_WORDS) words = REPLY_AREA_WORDS;
-    const fsoe_lanes area = fsoe_engine_reply(impl_->slave.engine);
+    const fsoe_engine_record& e = impl_->slave.engine;
+    if (words > fsoe_engine_area_words(e)) words = fsoe_engine_area_words(e);
+    const fsoe_lanes area = fsoe_engine_reply(e);
+    const fsoe_tail& tail = fsoe_engine_reply_tail(e);
     for (unsigned w = 0; w < words; ++w) {
-        uint16_t word = fsoe_lanes_word(area, w);
+        uint16_t word = w < FSOE_LANES_WORDS
+                            ? fsoe_lanes_word(area, w)
+                            : static_cast<uint16_t>(fsoe_image_bits(area, tail, FSOE_WORD_BITS * w,
+                                                                    FSOE_WORD_BITS));
         out[2 * w] = static_cast<uint8_t>(word);
         out[2 * w + 1] = static_cast<uint8_t>(word >> BITS_PER_BYTE);
     }
