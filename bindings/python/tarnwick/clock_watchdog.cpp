@@ -103,13 +103,10 @@ void init_clock_watchdog(nb::module_& m) {
     cls.def("reset", &reset, "Restart the running period from now");
     cls.def("activate_and_reset", &activate_and_reset, "Start a fresh period from now");
     cls.def("deactivate", &deactivate, "Stop supervising");
-    cls.def(
-        "stop", [](PyClockWatchdog&) {}, "Nothing to end: there is no thread");
-    cls.def(
-        "is_alive", [](PyClockWatchdog&) { return false; }, "False: there is no thread");
+    cls.def("stop", [](PyClockWatchdog&) {}, "Nothing to end: there is no thread");
+    cls.def("is_alive", [](PyClockWatchdog&) { return false; }, "False: there is no thread");
     cls.def_prop_ro("active", &active, "Supervising: a period runs");
-    cls.def_prop_ro("deadline", &deadline,
-                    nb::sig("def deadline(self) -> float | None"),
+    cls.def_prop_ro("deadline", &deadline, nb::sig("def deadline(self) -> float | None"),
                     "When the running period expires, in seconds of the application's clock; "
                     "None while not supervising");
     clock_watchdog_type = cls.ptr();

@@ -119,11 +119,11 @@ struct fsoe_state_ops; // one state's operations, private to the engine
 struct fsoe_engine_record {
     // The larger frame's words, 0 while inactive; the map must still report it.
     uint16_t frame_words;
-    uint16_t rx_words;     // of the master's request
-    uint16_t tx_words;     // of the reply
-    uint8_t conn_bytes;    // connection data per frame before Data, both ways
-    uint16_t area_words;   // capacity of the request and reply areas
-    uint16_t request_max;  // bytes a request may have, longer ones are refused
+    uint16_t rx_words;    // of the master's request
+    uint16_t tx_words;    // of the reply
+    uint8_t conn_bytes;   // connection data per frame before Data, both ways
+    uint16_t area_words;  // capacity of the request and reply areas
+    uint16_t request_max; // bytes a request may have, longer ones are refused
     // The areas as frame images: whole lanes are stored and loaded, never words
     // of them, so no wide load waits on narrow stores.
     fsoe_lanes request;

@@ -144,7 +144,8 @@ struct fsoe_tail {
 inline uint64_t fsoe_tail_keep_mask(unsigned count, unsigned k) {
     unsigned first = FSOE_LANES_WORDS + k * FSOE_WORDS_PER_LANE;
     unsigned kept = count <= first ? 0 : count - first;
-    return kept >= FSOE_WORDS_PER_LANE ? ~uint64_t{0} : (uint64_t{1} << (FSOE_WORD_BITS * kept)) - 1;
+    return kept >= FSOE_WORDS_PER_LANE ? ~uint64_t{0}
+                                       : (uint64_t{1} << (FSOE_WORD_BITS * kept)) - 1;
 }
 
 inline unsigned fsoe_head_words(unsigned count) {
@@ -179,8 +180,8 @@ inline uint64_t fsoe_image_lane(const fsoe_lanes& head, const fsoe_tail& tail, u
 inline uint32_t fsoe_image_bits(const fsoe_lanes& head, const fsoe_tail& tail, unsigned bit,
                                 unsigned width) {
     unsigned k = bit / FSOE_LANE_BITS, s = bit % FSOE_LANE_BITS;
-    uint64_t v = fsoe_image_lane(head, tail, k) >> s |
-                 (fsoe_image_lane(head, tail, k + 1) << 1) << (FSOE_LANE_BITS - 1 - s);
+    uint64_t v = fsoe_image_lane(head, tail, k) >> s | (fsoe_image_lane(head, tail, k + 1) << 1)
+                                                           << (FSOE_LANE_BITS - 1 - s);
     return static_cast<uint32_t>(v & fsoe_lanes_mask(width));
 }
 

@@ -26,7 +26,8 @@ void fsoe_slave_init(fsoe_slave_context& s, const fsoe_engine_sources& sources,
 
 bool fsoe_slave_start(fsoe_slave_context& s) {
     // A frame above the request and reply areas cannot be exchanged at all.
-    if (!fsoe_static_map_validate(s.map) || fsoe_static_map_frame_size(s.map) > fsoe_engine_area_words(s.engine)) {
+    if (!fsoe_static_map_validate(s.map) ||
+        fsoe_static_map_frame_size(s.map) > fsoe_engine_area_words(s.engine)) {
         fsoe_static_map_unlock(s.map);
         return false;
     }
