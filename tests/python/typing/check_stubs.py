@@ -23,7 +23,7 @@ def main() -> int:
         root = Path(scratch)
         shutil.copy(tarnwick_stub, root / "tarnwick.pyi")
         (root / "virtual_slave").mkdir()
-        for name in ("__init__.py", "_version.py", "brisel.pyi", "py.typed"):
+        for name in ("__init__.py", "_version.py", "device.py", "brisel.pyi", "py.typed"):
             shutil.copy(package / name, root / "virtual_slave" / name)
         command = [sys.executable, "-m", "mypy", "--strict", "tarnwick.pyi", "virtual_slave"]
         return subprocess.run(command, cwd=root, check=False).returncode

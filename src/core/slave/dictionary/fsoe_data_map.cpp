@@ -34,8 +34,8 @@ fsoe_data_result resolve(fsoe_data_map& m, bool rx, const fsoe_data_map_item& it
     const varn_dict& dict = fsoe_dict_interface();
     const fsoe_dict_object* own = fsoe_dict_lookup(item.key);
     if (!own) return FSOE_DATA_NO_OBJECT;
-    const fsoe_dict_object* mappable = rx ? dict.find_rx_object(item.key, item.bits)
-                                          : dict.find_tx_object(item.key, item.bits);
+    const fsoe_dict_object* mappable =
+        rx ? dict.find_rx_object(item.key, item.bits) : dict.find_tx_object(item.key, item.bits);
     if (!mappable || !m.dict) return FSOE_DATA_WIDTH_MISMATCH;
     fsoe_dict_slot slot = dict.slot_of(*m.dict, mappable);
     if (!slot.ref.field) return FSOE_DATA_WIDTH_MISMATCH;
@@ -80,7 +80,8 @@ void write_rx_data_op(void* context, const uint16_t* data, unsigned) {
     const fsoe_data_map_list& list = map_of(context).rx;
     for (unsigned i = 0; i < list.move_count; ++i) {
         const fsoe_data_move& mv = list.moves[i];
-        fsoe_field_store(mv.ref, static_cast<uint32_t>(span_at(data, mv.bit)) & width_mask(mv.bits));
+        fsoe_field_store(mv.ref,
+                         static_cast<uint32_t>(span_at(data, mv.bit)) & width_mask(mv.bits));
     }
 }
 

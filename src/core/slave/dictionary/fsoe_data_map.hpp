@@ -24,14 +24,14 @@ constexpr unsigned FSOE_DATA_MAP_MAX_BYTES = 16;
 
 enum fsoe_data_result : uint8_t {
     FSOE_DATA_OK = 0,
-    FSOE_DATA_RESERVED_KEY,  // the key is one of the protocol's objects
-    FSOE_DATA_DUPLICATE_KEY, // an application object has it already
-    FSOE_DATA_INVALID_WIDTH, // not 1 to 32 bits (an item: 0 bits, or an object's above 32)
+    FSOE_DATA_RESERVED_KEY,   // the key is one of the protocol's objects
+    FSOE_DATA_DUPLICATE_KEY,  // an application object has it already
+    FSOE_DATA_INVALID_WIDTH,  // not 1 to 32 bits (an item: 0 bits, or an object's above 32)
     FSOE_DATA_VALUE_TOO_WIDE, // the value does not fit the object's width
-    FSOE_DATA_FULL,          // no room for another object or item
-    FSOE_DATA_NO_OBJECT,     // no object of that key to map, read or write
+    FSOE_DATA_FULL,           // no room for another object or item
+    FSOE_DATA_NO_OBJECT,      // no object of that key to map, read or write
     FSOE_DATA_WIDTH_MISMATCH, // the item's width is not its object's
-    FSOE_DATA_TOO_LARGE,     // the map's items exceed 16 bytes
+    FSOE_DATA_TOO_LARGE,      // the map's items exceed 16 bytes
 };
 
 struct fsoe_app_object {
@@ -65,8 +65,8 @@ struct fsoe_data_map_list {
 struct fsoe_data_map {
     uint16_t object_count;
     fsoe_app_object objects[FSOE_APP_OBJECTS_MAX]; // in the order added
-    fsoe_data_map_list rx;                          // the master's outputs
-    fsoe_data_map_list tx;                          // the device's inputs
+    fsoe_data_map_list rx;                         // the master's outputs
+    fsoe_data_map_list tx;                         // the device's inputs
     fsoe_dict_record* dict; // the protocol objects a map may carry (the STO status)
 };
 
