@@ -30,6 +30,15 @@ class VirtualSlave {
     static constexpr std::size_t REQUEST_BUFFER_BYTES = 24;
     // Words of the reply area: a frame of at most 4 safe-data bytes.
     static constexpr unsigned REPLY_AREA_WORDS = 6;
+    // The same for a wide slave (Settings::wide): a frame of 16 safe-data bytes is
+    // 35 bytes, 18 words.
+    static constexpr std::size_t WIDE_REQUEST_BUFFER_BYTES = 36;
+    static constexpr unsigned WIDE_AREA_WORDS = 18;
+    static constexpr unsigned MAX_SAFE_DATA_BYTES = 16;
+    // Application objects and the data map (see set_data_map).
+    static constexpr unsigned MAX_APPLICATION_OBJECTS = 256;
+    static constexpr unsigned MAX_OBJECT_BITS = 32;
+    static constexpr unsigned MAX_DATA_MAP_ITEMS = 128;
     // Items per direction of the static map.
     static constexpr unsigned MAX_MAP_ITEMS = 15;
     // A mapped item is 32 bits: the object key in bits 0-11, the padding flag in bit
@@ -50,6 +59,32 @@ class VirtualSlave {
         // safe-data byte each way is laid out and the slave started. 0: no map; set
         // one up and call start().
         unsigned safe_data_bytes = 0;
+        // The areas of a 16-byte frame (WIDE_REQUEST_BUFFER_BYTES, WIDE_AREA_WORDS)
+        // in place of REQUEST_BUFFER_BYTES and REPLY_AREA_WORDS. Frames above 4
+        // safe-data bytes travel through a data map.
+        bool wide = false;
+    };
+
+    // The answer to a change of the application objects or the data map.
+    enum class ConfigResult : uint8_t {
+        Ok = 0,
+        ReservedKey,   // the key is one of the protocol's own objects
+        DuplicateKey,  // an application object has that key already
+        InvalidWidth,  // an object of 0 or more than MAX_OBJECT_BITS bits, an item of 0
+        ValueTooWide,  // the value does not fit the object's width
+        Full,          // MAX_APPLICATION_OBJECTS objects or MAX_DATA_MAP_ITEMS items
+        NoObject,      // no object of that key
+        WidthMismatch, // an item's width is not its object's, or the object is not mappable
+        TooLarge,      // the map's items exceed MAX_SAFE_DATA_BYTES
+        TooWide,       // the map's frame exceeds the slave's areas (not a wide slave)
+        Running,       // the data map cannot change while the engine runs
+    };
+
+    // One item of a data map: `bits` bits of object `key`, or padding.
+    struct DataItem {
+        uint16_t key;
+        uint16_t bits;
+        bool padding;
     };
 
     // Replace what the engine reads from its surroundings; each function is called
@@ -81,20 +116,23 @@ class VirtualSlave {
     void init();
     // Validates the map; a valid one of at most REPLY_AREA_WORDS words is locked and
     // activates the engine. Returns whether it did; the state is kept either way.
+    // With a data map the engine starts with it (both directions at least 1 byte,
+    // within the areas) and the static map is left as it is.
     bool start();
     // Deactivates the engine (outputs to their safe value), unlocks the map, Reset.
     void stop();
     // Takes the master's request (missing bytes read as 0). False, and nothing taken,
-    // when it is longer than REQUEST_BUFFER_BYTES.
+    // when it is longer than REQUEST_BUFFER_BYTES (WIDE_REQUEST_BUFFER_BYTES when wide).
     bool set_request(const uint8_t* data, std::size_t length);
     // One engine step: the watchdog, then the pending request, then the reply.
     void process();
-    // Writes the first `words` words of the reply area (at most REPLY_AREA_WORDS) to
-    // `out`, low byte first; returns the bytes written.
+    // Writes the first `words` words of the reply area (at most REPLY_AREA_WORDS,
+    // WIDE_AREA_WORDS when wide) to `out`, low byte first; returns the bytes written.
     std::size_t reply(uint8_t* out, unsigned words) const;
-    // The reply frame: frame_words() words.
+    // The reply frame: reply_words() words.
     std::size_t reply(uint8_t* out) const;
-    unsigned frame_words() const; // 0 until a successful start()
+    // 0 until a successful start(); with a data map, the larger frame's words.
+    unsigned frame_words() const;
     State state() const;
 
     // --- surroundings ---
@@ -131,6 +169,32 @@ class VirtualSlave {
     // The item carrying object `key` (or padding) over `size_bits` bits; a size too
     // large for the size field keeps its low 8 bits.
     static uint32_t map_item(uint16_t key, unsigned size_bits, bool padding = false);
+
+    // --- application objects and the data map ---
+    // An application object beside the protocol's own: `bits` (1 to 32) wide, an
+    // unsigned value starting at `initial`; init() restores that value. The
+    // protocol's keys are reserved.
+    ConfigResult add_application_object(uint16_t key, unsigned bits, uint32_t initial);
+    // The object's value; false, and `value` untouched, when no application object has `key`.
+    bool application_value(uint16_t key, uint32_t& value) const;
+    // Sets the object's value (NoObject, ValueTooWide, or Ok).
+    ConfigResult set_application_value(uint16_t key, uint32_t value);
+    // The data map of one direction, over the safe data alone (bit 0 of the first
+    // byte on, least significant bit first): application objects of the item's
+    // width, the STO status (0x040) on 1 bit, or padding. Its bit count rounded up
+    // to bytes sizes that direction's frames (1 to 16 bytes; an odd size above 1
+    // travels as the next even size). While either direction has a data map, start()
+    // starts with them instead of the static map. On failure the map is empty and
+    // `failed` receives the refused item's index. Kept by init(); refused (Running)
+    // while the engine runs.
+    ConfigResult set_data_map(Direction direction, const DataItem* items, std::size_t count,
+                              std::size_t* failed = nullptr);
+    unsigned data_map_bytes(Direction direction) const; // 0 without a data map
+    // The words of the running engine's request and reply (0 until started); equal
+    // to frame_words() unless a data map sizes them apart.
+    unsigned request_words() const;
+    unsigned reply_words() const;
+    bool wide() const;
 
   private:
     struct Impl;

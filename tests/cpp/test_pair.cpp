@@ -34,6 +34,44 @@ struct Pair {
         : master(config(size, connection_id, seed)), slave(settings(size, seed)) {
         master.start(now);
     }
+    // A wide slave whose data maps carry `out` and `in` bytes: application objects on
+    // the first and the last byte each way, padding between.
+    struct Wide {};
+    Pair(Wide, unsigned out, unsigned in, uint64_t seed)
+        : master(config(out, 0x0303, seed)), slave(wide_settings(seed)) {
+        master.set_data_sizes(out, in);
+        slave.stop();
+        REQUIRE(map_ends(VirtualSlave::Direction::Rx, out, KEY_OUT));
+        REQUIRE(map_ends(VirtualSlave::Direction::Tx, in, KEY_IN));
+        REQUIRE(slave.start());
+        master.start(now);
+    }
+    // Objects `key` (first byte) and `key + 1` (last byte) over `bytes` bytes.
+    bool map_ends(VirtualSlave::Direction direction, unsigned bytes, uint16_t key) {
+        std::vector<VirtualSlave::DataItem> items{{key, 8, false}};
+        if (slave.add_application_object(key, 8, 0) != VirtualSlave::ConfigResult::Ok) return false;
+        if (bytes > 1) {
+            if (bytes > 2) items.push_back({0, static_cast<uint16_t>(8 * (bytes - 2)), true});
+            items.push_back({static_cast<uint16_t>(key + 1), 8, false});
+            if (slave.add_application_object(key + 1, 8, 0) != VirtualSlave::ConfigResult::Ok)
+                return false;
+        }
+        return slave.set_data_map(direction, items.data(), items.size()) ==
+               VirtualSlave::ConfigResult::Ok;
+    }
+    static VirtualSlave::Settings wide_settings(uint64_t seed) {
+        VirtualSlave::Settings s = settings(0, seed);
+        s.wide = true;
+        return s;
+    }
+    static constexpr uint16_t KEY_OUT = 0x001; // 0x002 on the last output byte
+    static constexpr uint16_t KEY_IN = 0x011;  // 0x012 on the last input byte
+
+    uint32_t value(uint16_t key) const {
+        uint32_t v = 0xFFFFFFFF;
+        slave.application_value(key, v);
+        return v;
+    }
 
     static MasterConfig config(unsigned size, uint16_t connection_id, uint64_t seed) {
         MasterConfig c;
@@ -63,7 +101,7 @@ struct Pair {
         ConstBytes request = master.request();
         slave.set_request(request.data, request.size);
         slave.process();
-        std::array<uint8_t, 2 * VirtualSlave::REPLY_AREA_WORDS> reply{};
+        std::array<uint8_t, 2 * VirtualSlave::WIDE_AREA_WORDS> reply{};
         std::size_t n = slave.reply(reply.data());
         master.set_reply(reply.data(), n, now);
     }
@@ -143,4 +181,40 @@ TEST_CASE("a pulled cable drops both sides to fail-safe, and they reconnect") {
     CHECK_FALSE(p.slave.sto_status());
     CHECK(p.walk_to_data() >= 0);
     CHECK(p.cycles_until_sto(true));
+}
+
+TEST_CASE("wide slaves connect and carry data both ways at every size, sized apart") {
+    // (output bytes, input bytes): the smaller carries the connection data.
+    const std::pair<unsigned, unsigned> sizes[] = {{1, 1},  {2, 2},  {6, 6},  {8, 8}, {16, 16},
+                                                   {1, 16}, {16, 1}, {2, 12}, {10, 4}};
+    for (auto [out, in] : sizes) {
+        CAPTURE(out);
+        CAPTURE(in);
+        Pair p(Pair::Wide{}, out, in, out * 31 + in);
+        REQUIRE(p.walk_to_data() > 0);
+        CHECK(p.slave.request_words() == (out == 1 ? 3 : out + 2));
+        CHECK(p.slave.reply_words() == (in == 1 ? 3 : in + 2));
+        p.master.set_fail_safe(false);
+        p.master.outputs().data[0] = 0xA5;
+        p.master.outputs().data[out - 1] = static_cast<uint8_t>(out == 1 ? 0xA5 : 0x5A);
+        REQUIRE(p.slave.set_application_value(Pair::KEY_IN, 0xC3) ==
+                VirtualSlave::ConfigResult::Ok);
+        if (in > 1) p.slave.set_application_value(Pair::KEY_IN + 1, 0x3C);
+        for (int k = 0; k < 4; ++k)
+            p.cycle();
+        CHECK(p.connected());
+        CHECK(p.value(Pair::KEY_OUT) == 0xA5);
+        if (out > 1) CHECK(p.value(Pair::KEY_OUT + 1) == 0x5A);
+        CHECK(p.master.inputs().data[0] == 0xC3);
+        if (in > 1) CHECK(p.master.inputs().data[in - 1] == 0x3C);
+        // A flipped bit in the request's last block fails its CRC: the slave resets
+        // and its outputs fall to 0.
+        ConstBytes request = p.master.request();
+        std::vector<uint8_t> bad(request.data, request.data + request.size);
+        bad[request.size - 3] ^= 0x01; // the last CRC word's high byte
+        p.slave.set_request(bad.data(), bad.size());
+        p.slave.process();
+        CHECK(p.slave.state() == VirtualSlave::State::Reset);
+        CHECK(p.value(Pair::KEY_OUT) == 0);
+    }
 }

@@ -417,3 +417,61 @@ TEST_CASE("a slave before its first init counts its map invalid") {
         CHECK(slave.frame_words() == (initialised ? 3u : 0u));
     }
 }
+
+TEST_CASE("application objects and data maps refuse what a frame cannot carry") {
+    using R = VirtualSlave::ConfigResult;
+    using D = VirtualSlave::Direction;
+    VirtualSlave::Settings wide;
+    wide.wide = true;
+    VirtualSlave slave(wide);
+    REQUIRE(slave.add_application_object(0x001, 8, 0x7F) == R::Ok);
+    REQUIRE(slave.add_application_object(0x002, 32, 0xFFFFFFFF) == R::Ok);
+    struct Object {
+        uint16_t key;
+        unsigned bits;
+        uint32_t initial;
+        R result;
+    };
+    const Object objects[] = {
+        {KEY_STO, 1, 0, R::ReservedKey}, {0x194, 16, 0, R::ReservedKey},
+        {0x001, 8, 0, R::DuplicateKey},  {0x003, 0, 0, R::InvalidWidth},
+        {0x003, 33, 0, R::InvalidWidth}, {0x003, 4, 16, R::ValueTooWide},
+    };
+    for (const Object& o : objects) {
+        CAPTURE(o.key);
+        CHECK(slave.add_application_object(o.key, o.bits, o.initial) == o.result);
+    }
+    CHECK(slave.set_application_value(0x001, 0x100) == R::ValueTooWide);
+    CHECK(slave.set_application_value(0x009, 1) == R::NoObject);
+    struct Map {
+        std::vector<VirtualSlave::DataItem> items;
+        R result;
+        std::size_t failed;
+    };
+    const Map maps[] = {
+        {{{0x001, 8, false}, {0, 112, true}, {0x001, 8, false}}, R::Ok, 0},
+        {{{0x001, 8, false}, {0, 121, true}}, R::TooLarge, 1},
+        {{{0x001, 16, false}}, R::WidthMismatch, 0},
+        {{{0x005, 8, false}}, R::NoObject, 0},
+        {{{0x194, 16, false}}, R::WidthMismatch, 0}, // a protocol object no map carries
+        {{{KEY_STO, 1, false}, {0, 0, true}}, R::InvalidWidth, 1},
+    };
+    for (const Map& m : maps) {
+        std::size_t failed = 99;
+        CHECK(slave.set_data_map(D::Rx, m.items.data(), m.items.size(), &failed) == m.result);
+        if (m.result != R::Ok) CHECK(failed == m.failed);
+        CHECK(slave.data_map_bytes(D::Rx) == (m.result == R::Ok ? 16u : 0u));
+    }
+    // A slave with the default areas takes a data map of at most 4 bytes.
+    VirtualSlave narrow;
+    REQUIRE(narrow.add_application_object(0x001, 8, 0) == R::Ok);
+    const VirtualSlave::DataItem six[] = {{0x001, 8, false}, {0, 40, true}};
+    CHECK(narrow.set_data_map(D::Tx, six, 2) == R::TooWide);
+    CHECK(narrow.set_data_map(D::Tx, six, 1) == R::Ok);
+    // Requests longer than the areas are refused: 24 bytes by default, 36 when wide.
+    const Bytes long_request(VirtualSlave::WIDE_REQUEST_BUFFER_BYTES + 1);
+    CHECK(narrow.set_request(long_request.data(), VirtualSlave::REQUEST_BUFFER_BYTES));
+    CHECK_FALSE(narrow.set_request(long_request.data(), VirtualSlave::REQUEST_BUFFER_BYTES + 1));
+    CHECK(slave.set_request(long_request.data(), VirtualSlave::WIDE_REQUEST_BUFFER_BYTES));
+    CHECK_FALSE(slave.set_request(long_request.data(), long_request.size()));
+}

@@ -28,6 +28,17 @@ pair.run({cycles})
 assert pair.connected()
 pair.close()
 """
+# A device of its own with 16-byte frames, on the master's clock (clock= and poll()).
+DEVICE_CHILD = """
+import sys
+sys.path.insert(0, {tests!r})
+from test_device import Bus
+bus = Bus(16, 16)
+bus.connect()
+for _ in range({cycles}):
+    bus.cycle()
+assert bus.connected()
+"""
 
 pytestmark = [
     pytest.mark.skipif(not shutil.which("strace"), reason="strace is not installed"),
@@ -38,8 +49,8 @@ pytestmark = [
 ]
 
 
-def calls_in_run(cycles):
-    code = CHILD.format(tests=str(Path(__file__).parent), cycles=cycles)
+def calls_in_run(cycles, child=CHILD):
+    code = child.format(tests=str(Path(__file__).parent), cycles=cycles)
     with tempfile.NamedTemporaryFile("r", suffix=".strace") as summary:
         run = subprocess.run(["strace", "-c", "-o", summary.name, sys.executable, "-c", code],
                              capture_output=True, text=True, timeout=300)  # fmt: skip
@@ -51,8 +62,9 @@ def calls_in_run(cycles):
     return int(match.group(1))
 
 
-def test_data_cycles_make_no_system_call():
-    idle = calls_in_run(0)
-    busy = calls_in_run(CYCLES)
+@pytest.mark.parametrize("child", [CHILD, DEVICE_CHILD], ids=["brisel", "device"])
+def test_data_cycles_make_no_system_call(child):
+    idle = calls_in_run(0, child)
+    busy = calls_in_run(CYCLES, child)
     assert idle > 0  # the count is real: start-up alone makes many calls
     assert (busy - idle) / CYCLES < MAX_PER_CYCLE, (idle, busy)

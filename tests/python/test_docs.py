@@ -116,3 +116,28 @@ def test_transition_table_is_the_modules():
 def test_diagram_draws_every_transition(name):
     state, next_state, _ = header_transitions()[name]
     assert diagram_transitions().get(name) == (state, next_state)
+
+
+VIRTUAL_SLAVE_PAGE = (ROOT / "docs" / "virtual_slave.md").read_text(encoding="utf-8")
+
+
+def test_virtual_slave_page_example_connects_and_plays_the_application(capsys):
+    snippet = code_block(VIRTUAL_SLAVE_PAGE, "A device in a few lines")
+    assert "# FSOE_STATE_DATA 1500 True" in snippet
+    namespace = {}
+    exec(compile(snippet, "virtual_slave.md", "exec"), namespace)
+    assert capsys.readouterr().out == "FSOE_STATE_DATA 1500 True\n"
+    # the hook's rule: STO active two cycles after the command first arrived
+    commands = namespace["commands"]
+    assert commands.index(1) >= 1 and commands[-1] == 1
+    assert not namespace["master"].running
+
+
+def test_virtual_slave_page_device_by_hand_has_the_sizes_its_maps_give():
+    namespace = {}
+    exec(compile(code_block(VIRTUAL_SLAVE_PAGE, "Constructing a device by hand"), "", "exec"),
+         namespace)  # fmt: skip
+    device = namespace["device"]
+    assert (device.rx_bytes, device.tx_bytes) == (3, 1)
+    reply = device.cycle(b"\x77" + bytes(9))  # a Reset frame, error 2 (unknown command)
+    assert (len(reply), reply[0], reply[1]) == (6, tarnwick.FSOECommand.RESET.value, 2)

@@ -132,3 +132,18 @@ def test_typed_usage_runs():
     module = importlib.util.module_from_spec(module_spec)
     module_spec.loader.exec_module(module)
     module.main()  # it asserts what its annotations promise
+
+
+def test_brisel_stub_device_class_follows_the_class():
+    node = top_level(BRISEL_STUB)["_VirtualSlave"]
+    cls = brisel._VirtualSlave
+    stubbed = {}
+    for n in node.body:  # a property's getter, not its setter, carries the text
+        if isinstance(n, ast.FunctionDef):
+            stubbed.setdefault(n.name, n)
+    assert public(stubbed) == public(vars(cls))
+    for name in public(stubbed):
+        doc = getattr(cls, name).__doc__
+        if doc.startswith(name + "("):  # a method's: its signature comes first
+            doc = doc.split("\n\n", 1)[1]
+        assert stub_docstring(stubbed[name]) == doc, name

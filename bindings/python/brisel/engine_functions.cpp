@@ -78,6 +78,10 @@ nb::object get_reply() {
 
 } // namespace
 
+nb::object state_member(State s) {
+    return nb::borrow(state_members[number_of(s) % STATE_COUNT]);
+}
+
 void init_engine(nb::module_& m) {
     bind_state_enum(m);
     def(m, "init", [] { slave().init(); },
@@ -99,9 +103,8 @@ void init_engine(nb::module_& m) {
             .release()
             .ptr();
     state().get_frame_size_words_name = PyUnicode_InternFromString("get_frame_size_words");
-    def(m, "get_state",
-        [] { return nb::borrow(state_members[number_of(slave().state()) % STATE_COUNT]); },
-        "The engine's current state.", {});
+    def(m, "get_state", [] { return state_member(slave().state()); }, "The engine's current state.",
+        {});
 }
 
 } // namespace brisel::py

@@ -55,4 +55,5 @@ NB_MODULE(brisel, m) {
     init_dictionary(m);
     init_static_map(m);
     init_engine(m);
+    init_device(m);
 }

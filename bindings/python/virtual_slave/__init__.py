@@ -1,6 +1,7 @@
-"""Virtual FSoE slave: ``from virtual_slave import brisel``; a simulated safety
-network: ``virtual_slave.Network``; a fault-injecting channel between a master and a
-device: ``virtual_slave.Link``."""
+"""Virtual FSoE slave: ``from virtual_slave import brisel`` (one default device);
+``virtual_slave.VirtualSlave`` for devices of their own; a simulated safety network:
+``virtual_slave.Network``; a fault-injecting channel between a master and a device:
+``virtual_slave.Link``."""
 
 from __future__ import annotations
 
@@ -9,6 +10,8 @@ from typing import TYPE_CHECKING, Any
 from virtual_slave._version import __version__ as __version__
 
 if TYPE_CHECKING:
+    from virtual_slave.device import MapItem as MapItem
+    from virtual_slave.device import VirtualSlave as VirtualSlave
     from virtual_slave.link import Direction as Direction
     from virtual_slave.link import Fault as Fault
     from virtual_slave.link import Injection as Injection
@@ -20,6 +23,8 @@ if TYPE_CHECKING:
 # Loaded on first use, so importing the package (as the pytest plugin does in every
 # run) loads no extension module.
 _LAZY = {
+    "VirtualSlave": "device",
+    "MapItem": "device",
     "Network": "network",
     "Connection": "network",
     "NetworkError": "network",

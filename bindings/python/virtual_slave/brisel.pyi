@@ -5,7 +5,10 @@
 # against the built module (names, parameters named in annotations, docstrings).
 
 import enum
+from collections.abc import Callable, Sequence
 from typing import SupportsIndex
+
+from typing_extensions import Self
 
 MAX_DICT_KEY: int
 VARN_SIZE_FORMAT_BYTES: int
@@ -129,3 +132,81 @@ def get_frame_size_words() -> int:
 
 def get_state() -> FSOEState:
     """The engine's current state."""
+
+# Devices of their own (virtual_slave.VirtualSlave derives from this class)
+
+class _VirtualSlave:
+    """A simulated FSoE device of its own: engine, object dictionary, data maps, mock clock and random source."""  # noqa: E501
+
+    def __init__(
+        self,
+        rx_map: Sequence[tuple[int | None, int]],
+        tx_map: Sequence[tuple[int | None, int]],
+        *,
+        objects: Sequence[tuple[int, int, int]] = (),
+        sra_crc: int = 0,
+        slave_address: int = 0x1234,
+        seed: int = 1,
+        time_us: int = 0,
+        on_cycle: Callable[[Self], object] | None = None,
+    ) -> None:
+        """A started device: application objects `objects` (key, bits, initial), the rx map over the master's outputs and the tx map over the device's inputs."""  # noqa: E501
+
+    def set_request(self, data: bytes) -> None:
+        """Take the master's request frame (at most 36 bytes)."""
+
+    def process(self) -> None:
+        """One engine step (watchdog, request, reply), then on_cycle."""
+
+    def get_reply(self) -> bytes:
+        """The device's current reply frame."""
+
+    def cycle(self, request: bytes) -> bytes:
+        """set_request(request), process() and get_reply() in one call."""
+
+    def start(self) -> bool:
+        """Activate the engine with the device's maps (after stop())."""
+
+    def stop(self) -> None:
+        """Deactivate the engine: outputs to 0, back to Reset."""
+
+    @property
+    def state(self) -> FSOEState:
+        """The engine's current state."""
+
+    @property
+    def time_us(self) -> int:
+        """The mock clock in microseconds (32 bits, wraps); only the Data-state watchdog reads it."""  # noqa: E501
+
+    @time_us.setter
+    def time_us(self, us: int) -> None: ...
+    def advance(self, us: int) -> None:
+        """Move the mock clock on by `us` microseconds."""
+
+    def seed_random(self, seed: int) -> None:
+        """Set the state of the random source behind the device's session ids."""
+
+    def read(self, key: int) -> int:
+        """An object's value: an application object's, or a numeric protocol object's."""
+
+    def write(self, key: int, value: int) -> None:
+        """Set an application object, or a writable protocol object (ValueError when refused)."""
+
+    @property
+    def sto(self) -> bool:
+        """The STO status (object 0x040)."""
+
+    @property
+    def rx_bytes(self) -> int:
+        """Safe-data bytes of the master's requests (the rx map's size)."""
+
+    @property
+    def tx_bytes(self) -> int:
+        """Safe-data bytes of the device's replies (the tx map's size)."""
+
+    @property
+    def on_cycle(self) -> Callable[[Self], object] | None:
+        """Called with the device after each process(); None for none."""
+
+    @on_cycle.setter
+    def on_cycle(self, hook: Callable[[Self], object] | None) -> None: ...

@@ -2,9 +2,11 @@
 // each forwarded to the context's engine, dictionary, map or mock.
 #include "tarnwick/virtual_slave.hpp"
 
+#include "core/slave/dictionary/fsoe_data_map.hpp"
 #include "core/slave/engine/fsoe_slave.hpp"
 
 #include <array>
+#include <cstddef>
 #include <stdexcept>
 
 namespace tarnwick {
@@ -27,6 +29,14 @@ static_assert(static_cast<unsigned>(VirtualSlave::MapResult::InvalidValue) ==
               static_cast<unsigned>(VirtualSlave::MapResult::Unavailable) ==
                   FSOE_STATIC_MAP_UNAVAILABLE);
 static_assert(static_cast<unsigned>(VirtualSlave::State::Data) == FSOE_STATE_DATA);
+static_assert(VirtualSlave::WIDE_REQUEST_BUFFER_BYTES == FSOE_WIDE_REQUEST_BUFFER_BYTES &&
+              VirtualSlave::WIDE_AREA_WORDS == FSOE_WIDE_AREA_WORDS &&
+              VirtualSlave::MAX_SAFE_DATA_BYTES == FSOE_DATA_MAP_MAX_BYTES &&
+              VirtualSlave::MAX_SAFE_DATA_BYTES == FSOE_MAX_SAFE_DATA_BYTES);
+static_assert(VirtualSlave::MAX_APPLICATION_OBJECTS == FSOE_APP_OBJECTS_MAX &&
+              VirtualSlave::MAX_OBJECT_BITS == FSOE_APP_OBJECT_MAX_BITS &&
+              VirtualSlave::MAX_DATA_MAP_ITEMS == FSOE_DATA_MAP_MAX_ITEMS);
+static_assert(static_cast<unsigned>(VirtualSlave::ConfigResult::TooLarge) == FSOE_DATA_TOO_LARGE);
 
 // Map items are sized in bits, frames in bytes.
 constexpr unsigned BITS_PER_BYTE = 8;
@@ -93,6 +103,7 @@ bool standard_size(unsigned safe_data_bytes) {
 
 struct VirtualSlave::Impl {
     fsoe_slave_context slave{};
+    fsoe_data_map data{};
     Hooks hooks{};
     uint16_t slave_address = FSOE_DEFAULT_SLAVE_ADDRESS;
 
@@ -114,11 +125,16 @@ struct VirtualSlave::Impl {
     void init() {
         fsoe_slave_init(slave, fsoe_engine_sources{this, clock, session_id, sra_crc},
                         slave_address);
+        fsoe_data_map_restore(data);
     }
+
+    bool data_mapped() const { return data.rx.count > 0 || data.tx.count > 0; }
+    bool running() const { return fsoe_engine_frame_words(slave.engine) != 0; }
 };
 
 VirtualSlave::VirtualSlave(Uninitialised) : impl_(std::make_unique<Impl>()) {
     fsoe_slave_link(impl_->slave);
+    fsoe_data_map_init(impl_->data, &impl_->slave.dict);
     impl_->slave.mock.random_state = FSOE_MOCK_RANDOM_START;
 }
 
@@ -131,6 +147,7 @@ VirtualSlave::VirtualSlave(const Settings& settings) : VirtualSlave(Uninitialise
         throw std::invalid_argument("safe_data_bytes must be 0, 1, 2 or 4");
     impl_->slave_address = settings.slave_address;
     impl_->slave.mock = fsoe_mock{settings.time_us, settings.random_seed, settings.sra_crc};
+    fsoe_engine_set_wide(impl_->slave.engine, settings.wide);
     init();
     if (settings.safe_data_bytes == 0) return;
     lay_standard_map(*this, settings.safe_data_bytes);
@@ -150,7 +167,11 @@ void VirtualSlave::init() {
 }
 
 bool VirtualSlave::start() {
-    return fsoe_slave_start(impl_->slave);
+    if (!impl_->data_mapped()) return fsoe_slave_start(impl_->slave);
+    fsoe_data_map& d = impl_->data;
+    return fsoe_engine_start_sized(impl_->slave.engine, fsoe_data_map_bytes(d.rx),
+                                   fsoe_data_map_bytes(d.tx), &fsoe_data_map_process_data_ops(),
+                                   &d);
 }
 
 void VirtualSlave::stop() {
@@ -166,10 +187,14 @@ void VirtualSlave::process() {
 }
 
 std::size_t VirtualSlave::reply(uint8_t* out, unsigned words) const {
-    if (words > REPLY_AREA_WORDS) words = REPLY_AREA_WORDS;
-    const fsoe_lanes area = fsoe_engine_reply(impl_->slave.engine);
+    const fsoe_engine_record& e = impl_->slave.engine;
+    if (words > fsoe_engine_area_words(e)) words = fsoe_engine_area_words(e);
+    const fsoe_lanes area = fsoe_engine_reply(e);
+    const fsoe_tail& tail = fsoe_engine_reply_tail(e);
     for (unsigned w = 0; w < words; ++w) {
-        uint16_t word = fsoe_lanes_word(area, w);
+        uint16_t word = w < FSOE_LANES_WORDS ? fsoe_lanes_word(area, w)
+                                             : static_cast<uint16_t>(fsoe_image_bits(
+                                                   area, tail, FSOE_WORD_BITS * w, FSOE_WORD_BITS));
         out[2 * w] = static_cast<uint8_t>(word);
         out[2 * w + 1] = static_cast<uint8_t>(word >> BITS_PER_BYTE);
     }
@@ -177,7 +202,19 @@ std::size_t VirtualSlave::reply(uint8_t* out, unsigned words) const {
 }
 
 std::size_t VirtualSlave::reply(uint8_t* out) const {
-    return reply(out, frame_words());
+    return reply(out, reply_words());
+}
+
+unsigned VirtualSlave::request_words() const {
+    return fsoe_engine_rx_words(impl_->slave.engine);
+}
+
+unsigned VirtualSlave::reply_words() const {
+    return fsoe_engine_tx_words(impl_->slave.engine);
+}
+
+bool VirtualSlave::wide() const {
+    return fsoe_engine_area_words(impl_->slave.engine) == FSOE_WIDE_AREA_WORDS;
 }
 
 unsigned VirtualSlave::frame_words() const {
@@ -287,6 +324,52 @@ uint32_t VirtualSlave::map_item(uint16_t key, unsigned size_bits, bool padding) 
     uint32_t format = whole_bytes ? SIZE_FORMAT_BYTES : SIZE_FORMAT_BITS;
     return (key & ITEM_KEY_MASK) | (padding ? FSOE_ITEM_PADDING : 0) |
            (size & FSOE_ITEM_SIZE_MASK) << ITEM_SIZE_SHIFT | format << ITEM_FORMAT_SHIFT;
+}
+
+// --- application objects and the data map ---
+
+VirtualSlave::ConfigResult VirtualSlave::add_application_object(uint16_t key, unsigned bits,
+                                                                uint32_t initial) {
+    return static_cast<ConfigResult>(fsoe_data_map_add_object(impl_->data, key, bits, initial));
+}
+
+bool VirtualSlave::application_value(uint16_t key, uint32_t& value) const {
+    const fsoe_app_object* obj = fsoe_data_map_object(impl_->data, key);
+    if (!obj) return false;
+    value = obj->value;
+    return true;
+}
+
+VirtualSlave::ConfigResult VirtualSlave::set_application_value(uint16_t key, uint32_t value) {
+    return static_cast<ConfigResult>(fsoe_data_map_write(impl_->data, key, value));
+}
+
+VirtualSlave::ConfigResult VirtualSlave::set_data_map(Direction direction, const DataItem* items,
+                                                      std::size_t count, std::size_t* failed) {
+    if (impl_->running()) return ConfigResult::Running;
+    bool rx = direction == Direction::Rx;
+    if (count > MAX_DATA_MAP_ITEMS) {
+        fsoe_data_map_set(impl_->data, rx, nullptr, 0, nullptr);
+        if (failed) *failed = MAX_DATA_MAP_ITEMS;
+        return ConfigResult::Full;
+    }
+    std::array<fsoe_data_map_item, MAX_DATA_MAP_ITEMS> own{};
+    for (std::size_t i = 0; i < count; ++i)
+        own[i] = fsoe_data_map_item{items[i].key, items[i].bits, items[i].padding};
+    fsoe_data_result r = fsoe_data_map_set(impl_->data, rx, own.data(), count, failed);
+    if (r != FSOE_DATA_OK) return static_cast<ConfigResult>(r);
+    const fsoe_data_map_list& list = rx ? impl_->data.rx : impl_->data.tx;
+    if (fsoe_frame_words_for(fsoe_data_map_bytes(list)) >
+        fsoe_engine_area_words(impl_->slave.engine)) {
+        fsoe_data_map_set(impl_->data, rx, nullptr, 0, nullptr);
+        if (failed) *failed = count;
+        return ConfigResult::TooWide;
+    }
+    return ConfigResult::Ok;
+}
+
+unsigned VirtualSlave::data_map_bytes(Direction direction) const {
+    return fsoe_data_map_bytes(direction == Direction::Rx ? impl_->data.rx : impl_->data.tx);
 }
 
 } // namespace tarnwick

@@ -23,7 +23,8 @@ def main() -> int:
         root = Path(scratch)
         shutil.copy(tarnwick_stub, root / "tarnwick.pyi")
         (root / "virtual_slave").mkdir()
-        for name in ("__init__.py", "_version.py", "brisel.pyi", "link.py", "py.typed"):
+        for name in ("__init__.py", "_version.py", "brisel.pyi", "device.py", "link.py",
+                     "network.py", "testing.py", "py.typed"):  # fmt: skip
             shutil.copy(package / name, root / "virtual_slave" / name)
         command = [sys.executable, "-m", "mypy", "--strict", "tarnwick.pyi", "virtual_slave"]
         return subprocess.run(command, cwd=root, check=False).returncode

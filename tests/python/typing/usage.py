@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import tarnwick
 from tarnwick import DataType, FSOECommand, FSOEError, MasterHandler
-from virtual_slave import Direction, Fault, Injection, Link, brisel
+from virtual_slave import Direction, Fault, Injection, Link, VirtualSlave, brisel
 
 
 def build_dictionary() -> tuple[tarnwick.Dictionary, tarnwick.DictionaryItemOutput]:
@@ -108,6 +108,39 @@ def lossy_link() -> list[Injection]:
         link.step()
     assert [d is None for d in delivered] == [False, True, True, False]
     return list(link.injections)
+def master_with_device() -> int:
+    dictionary, command = build_dictionary()
+    now = [0.0]
+    handler = MasterHandler(
+        dictionary,
+        0x0101,
+        0x56,
+        0.5,
+        application_parameters=[tarnwick.ApplicationParameter("sra", 7, n_bytes=4)],
+        clock=lambda: now[0],
+    )
+    handler.master.dictionary_map.add(command, 1)
+    handler.master.dictionary_map.add_padding(7)
+    handler.slave.dictionary_map.add_by_key(3, 16)
+    cycles: list[int] = []
+
+    def count(device: VirtualSlave) -> None:
+        cycles.append(device.time_us)
+
+    device = VirtualSlave.mirror(handler, values={3: 0x1234}, on_cycle=count)
+    handler.start()
+    try:
+        for _ in range(40):
+            now[0] += 0.001
+            device.advance(1000)
+            handler.poll()
+            handler.set_reply(device.cycle(handler.get_request()))
+        state: brisel.FSOEState = device.state
+        assert state is brisel.FSOEState.FSOE_STATE_DATA
+        speed: int = device.read(3)
+        return speed + len(cycles) - 40
+    finally:
+        handler.stop()
 
 
 def misuse(handler: MasterHandler, frame: tarnwick.FSOEFrame) -> None:
@@ -117,6 +150,8 @@ def misuse(handler: MasterHandler, frame: tarnwick.FSOEFrame) -> None:
     brisel.set_request(bytearray(6))  # type: ignore[arg-type]
     name: int = handler.dictionary.key_map[1].name  # type: ignore[assignment]
     tarnwick.Dictionary((frame,))  # type: ignore[arg-type]
+    VirtualSlave([(1, 8)], [(2, "8")])  # type: ignore[list-item]
+    VirtualSlave.mirror(handler, on_cycle=lambda device: device.missing)  # type: ignore[attr-defined]
     del name
     Link(seed=1).request(bytearray(6))  # type: ignore[arg-type]
 
@@ -127,6 +162,7 @@ def main() -> None:
     assert [i.cycle for i in lossy_link()] == [1, 2]
     final = master_with_virtual_slave()
     assert final is tarnwick.StateData, final
+    assert master_with_device() == 0x1234
 
 
 if __name__ == "__main__":

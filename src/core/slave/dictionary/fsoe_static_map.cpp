@@ -134,9 +134,7 @@ unsigned frame_size_op(void* context) {
 }
 
 const fsoe_process_data_ops PROCESS_DATA_OPS = {
-    write_rx_image_op,
-    read_tx_image_op,
-    frame_size_op,
+    write_rx_image_op, read_tx_image_op, frame_size_op, nullptr, nullptr,
 };
 
 } // namespace

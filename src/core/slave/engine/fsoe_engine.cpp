@@ -32,11 +32,6 @@ void queue_advance(fsoe_queue& q, unsigned n) {
     q.offset = 0;
 }
 
-// Safe-data bytes a multi-byte frame moves: the length rounded up to whole words.
-unsigned chunk_budget(const fsoe_frame& f) {
-    return (fsoe_frame_data_length(f) + 1) & ~1u;
-}
-
 // Moves the queue's next `budget` bytes: move(entry, byte of its field, safe-data
 // position) for each, entry by entry.
 template <typename Move> void queue_walk(fsoe_queue& q, unsigned budget, Move&& move) {
@@ -51,8 +46,9 @@ template <typename Move> void queue_walk(fsoe_queue& q, unsigned budget, Move&& 
     }
 }
 
-void queue_receive(fsoe_queue& q, const fsoe_frame& f) {
-    if (f.data_length == 1) {
+// `budget`: the connection-data bytes a frame carries.
+void queue_receive(fsoe_queue& q, const fsoe_frame& f, unsigned budget) {
+    if (budget == 1) {
         // One byte per frame: the low byte of a field word starts it afresh, the
         // high byte completes it.
         const fsoe_queue_entry& e = q.entries[0];
@@ -66,18 +62,18 @@ void queue_receive(fsoe_queue& q, const fsoe_frame& f) {
         queue_advance(q, 1);
         return;
     }
-    queue_walk(q, chunk_budget(f), [&](const fsoe_queue_entry& e, unsigned field, unsigned pos) {
+    queue_walk(q, budget, [&](const fsoe_queue_entry& e, unsigned field, unsigned pos) {
         set_field_byte(e.ref, field, fsoe_frame_data_byte(f, pos));
     });
 }
 
-void queue_send(fsoe_queue& q, fsoe_frame& f) {
-    if (f.data_length == 1) {
+void queue_send(fsoe_queue& q, fsoe_frame& f, unsigned budget) {
+    if (budget == 1) {
         fsoe_frame_set_data_byte(f, 0, field_byte(q.entries[0].ref, q.offset));
         queue_advance(q, 1);
         return;
     }
-    queue_walk(q, chunk_budget(f), [&](const fsoe_queue_entry& e, unsigned field, unsigned pos) {
+    queue_walk(q, budget, [&](const fsoe_queue_entry& e, unsigned field, unsigned pos) {
         fsoe_frame_set_data_byte(f, pos, field_byte(e.ref, field));
     });
 }
@@ -121,7 +117,10 @@ void generate_reply_crcs(fsoe_engine_record& e) {
 
 void hand_rx_image(fsoe_engine_record& e) {
     if (!e.pd) return;
-    e.pd->write_rx_image(e.pd_context, fsoe_frame_encode(e.rx), e.frame_words);
+    if (e.pd->write_rx_data)
+        e.pd->write_rx_data(e.pd_context, e.rx.data, fsoe_frame_data_length(e.rx));
+    else
+        e.pd->write_rx_image(e.pd_context, fsoe_frame_encode(e.rx), e.rx_words);
 }
 
 // Safe outputs fall to their safe value: the rx map sees a frame without data.
@@ -134,14 +133,18 @@ void fill_reply_data(fsoe_engine_record& e) {
     clear_data(e.tx);
     if (fsoe_queue_both_empty(e)) {
         if (!e.pd) return;
+        if (e.pd->read_tx_data) {
+            e.pd->read_tx_data(e.pd_context, e.tx.data, fsoe_frame_data_length(e.tx));
+            return;
+        }
         // Process data: the tx map lays out the whole reply frame; only its CRCs
         // are recomputed, and CRC_0 is kept for the repeat rule.
-        fsoe_lanes image = e.pd->read_tx_image(e.pd_context, e.frame_words);
+        fsoe_lanes image = e.pd->read_tx_image(e.pd_context, e.tx_words);
         uint16_t crc0 = e.tx.crc[0];
         fsoe_frame_decode(e.tx, image);
         e.tx.crc[0] = crc0;
     } else if (e.tx_queue.count > 0) {
-        queue_send(e.tx_queue, e.tx);
+        queue_send(e.tx_queue, e.tx, e.conn_bytes);
     }
 }
 
@@ -157,8 +160,9 @@ void switch_state(fsoe_engine_record& e, uint8_t next) {
 
 void rebuild_reply_area(fsoe_engine_record& e) {
     unsigned words = fsoe_frame_encoded_words(e.tx);
-    if (words > e.frame_words) words = e.frame_words;
-    e.reply = fsoe_lanes_kept(fsoe_frame_encode(e.tx), words);
+    if (words > e.tx_words) words = e.tx_words;
+    e.reply = fsoe_lanes_kept(fsoe_frame_encode(e.tx, e.reply_tail), fsoe_head_words(words));
+    if (words > FSOE_LANES_WORDS) fsoe_tail_keep(e.reply_tail, words);
 }
 
 void reset_connection_record(fsoe_engine_record& e) {
@@ -215,7 +219,7 @@ bool fsoe_check_frame(fsoe_engine_record& e, bool repeat_rule) {
 
 void fsoe_consume_rx_data(fsoe_engine_record& e) {
     bool receiving = e.rx_queue.count > 0;
-    if (receiving) queue_receive(e.rx_queue, e.rx);
+    if (receiving) queue_receive(e.rx_queue, e.rx, e.conn_bytes);
     // Connection data and fail-safe frames carry no process data for the outputs.
     if (receiving || e.tx_queue.count > 0 || e.conn.failsafe_received) clear_data(e.rx);
     hand_rx_image(e);
@@ -287,37 +291,72 @@ void fsoe_watchdog_arm(fsoe_engine_record& e, uint32_t timeout_us) {
 
 void fsoe_engine_init(fsoe_engine_record& e, const fsoe_engine_sources& sources,
                       uint16_t slave_address) {
+    bool wide = e.area_words == FSOE_WIDE_AREA_WORDS;
     e = fsoe_engine_record{};
+    fsoe_engine_set_wide(e, wide);
     e.state = &FSOE_STATE_TABLE[FSOE_STATE_RESET];
     e.sources = sources;
     e.slave_address = slave_address;
     reset_connection_record(e);
 }
 
-void fsoe_engine_start(fsoe_engine_record& e, uint16_t frame_words,
-                       const fsoe_process_data_ops* ops, void* ops_context) {
-    if (frame_words > FSOE_AREA_WORDS || !ops) return;
-    e.frame_words = frame_words;
+namespace {
+
+void activate(fsoe_engine_record& e, unsigned rx_words, unsigned tx_words, unsigned conn_bytes,
+              const fsoe_process_data_ops* ops, void* ops_context) {
+    e.rx_words = static_cast<uint16_t>(rx_words);
+    e.tx_words = static_cast<uint16_t>(tx_words);
+    e.frame_words = static_cast<uint16_t>(rx_words > tx_words ? rx_words : tx_words);
+    e.conn_bytes = static_cast<uint8_t>(conn_bytes);
     e.pd = ops;
     e.pd_context = ops_context;
     reset_connection_record(e);
     e.rx = fsoe_frame{};
     e.tx = fsoe_frame{};
-    e.rx.data_length = e.tx.data_length = fsoe_frame_data_length_for(frame_words);
+    e.rx.data_length = fsoe_frame_data_length_for(rx_words);
+    e.tx.data_length = fsoe_frame_data_length_for(tx_words);
     fsoe_queue_clear_both(e);
     // A new connection judges its first request afresh, even if it repeats the
     // last one of the previous connection (a master's first Reset frame does).
     e.last_request = fsoe_lanes{};
+    e.last_request_tail = fsoe_tail{};
     // Nor does it answer with the previous connection's last reply, which may be
     // laid out for another frame size.
     e.reply = fsoe_lanes{};
+    e.reply_tail = fsoe_tail{};
+}
+
+} // namespace
+
+void fsoe_engine_start(fsoe_engine_record& e, uint16_t frame_words,
+                       const fsoe_process_data_ops* ops, void* ops_context) {
+    if (frame_words > e.area_words || !ops) return;
+    // Connection data moves in whole words, one byte at a time in a 1-byte frame.
+    unsigned n = fsoe_frame_data_length_for(frame_words);
+    activate(e, frame_words, frame_words, n == 1 ? 1 : (n + 1) & ~1u, ops, ops_context);
+}
+
+bool fsoe_engine_start_sized(fsoe_engine_record& e, unsigned rx_bytes, unsigned tx_bytes,
+                             const fsoe_process_data_ops* ops, void* ops_context) {
+    unsigned rx_words = fsoe_frame_words_for(rx_bytes), tx_words = fsoe_frame_words_for(tx_bytes);
+    if (!ops || rx_words == 0 || tx_words == 0 || rx_words > e.area_words ||
+        tx_words > e.area_words)
+        return false;
+    activate(e, rx_words, tx_words, rx_bytes < tx_bytes ? rx_bytes : tx_bytes, ops, ops_context);
+    return true;
+}
+
+void fsoe_engine_set_wide(fsoe_engine_record& e, bool wide) {
+    e.area_words = static_cast<uint16_t>(wide ? FSOE_WIDE_AREA_WORDS : FSOE_AREA_WORDS);
+    e.request_max =
+        static_cast<uint16_t>(wide ? FSOE_WIDE_REQUEST_BUFFER_BYTES : FSOE_REQUEST_BUFFER_BYTES);
 }
 
 void fsoe_engine_stop(fsoe_engine_record& e) {
     if (e.frame_words != 0) hand_safe_rx_image(e);
     e.pd = nullptr;
     e.pd_context = nullptr;
-    e.frame_words = 0;
+    e.frame_words = e.rx_words = e.tx_words = 0;
     fsoe_watchdog_disarm(e);
     e.new_request = false;
     e.state = &FSOE_STATE_TABLE[FSOE_STATE_RESET];
@@ -339,10 +378,13 @@ void fsoe_engine_process(fsoe_engine_record& e) {
         // A map changed under a running engine (unlocked, or re-validated to
         // another size) takes no frames until the next start.
         unsigned words = e.pd ? e.pd->frame_size(e.pd_context) : 0;
-        if (words == e.frame_words && fsoe_lanes_differ(e.request, e.last_request, words)) {
+        if (words == e.frame_words && fsoe_image_differ(e.request, e.request_tail, e.last_request,
+                                                        e.last_request_tail, e.rx_words)) {
             // The words past the frame are never compared: start() clears them.
             e.last_request = e.request;
-            fsoe_frame_decode(e.rx, fsoe_lanes_kept(e.request, words));
+            if (e.rx_words > FSOE_LANES_WORDS) e.last_request_tail = e.request_tail;
+            fsoe_frame_decode(e.rx, fsoe_lanes_kept(e.request, fsoe_head_words(e.rx_words)),
+                              e.request_tail);
             e.watchdog.start_us = now;
             switch_state(e, current_state(e).handle_frame(e));
         }
@@ -353,20 +395,31 @@ void fsoe_engine_process(fsoe_engine_record& e) {
 
 fsoe_request_result fsoe_engine_set_request(fsoe_engine_record& e, const uint8_t* data,
                                             std::size_t len) {
-    if (len > FSOE_REQUEST_BUFFER_BYTES) return FSOE_REQUEST_TOO_LONG;
-    unsigned words = e.frame_words > FSOE_AREA_WORDS ? FSOE_AREA_WORDS : e.frame_words;
+    if (len > e.request_max) return FSOE_REQUEST_TOO_LONG;
+    unsigned words = e.rx_words > e.area_words ? e.area_words : e.rx_words;
+    unsigned head = fsoe_head_words(words);
     fsoe_lanes fresh{};
-    if (len >= 2 * std::size_t{words}) {
-        for (unsigned w = 0; w < words; ++w)
+    auto byte = [&](std::size_t i) -> unsigned { return i < len ? data[i] : 0; };
+    if (len >= 2 * std::size_t{head}) {
+        for (unsigned w = 0; w < head; ++w)
             fsoe_lanes_or_word(fresh, w, static_cast<uint16_t>(data[2 * w] | data[2 * w + 1] << 8));
     } else {
         // Bytes beyond the request read as 0, as from a zeroed buffer.
-        auto byte = [&](std::size_t i) -> unsigned { return i < len ? data[i] : 0; };
-        for (unsigned w = 0; w < words; ++w)
+        for (unsigned w = 0; w < head; ++w)
             fsoe_lanes_or_word(fresh, w, static_cast<uint16_t>(byte(2 * w) | byte(2 * w + 1) << 8));
     }
     // Only the frame's words are taken; the others keep what they held.
-    e.request = fsoe_lanes_replaced(e.request, fresh, words);
+    e.request = fsoe_lanes_replaced(e.request, fresh, head);
+    if (words > FSOE_LANES_WORDS) {
+        // A wide frame's tail, which nothing reads past the frame.
+        e.request_tail = fsoe_tail{};
+        for (unsigned w = FSOE_LANES_WORDS; w < words; ++w) {
+            unsigned k = w - FSOE_LANES_WORDS;
+            e.request_tail.lane[k / FSOE_WORDS_PER_LANE] |=
+                uint64_t{static_cast<uint16_t>(byte(2 * w) | byte(2 * w + 1) << 8)}
+                << (FSOE_WORD_BITS * (k % FSOE_WORDS_PER_LANE));
+        }
+    }
     e.new_request = true;
     return FSOE_REQUEST_OK;
 }

@@ -53,7 +53,7 @@ enum fsoe_engine_field : uint8_t {
 
 enum fsoe_request_result : uint8_t {
     FSOE_REQUEST_OK = 0,
-    FSOE_REQUEST_TOO_LONG = 1, // longer than FSOE_REQUEST_BUFFER_BYTES; nothing taken
+    FSOE_REQUEST_TOO_LONG = 1, // longer than the request buffer; nothing taken
 };
 
 // Everything back to the initial condition: Reset state, no frame size, no
@@ -62,11 +62,24 @@ enum fsoe_request_result : uint8_t {
 void fsoe_engine_init(fsoe_engine_record& e, const fsoe_engine_sources& sources,
                       uint16_t slave_address);
 
-// Activates the engine with a frame of `frame_words` words (at most
-// FSOE_AREA_WORDS) and clears its connection data; the state is kept. The
-// operations are called with `ops_context`.
+// The request buffer of a wide engine: a 16-byte frame is 35 bytes, one more is taken.
+constexpr std::size_t FSOE_WIDE_REQUEST_BUFFER_BYTES = 36;
+
+// Activates the engine with a frame of `frame_words` words both ways (at most its
+// area) and clears its connection data; the state is kept. The operations are
+// called with `ops_context`.
 void fsoe_engine_start(fsoe_engine_record& e, uint16_t frame_words,
                        const fsoe_process_data_ops* ops, void* ops_context);
+// The same with a request of `rx_bytes` and a reply of `tx_bytes` safe-data bytes
+// (1 to 16 each, within the area); the smaller size carries the connection data.
+// False, and the engine left as it was, for a size it cannot hold.
+bool fsoe_engine_start_sized(fsoe_engine_record& e, unsigned rx_bytes, unsigned tx_bytes,
+                             const fsoe_process_data_ops* ops, void* ops_context);
+
+// The areas' capacity: FSOE_AREA_WORDS words and FSOE_REQUEST_BUFFER_BYTES after
+// init, or with `wide` FSOE_WIDE_AREA_WORDS and FSOE_WIDE_REQUEST_BUFFER_BYTES.
+// Kept by init; takes effect at the next start.
+void fsoe_engine_set_wide(fsoe_engine_record& e, bool wide);
 
 // Deactivates the engine and returns it to the Reset state. The mapped outputs
 // first receive a frame with zero safe data: the connection is gone.
@@ -78,8 +91,23 @@ void fsoe_engine_process(fsoe_engine_record& e);
 fsoe_request_result fsoe_engine_set_request(fsoe_engine_record& e, const uint8_t* data,
                                             std::size_t len);
 // Read every cycle, so defined here where callers can inline them.
-inline fsoe_lanes fsoe_engine_reply(const fsoe_engine_record& e) { // FSOE_AREA_WORDS words
+inline fsoe_lanes fsoe_engine_reply(const fsoe_engine_record& e) { // area_words words
     return e.reply;
+}
+inline const fsoe_tail& fsoe_engine_reply_tail(const fsoe_engine_record& e) {
+    return e.reply_tail;
+}
+inline uint16_t fsoe_engine_rx_words(const fsoe_engine_record& e) {
+    return e.rx_words;
+}
+inline uint16_t fsoe_engine_tx_words(const fsoe_engine_record& e) {
+    return e.tx_words;
+}
+inline uint16_t fsoe_engine_area_words(const fsoe_engine_record& e) {
+    return e.area_words;
+}
+inline std::size_t fsoe_engine_request_max(const fsoe_engine_record& e) {
+    return e.request_max;
 }
 inline uint16_t fsoe_engine_frame_words(const fsoe_engine_record& e) {
     return e.frame_words;

@@ -27,6 +27,12 @@ struct fsoe_process_data_ops {
     fsoe_lanes (*read_tx_image)(void* context, unsigned count);
     // The map's frame size in words while it is locked, else 0.
     unsigned (*frame_size)(void* context);
+    // Set for a map over the safe data alone: it takes the received frame's `bytes`
+    // safe-data bytes (byte 2k the low byte of word k) in place of the image, and
+    // fills the reply's `bytes` safe-data bytes, which arrive zeroed. The engine
+    // lays out the rest of the frame.
+    void (*write_rx_data)(void* context, const uint16_t* data, unsigned bytes);
+    void (*read_tx_data)(void* context, uint16_t* data, unsigned bytes);
 };
 
 // Values exchanged while connecting. "rx_" values arrive from the master through
@@ -111,12 +117,22 @@ struct fsoe_watchdog {
 struct fsoe_state_ops; // one state's operations, private to the engine
 
 struct fsoe_engine_record {
-    uint16_t frame_words; // F; 0 while inactive
+    // The larger frame's words, 0 while inactive; the map must still report it.
+    uint16_t frame_words;
+    uint16_t rx_words;    // of the master's request
+    uint16_t tx_words;    // of the reply
+    uint8_t conn_bytes;   // connection data per frame before Data, both ways
+    uint16_t area_words;  // capacity of the request and reply areas
+    uint16_t request_max; // bytes a request may have, longer ones are refused
     // The areas as frame images: whole lanes are stored and loaded, never words
     // of them, so no wide load waits on narrow stores.
     fsoe_lanes request;
     fsoe_lanes reply;
     fsoe_lanes last_request; // for the novelty test
+    // Their words past the head, which only a wide frame reaches.
+    fsoe_tail request_tail;
+    fsoe_tail reply_tail;
+    fsoe_tail last_request_tail;
     bool new_request;
     const fsoe_state_ops* state; // none before the first init: Reset
     fsoe_frame rx;               // the master's frame being judged

@@ -28,25 +28,42 @@ uint8_t byte_of(const uint16_t* words, unsigned count, unsigned i) {
 
 constexpr unsigned BITS_PER_BYTE = 8;
 
-uint8_t lane_byte(const fsoe_lanes& l, unsigned i) {
-    return static_cast<uint8_t>(fsoe_lanes_bits(l, BITS_PER_BYTE * i, BITS_PER_BYTE));
-}
-
-// The little-endian word from byte `i` on.
-uint16_t lane_word(const fsoe_lanes& l, unsigned i) {
-    return static_cast<uint16_t>(fsoe_lanes_bits(l, BITS_PER_BYTE * i, 2 * BITS_PER_BYTE));
-}
-
-// Lays bytes out one after another from byte 0 on.
-struct lane_writer {
-    fsoe_lanes l{};
-    unsigned pos = 0;
-    void byte(uint8_t b) { fsoe_lanes_or_bits(l, BITS_PER_BYTE * pos++, BITS_PER_BYTE, b); }
-    void word(uint16_t v) {
-        fsoe_lanes_or_bits(l, BITS_PER_BYTE * pos, 2 * BITS_PER_BYTE, v);
-        pos += 2;
+// Reads a frame image's fields: from the head alone, or for a wide frame (above 6
+// safe-data bytes) from the head and its tail.
+template <bool Wide> struct image_reader {
+    fsoe_lanes head;
+    const fsoe_tail& tail;
+    uint32_t bits(unsigned bit, unsigned width) const {
+        if (Wide) return fsoe_image_bits(head, tail, bit, width);
+        return fsoe_lanes_bits(head, bit, width);
+    }
+    uint8_t byte(unsigned i) const {
+        return static_cast<uint8_t>(bits(BITS_PER_BYTE * i, BITS_PER_BYTE));
+    }
+    // The little-endian word from byte `i` on.
+    uint16_t word(unsigned i) const {
+        return static_cast<uint16_t>(bits(BITS_PER_BYTE * i, 2 * BITS_PER_BYTE));
     }
 };
+
+// Lays bytes out one after another from byte 0 on; a wide frame's into the tail too.
+template <bool Wide> struct image_writer {
+    fsoe_lanes head{};
+    fsoe_tail& tail;
+    unsigned pos = 0;
+    void put(unsigned width, uint32_t v) {
+        if (Wide)
+            fsoe_image_or_bits(head, tail, BITS_PER_BYTE * pos, width, v);
+        else
+            fsoe_lanes_or_bits(head, BITS_PER_BYTE * pos, width, v);
+        pos += width / BITS_PER_BYTE;
+    }
+    void byte(uint8_t b) { put(BITS_PER_BYTE, b); }
+    void word(uint16_t v) { put(2 * BITS_PER_BYTE, v); }
+};
+
+// Frames above this many safe-data bytes reach past the head.
+constexpr unsigned HEAD_SAFE_DATA_BYTES = 6;
 
 } // namespace
 
@@ -93,24 +110,24 @@ uint16_t fsoe_frame_crc(const fsoe_frame& f, unsigned i) {
 namespace {
 
 // The codec for frames of N safe-data bytes: with N fixed, every field's place in
-// the lanes is known here.
-template <unsigned N> void decode_fixed(fsoe_frame& f, const fsoe_lanes& in) {
-    f.command = lane_byte(in, 0);
+// the image is known here.
+template <unsigned N, typename Reader> void decode_fixed(fsoe_frame& f, const Reader& in) {
+    f.command = in.byte(0);
     if (N == 1) {
-        f.data[0] = lane_byte(in, 1);
-        f.crc[0] = lane_word(in, 2);
-        f.connection_id = lane_word(in, 4);
+        f.data[0] = in.byte(1);
+        f.crc[0] = in.word(2);
+        f.connection_id = in.word(4);
         return;
     }
     constexpr unsigned m = block_count(N);
     for (unsigned j = 0; j < m; ++j) {
-        f.data[j] = lane_word(in, 4 * j + 1);
-        f.crc[j] = lane_word(in, 4 * j + 3);
+        f.data[j] = in.word(4 * j + 1);
+        f.crc[j] = in.word(4 * j + 3);
     }
-    f.connection_id = lane_word(in, 4 * m + 1);
+    f.connection_id = in.word(4 * m + 1);
 }
 
-template <unsigned N> void encode_fixed(const fsoe_frame& f, lane_writer& w) {
+template <unsigned N, typename Writer> void encode_fixed(const fsoe_frame& f, Writer& w) {
     w.byte(static_cast<uint8_t>(f.command));
     if (N == 1) {
         w.byte(static_cast<uint8_t>(f.data[0]));
@@ -126,7 +143,7 @@ template <unsigned N> void encode_fixed(const fsoe_frame& f, lane_writer& w) {
 
 // Calls `codec` with the frame's safe-data length as a compile-time constant.
 template <typename Codec> void with_fixed_length(const fsoe_frame& f, Codec&& codec) {
-    static_assert(FSOE_MAX_SAFE_DATA_BYTES == 4, "one case per length");
+    static_assert(FSOE_MAX_SAFE_DATA_BYTES == 16, "one case per length");
     switch (fsoe_frame_data_length(f)) {
     case 0:
         return codec(std::integral_constant<unsigned, 0>{});
@@ -136,23 +153,67 @@ template <typename Codec> void with_fixed_length(const fsoe_frame& f, Codec&& co
         return codec(std::integral_constant<unsigned, 2>{});
     case 3:
         return codec(std::integral_constant<unsigned, 3>{});
+    case 4:
+        return codec(std::integral_constant<unsigned, 4>{});
+    case 5:
+        return codec(std::integral_constant<unsigned, 5>{});
+    case 6:
+        return codec(std::integral_constant<unsigned, 6>{});
+    case 7:
+        return codec(std::integral_constant<unsigned, 7>{});
+    case 8:
+        return codec(std::integral_constant<unsigned, 8>{});
+    case 9:
+        return codec(std::integral_constant<unsigned, 9>{});
+    case 10:
+        return codec(std::integral_constant<unsigned, 10>{});
+    case 11:
+        return codec(std::integral_constant<unsigned, 11>{});
+    case 12:
+        return codec(std::integral_constant<unsigned, 12>{});
+    case 13:
+        return codec(std::integral_constant<unsigned, 13>{});
+    case 14:
+        return codec(std::integral_constant<unsigned, 14>{});
+    case 15:
+        return codec(std::integral_constant<unsigned, 15>{});
     }
-    return codec(std::integral_constant<unsigned, 4>{});
+    return codec(std::integral_constant<unsigned, 16>{});
 }
 
 } // namespace
 
-void fsoe_frame_decode(fsoe_frame& f, fsoe_lanes in) {
+void fsoe_frame_decode(fsoe_frame& f, fsoe_lanes in, const fsoe_tail& tail) {
     std::memset(f.data, 0, sizeof f.data);
     std::memset(f.crc, 0, sizeof f.crc);
-    with_fixed_length(f, [&](auto n) { decode_fixed<decltype(n)::value>(f, in); });
+    with_fixed_length(f, [&](auto n) {
+        constexpr unsigned N = decltype(n)::value;
+        decode_fixed<N>(f, image_reader<(N > HEAD_SAFE_DATA_BYTES)>{in, tail});
+    });
+}
+
+void fsoe_frame_decode(fsoe_frame& f, fsoe_lanes in) {
+    static constexpr fsoe_tail NO_TAIL{};
+    fsoe_frame_decode(f, in, NO_TAIL);
+}
+
+fsoe_lanes fsoe_frame_encode(const fsoe_frame& f, fsoe_tail& tail) {
+    fsoe_lanes head{};
+    with_fixed_length(f, [&](auto n) {
+        constexpr unsigned N = decltype(n)::value;
+        constexpr bool wide = N > HEAD_SAFE_DATA_BYTES;
+        if (wide) tail = fsoe_tail{};
+        image_writer<wide> w{fsoe_lanes{}, tail};
+        encode_fixed<N>(f, w);
+        head = w.head;
+    });
+    // The longest frame fills 35 bytes: nothing lands beyond head and tail.
+    return head;
 }
 
 fsoe_lanes fsoe_frame_encode(const fsoe_frame& f) {
-    lane_writer w;
-    with_fixed_length(f, [&](auto len) { encode_fixed<decltype(len)::value>(f, w); });
-    // The longest frame fills 11 bytes: nothing lands beyond the area.
-    return w.l;
+    fsoe_tail dropped{};
+    return fsoe_frame_encode(f, dropped);
 }
 
 } // namespace brisel

@@ -37,15 +37,18 @@ enum fsoe_error : uint8_t {
     FSOE_ERR_INVALID_USERPARA = 11,
 };
 
-// The request and reply areas hold 6 words: command, two blocks of (2 data bytes,
-// CRC word) and the connection id. So a frame carries at most 4 safe-data bytes.
+// The request and reply areas of a slave hold 6 words by default: command, two blocks
+// of (2 data bytes, CRC word) and the connection id, so at most 4 safe-data bytes.
+// A wide slave's areas hold 18 words: 8 blocks, 16 safe-data bytes.
 constexpr unsigned FSOE_AREA_WORDS = 6;
 constexpr unsigned FSOE_AREA_BYTES = FSOE_AREA_WORDS * 2;
-constexpr unsigned FSOE_MAX_SAFE_DATA_BYTES = FSOE_AREA_WORDS - 2;
-static_assert(FSOE_LANES_WORDS == FSOE_AREA_WORDS, "a frame image holds an area");
+constexpr unsigned FSOE_WIDE_AREA_WORDS = 18;
+constexpr unsigned FSOE_MAX_SAFE_DATA_BYTES = FSOE_WIDE_AREA_WORDS - 2;
+static_assert(FSOE_IMAGE_WORDS >= FSOE_WIDE_AREA_WORDS, "head and tail hold the widest area");
+static_assert(FSOE_LANES_WORDS >= FSOE_AREA_WORDS, "the head holds a default area");
 // Word capacity of the record's data and CRC arrays.
-constexpr unsigned FSOE_FRAME_DATA_WORDS = 4;
-constexpr unsigned FSOE_FRAME_CRC_WORDS = 4;
+constexpr unsigned FSOE_FRAME_DATA_WORDS = FSOE_MAX_SAFE_DATA_BYTES / 2;
+constexpr unsigned FSOE_FRAME_CRC_WORDS = FSOE_FRAME_DATA_WORDS;
 
 struct fsoe_frame {
     uint16_t command;         // command code in the low byte
@@ -64,6 +67,10 @@ inline unsigned fsoe_frame_data_length(const fsoe_frame& f) {
 
 // Safe-data bytes of a frame of `frame_words` words: w - 2 from 3 words on, else none.
 uint16_t fsoe_frame_data_length_for(unsigned frame_words);
+// Words of a frame carrying `n` safe-data bytes (an odd n above 1 travels as n + 1).
+inline unsigned fsoe_frame_words_for(unsigned n) {
+    return n == 0 ? 0 : n == 1 ? 3 : (n + 1) / 2 * 2 + 2;
+}
 
 // 0xFFFF steps to 1: a counting sequence number is never 0.
 inline uint16_t fsoe_frame_next_sequence(uint16_t s) {
@@ -83,10 +90,15 @@ inline unsigned fsoe_frame_crc_count(const fsoe_frame& f) {
 uint16_t fsoe_frame_crc(const fsoe_frame& f, unsigned i);
 
 // Parses a frame image (little-endian bytes) into the record for its data_length.
-// Sequence number and reference CRC are kept.
+// Sequence number and reference CRC are kept. The tail is read only by frames
+// above 6 safe-data bytes; without one it reads as 0.
+void fsoe_frame_decode(fsoe_frame& f, fsoe_lanes image, const fsoe_tail& tail);
 void fsoe_frame_decode(fsoe_frame& f, fsoe_lanes image);
 
-// The record laid out as a frame image, zero behind the frame.
+// The record laid out as a frame image, zero behind the frame. A frame above 6
+// safe-data bytes writes its tail (zeroed first) to `tail`, which other frames
+// leave as it is; without one it is dropped.
+fsoe_lanes fsoe_frame_encode(const fsoe_frame& f, fsoe_tail& tail);
 fsoe_lanes fsoe_frame_encode(const fsoe_frame& f);
 
 // Words the encoded frame takes, (n + 2 * ceil(n / 2) + 4) / 2.

@@ -7,8 +7,9 @@
 
 namespace brisel {
 
-// The words of a request or reply area, the most a frame image holds.
-constexpr unsigned FSOE_LANES_WORDS = 6;
+// The words two lanes hold: a whole frame of up to 6 safe-data bytes, the head of
+// a wider one.
+constexpr unsigned FSOE_LANES_WORDS = 8;
 constexpr unsigned FSOE_LANE_BITS = 64;
 constexpr unsigned FSOE_WORD_BITS = 16;
 constexpr unsigned FSOE_WORDS_PER_LANE = FSOE_LANE_BITS / FSOE_WORD_BITS;
@@ -125,6 +126,77 @@ inline uint32_t fsoe_lanes_bits(const fsoe_lanes& l, unsigned bit, unsigned widt
 
 inline void fsoe_lanes_or_bits(fsoe_lanes& l, unsigned bit, unsigned width, uint32_t v) {
     fsoe_lanes_or(l, fsoe_lanes_field_at(bit, width), v);
+}
+
+// --- the tail of a wide frame --------------------------------------------------
+//
+// A frame above 6 safe-data bytes continues past the two lanes: words 8 to 19 lie
+// in a tail of three more lanes, which only such frames touch. Its lanes are indexed
+// (a wide frame is moved through memory anyway); the head keeps to registers.
+constexpr unsigned FSOE_TAIL_LANES = 3;
+constexpr unsigned FSOE_IMAGE_WORDS = FSOE_LANES_WORDS + FSOE_TAIL_LANES * FSOE_WORDS_PER_LANE;
+
+struct fsoe_tail {
+    uint64_t lane[FSOE_TAIL_LANES];
+};
+
+// Bits of lane k of the tail that the image's first `count` words cover.
+inline uint64_t fsoe_tail_keep_mask(unsigned count, unsigned k) {
+    unsigned first = FSOE_LANES_WORDS + k * FSOE_WORDS_PER_LANE;
+    unsigned kept = count <= first ? 0 : count - first;
+    return kept >= FSOE_WORDS_PER_LANE ? ~uint64_t{0}
+                                       : (uint64_t{1} << (FSOE_WORD_BITS * kept)) - 1;
+}
+
+inline unsigned fsoe_head_words(unsigned count) {
+    return count < FSOE_LANES_WORDS ? count : FSOE_LANES_WORDS;
+}
+
+// Whether the first `count` words of two images (head and tail) differ.
+inline bool fsoe_image_differ(const fsoe_lanes& a, const fsoe_tail& at, const fsoe_lanes& b,
+                              const fsoe_tail& bt, unsigned count) {
+    if (fsoe_lanes_differ(a, b, fsoe_head_words(count))) return true;
+    if (count <= FSOE_LANES_WORDS) return false;
+    uint64_t diff = 0;
+    for (unsigned k = 0; k < FSOE_TAIL_LANES; ++k)
+        diff |= (at.lane[k] ^ bt.lane[k]) & fsoe_tail_keep_mask(count, k);
+    return diff != 0;
+}
+
+// The tail with the image's words from `count` on at 0.
+inline void fsoe_tail_keep(fsoe_tail& t, unsigned count) {
+    for (unsigned k = 0; k < FSOE_TAIL_LANES; ++k)
+        t.lane[k] &= fsoe_tail_keep_mask(count, k);
+}
+
+// Lane k of the image, 0 past it: the head's by value, the tail's by index.
+inline uint64_t fsoe_image_lane(const fsoe_lanes& head, const fsoe_tail& tail, unsigned k) {
+    if (k < FSOE_LANES_COUNT) return fsoe_lanes_at(head, k);
+    k -= FSOE_LANES_COUNT;
+    return k < FSOE_TAIL_LANES ? tail.lane[k] : 0;
+}
+
+// `width` bits (at most 32) from bit `bit` on.
+inline uint32_t fsoe_image_bits(const fsoe_lanes& head, const fsoe_tail& tail, unsigned bit,
+                                unsigned width) {
+    unsigned k = bit / FSOE_LANE_BITS, s = bit % FSOE_LANE_BITS;
+    uint64_t v = fsoe_image_lane(head, tail, k) >> s | (fsoe_image_lane(head, tail, k + 1) << 1)
+                                                           << (FSOE_LANE_BITS - 1 - s);
+    return static_cast<uint32_t>(v & fsoe_lanes_mask(width));
+}
+
+// ORs `v` (of `width` bits, at most 32) in from bit `bit` on; nothing past the image.
+inline void fsoe_image_or_bits(fsoe_lanes& head, fsoe_tail& tail, unsigned bit, unsigned width,
+                               uint32_t v) {
+    unsigned k = bit / FSOE_LANE_BITS, s = bit % FSOE_LANE_BITS;
+    uint64_t x = v & fsoe_lanes_mask(width);
+    uint64_t parts[2] = {x << s, (x >> 1) >> (FSOE_LANE_BITS - 1 - s)};
+    for (unsigned j = 0; j < 2; ++j, ++k) {
+        if (k < FSOE_LANES_COUNT)
+            fsoe_lanes_or_at(head, k, parts[j]);
+        else if (k - FSOE_LANES_COUNT < FSOE_TAIL_LANES)
+            tail.lane[k - FSOE_LANES_COUNT] |= parts[j];
+    }
 }
 
 } // namespace brisel

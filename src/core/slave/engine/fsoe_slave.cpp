@@ -14,6 +14,7 @@ constexpr uint64_t RANDOM_MODULUS = 45678;
 
 void fsoe_slave_link(fsoe_slave_context& s) {
     fsoe_dict_link(s.dict, &s.engine, &s.map);
+    if (fsoe_engine_area_words(s.engine) == 0) fsoe_engine_set_wide(s.engine, false);
 }
 
 void fsoe_slave_init(fsoe_slave_context& s, const fsoe_engine_sources& sources,
@@ -25,7 +26,8 @@ void fsoe_slave_init(fsoe_slave_context& s, const fsoe_engine_sources& sources,
 
 bool fsoe_slave_start(fsoe_slave_context& s) {
     // A frame above the request and reply areas cannot be exchanged at all.
-    if (!fsoe_static_map_validate(s.map) || fsoe_static_map_frame_size(s.map) > FSOE_AREA_WORDS) {
+    if (!fsoe_static_map_validate(s.map) ||
+        fsoe_static_map_frame_size(s.map) > fsoe_engine_area_words(s.engine)) {
         fsoe_static_map_unlock(s.map);
         return false;
     }

@@ -30,7 +30,8 @@ struct fsoe_slave_context {
 };
 
 // Ties the parts of `s` to one another and leaves everything else as it is, so a
-// zeroed context is a slave before its first init. `s` must not move afterwards.
+// zeroed context is a slave before its first init (with the areas of a 4-byte
+// frame). `s` must not move afterwards.
 void fsoe_slave_link(fsoe_slave_context& s);
 
 // Every object to its initial value, the map cleared and attached to the
