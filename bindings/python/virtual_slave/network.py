@@ -81,16 +81,16 @@ class Connection:
         return total
 
     def _exchange(self) -> None:
-        request = self.master.get_request()
-        if self.link is not None:
+        request: bytes | None = self.master.get_request()
+        if self.link is not None and request is not None:
             request = self.link.request(request)
         if request is not None:
             self._request_on_bus = request
         if self._request_on_bus is not None:
             self.device.set_request(self._request_on_bus)
         self.device.process()
-        reply = self.device.get_reply()
-        if self.link is not None:
+        reply: bytes | None = self.device.get_reply()
+        if self.link is not None and reply is not None:
             reply = self.link.reply(reply)
         if reply is not None:
             self._reply_on_bus = reply

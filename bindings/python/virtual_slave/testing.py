@@ -10,7 +10,6 @@ from __future__ import annotations
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
-    import tarnwick
     from virtual_slave.device import VirtualSlave
     from virtual_slave.network import Channel, Connection, Network
 

@@ -108,6 +108,8 @@ def lossy_link() -> list[Injection]:
         link.step()
     assert [d is None for d in delivered] == [False, True, True, False]
     return list(link.injections)
+
+
 def master_with_device() -> int:
     dictionary, command = build_dictionary()
     now = [0.0]
