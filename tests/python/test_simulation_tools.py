@@ -1,11 +1,13 @@
 """The fsoe_ pytest fixtures (this suite runs with the installed plugin) and the
 black-channel campaign."""
 
+import random
 import subprocess
 import sys
 
 import pytest
 
+import tarnwick
 from virtual_slave import campaign
 from virtual_slave.testing import assert_fail_safe_within, assert_reconnects_within
 
@@ -50,3 +52,61 @@ def test_campaign_arguments_are_checked(args):
     with pytest.raises(SystemExit) as ended:
         campaign.main(args)
     assert ended.value.code == 2
+
+
+class PassThrough:
+    """A link that changes nothing: it only makes the network step in Python."""
+
+    def request(self, frame):
+        return frame
+
+    def reply(self, frame):
+        return frame
+
+    def step(self):
+        pass
+
+
+@pytest.mark.parametrize("sizes", [[(1, 1), (16, 16)], [(2, 8), (4, 1), (16, 2)]])
+def test_the_native_step_is_the_python_step(sizes):
+    from virtual_slave import Network
+    from virtual_slave.testing import add_pair
+
+    def run(link):
+        random.seed(4)  # the masters' session ids
+        net = Network()
+        try:
+            pairs = [add_pair(net, o, i, link=link(), connect=False) for o, i in sizes]
+            frames = []
+            for cycle in range(120):
+                if cycle == 60:
+                    pairs[0].device.stop()  # a pulled device: fail-safe, then back
+                if cycle == 65:
+                    pairs[0].device.start()
+                net.step()
+                frames.append([p.master.get_request() for p in pairs])
+            return frames, [p.history for p in pairs]
+        finally:
+            for p in net.connections:
+                p.master.delete()
+
+    native = run(lambda: None)
+    assert [cls for _, cls in native[1][0]].count(tarnwick.StateData) == 2
+    assert run(PassThrough) == native
+
+
+def test_a_raising_device_hook_is_reported_and_the_other_pairs_step_on(fsoe_pairs, fsoe_network):
+    from virtual_slave import NetworkError
+
+    first, second = fsoe_pairs(2)
+
+    def hook(device):
+        raise RuntimeError("hook")
+
+    first.device.on_cycle = hook
+    with pytest.raises(NetworkError) as raised:
+        fsoe_network.step()
+    assert [(c, str(e)) for c, e in raised.value.failures] == [(first, "hook")]
+    first.device.on_cycle = None
+    fsoe_network.run(5)
+    assert first.in_data() and second.in_data()

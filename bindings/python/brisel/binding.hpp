@@ -82,6 +82,7 @@ void init_dictionary(nb::module_& m);
 void init_static_map(nb::module_& m);
 void init_engine(nb::module_& m);
 void init_device(nb::module_& m);
+void init_network_step(nb::module_& m);
 
 // The FSOEState member of `state`.
 nb::object state_member(tarnwick::VirtualSlave::State state);

@@ -4,7 +4,7 @@
 // Configuration is checked here, at construction, with texts naming the problem;
 // the bus cycle (set_request, process, get_reply) goes straight to the library.
 // The package's virtual_slave.VirtualSlave derives from this class.
-#include "brisel/binding.hpp"
+#include "brisel/device_binding.hpp"
 
 #include <array>
 #include <cstdio>
@@ -28,10 +28,6 @@ constexpr unsigned long long MAX_U64 = ~0ull;
 constexpr unsigned BITS_PER_BYTE = 8;
 constexpr std::size_t VALUE_BYTES = 4;
 
-struct PyDevice {
-    Slave slave;
-    nb::object on_cycle; // None or a callable, called with the device after process()
-};
 
 [[noreturn]] void raise(PyObject* type, const std::string& text) {
     PyErr_SetString(type, text.c_str());
@@ -209,13 +205,7 @@ void set_request(PyDevice& d, nb::handle data) {
 }
 
 void process(nb::handle self) {
-    PyDevice& d = device(self);
-    d.slave.process();
-    if (d.on_cycle.is_none()) return;
-    nb::object hook = d.on_cycle; // kept alive even if the hook replaces itself
-    PyObject* r = PyObject_CallOneArg(hook.ptr(), self.ptr());
-    if (!r) raise_pending();
-    Py_DECREF(r);
+    if (!process_device(self.ptr(), device(self))) raise_pending();
 }
 
 nb::object get_reply(PyDevice& d) {
@@ -304,6 +294,17 @@ PyType_Slot device_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(device_tr
 
 } // namespace
 
+bool process_device(PyObject* self, PyDevice& d) {
+    d.slave.process();
+    if (d.on_cycle.is_none()) return true;
+    nb::object hook = d.on_cycle; // kept alive even if the hook replaces itself
+    PyObject* r = PyObject_CallOneArg(hook.ptr(), self);
+    Py_XDECREF(r);
+    return r != nullptr;
+}
+
+PyTypeObject* device_type = nullptr;
+
 void init_device(nb::module_& m) {
     nb::class_<PyDevice> cls(m, "_VirtualSlave",
                              "A simulated FSoE device of its own: engine, object dictionary, "
@@ -378,6 +379,7 @@ void init_device(nb::module_& m) {
         },
         nb::arg("hook").none(), nb::sig("def on_cycle(self) -> Callable[[Self], object] | None"),
         "Called with the device after each process(); None for none.");
+    device_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
 }
 
 } // namespace brisel::py

@@ -56,4 +56,5 @@ NB_MODULE(brisel, m) {
     init_static_map(m);
     init_engine(m);
     init_device(m);
+    init_network_step(m);
 }

@@ -22,8 +22,8 @@ struct MasterApi {
     int (*set_reply)(PyObject* handler, const uint8_t* data, std::size_t size);
     // poll(): 1 when an expiry was delivered, 0 when not.
     int (*poll)(PyObject* handler);
-    // The Master's state: its StateId (0 Reset ... 4 Data, 5 a state of the application's).
-    int (*state)(PyObject* handler);
+    // The class of the handler's current state instance (a borrowed reference).
+    PyObject* (*state_class)(PyObject* handler);
     // A ManualClock: its time in microseconds (-1 for another object), and a step on.
     int (*clock_now)(PyObject* clock, uint64_t* now_us);
     int (*clock_advance)(PyObject* clock, uint64_t us);

@@ -789,8 +789,13 @@ int api_poll(PyObject* handler) {
     return guarded([&] { return handler_poll(handler_arg(handler)) ? 1 : 0; });
 }
 
-int api_state(PyObject* handler) {
-    return guarded([&] { return static_cast<int>(handler_arg(handler).core->state()); });
+PyObject* api_state_class(PyObject* handler) {
+    PyObject* cls = nullptr;
+    guarded([&] {
+        cls = reinterpret_cast<PyObject*>(Py_TYPE(handler_arg(handler).state.ptr()));
+        return 0;
+    });
+    return cls;
 }
 
 int api_clock_now(PyObject* clock, uint64_t* now_us) {
@@ -812,7 +817,7 @@ int api_clock_advance(PyObject* clock, uint64_t us) {
 }
 
 const MasterApi MASTER_API = {MASTER_API_VERSION, api_request,   api_set_reply,    api_poll,
-                              api_state,          api_clock_now, api_clock_advance};
+                              api_state_class,    api_clock_now, api_clock_advance};
 
 } // namespace
 

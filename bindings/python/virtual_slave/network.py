@@ -1,7 +1,9 @@
 """A simulated safety network: masters, devices and the links between them, stepped
 together on one hand-advanced clock.
 
-Each step is one bus cycle for every connection: the master's request travels
+Each step is one bus cycle for every connection; when no connection has a link and
+every device is a ``VirtualSlave``, the whole step runs in native code (one Python
+call per step, not per pair). Otherwise: the master's request travels
 (through its link, if any) to the device, the device processes it and its reply
 travels back to the master. Then the clock moves on by one cycle and every master
 polls its watchdog. A frame a link does not deliver leaves the previous one on the
@@ -14,7 +16,7 @@ without their watchdog thread, so a run is deterministic and faster than real ti
 
 from __future__ import annotations
 
-from typing import Callable, Protocol
+from typing import Any, Callable, Protocol
 
 import tarnwick
 
@@ -58,12 +60,17 @@ class Connection:
                  link: Channel | None, name: str, cycle: int) -> None:  # fmt: skip
         self.master = master
         self.device = device
-        self.link = link
+        self._link = link
         self.name = name
         # (cycle, state class) at every change of the master's state, from its addition.
         self.history: list[tuple[int, type[tarnwick.State]]] = [(cycle, master.state)]
         self._request_on_bus: bytes | None = None
         self._reply_on_bus: bytes | None = None
+
+    @property
+    def link(self) -> Channel | None:
+        """The link given to ``Network.add``, or None."""
+        return self._link
 
     @property
     def state(self) -> type[tarnwick.State]:
@@ -82,22 +89,22 @@ class Connection:
 
     def _exchange(self) -> None:
         request: bytes | None = self.master.get_request()
-        if self.link is not None and request is not None:
-            request = self.link.request(request)
+        if self._link is not None and request is not None:
+            request = self._link.request(request)
         if request is not None:
             self._request_on_bus = request
         if self._request_on_bus is not None:
             self.device.set_request(self._request_on_bus)
         self.device.process()
         reply: bytes | None = self.device.get_reply()
-        if self.link is not None and reply is not None:
-            reply = self.link.reply(reply)
+        if self._link is not None and reply is not None:
+            reply = self._link.reply(reply)
         if reply is not None:
             self._reply_on_bus = reply
         if self._reply_on_bus is not None:
             self.master.set_reply(self._reply_on_bus)
-        if self.link is not None:
-            self.link.step()
+        if self._link is not None:
+            self._link.step()
 
     def _record(self, cycle: int) -> None:
         state = self.master.state
@@ -121,6 +128,9 @@ class Network:
         self.cycle_us = cycle_us
         self.cycle = 0
         self._connections: list[Connection] = []
+        # The native step's lists (masters, devices, their last state classes), made
+        # when the connections change; None until then, () when a step needs Python.
+        self._native: tuple[list[Any], list[Any], list[Any]] | tuple[()] | None = None
 
     @property
     def connections(self) -> tuple[Connection, ...]:
@@ -151,6 +161,7 @@ class Network:
         connection = Connection(master, device, link, name or f"#{len(self._connections)}",
                                 self.cycle)  # fmt: skip
         self._connections.append(connection)
+        self._native = None
         return connection
 
     def remove(self, connection: Connection) -> None:
@@ -158,10 +169,42 @@ class Network:
         if connection not in self._connections:
             raise ValueError("The connection is not in the network")
         self._connections.remove(connection)
+        self._native = None
 
     def step(self) -> None:
         """One bus cycle for every connection; a connection that raises is reported
         (NetworkError, after the step) without holding up the others."""
+        native = self._native_lists()
+        if native:
+            self._native_step(*native)
+        else:
+            self._python_step()
+
+    def _native_lists(self) -> tuple[list[Any], list[Any], list[Any]] | tuple[()]:
+        if self._native is None:
+            from virtual_slave import brisel
+
+            if all(c.link is None and isinstance(c.device, brisel._VirtualSlave)
+                   for c in self._connections):  # fmt: skip
+                masters = [c.master for c in self._connections]
+                devices = [c.device for c in self._connections]
+                self._native = (masters, devices, [c.history[-1][1] for c in self._connections])
+            else:
+                self._native = ()
+        return self._native
+
+    def _native_step(self, masters: list[Any], devices: list[Any], classes: list[Any]) -> None:
+        from virtual_slave import brisel
+
+        failed, changed = brisel._step_pairs(masters, devices, self.clock, self.cycle_us, classes)
+        self.cycle += 1
+        for i in changed:
+            self._connections[i].history.append((self.cycle, classes[i]))
+        if failed:
+            failures = [(self._connections[i], e) for i, e in failed]
+            raise NetworkError(failures) from failures[0][1]
+
+    def _python_step(self) -> None:
         failures: list[tuple[Connection, BaseException]] = []
         for connection in self._connections:
             try:
