@@ -26,8 +26,8 @@ const MasterApi* master_api() {
     static const MasterApi* api = nullptr;
     if (api) return api;
     nb::module_::import_("tarnwick");
-    auto* found = static_cast<const MasterApi*>(
-        PyCapsule_Import(tarnwick::py::MASTER_API_CAPSULE, 0));
+    auto* found =
+        static_cast<const MasterApi*>(PyCapsule_Import(tarnwick::py::MASTER_API_CAPSULE, 0));
     if (!found) raise_pending();
     if (found->version != tarnwick::py::MASTER_API_VERSION)
         throw nb::import_error("tarnwick's master interface has another version");
@@ -81,21 +81,28 @@ bool state_changed(const MasterApi& api, PyObject* master, nb::list& classes, st
     return true;
 }
 
-nb::tuple step_pairs(nb::list masters, nb::list devices, nb::handle clock, uint32_t cycle_us,
-                     nb::list classes) {
+nb::tuple step_pairs(nb::handle masters_obj, nb::handle devices_obj, nb::handle clock,
+                     nb::handle cycle_us_obj, nb::handle classes_obj) {
+    require_exact(masters_obj, &PyList_Type, "masters");
+    require_exact(devices_obj, &PyList_Type, "devices");
+    require_exact(classes_obj, &PyList_Type, "classes");
+    nb::list masters = nb::borrow<nb::list>(masters_obj);
+    nb::list devices = nb::borrow<nb::list>(devices_obj);
+    nb::list classes = nb::borrow<nb::list>(classes_obj);
+    uint32_t cycle_us = c_unsigned<uint32_t>(cycle_us_obj);
     const MasterApi& api = *master_api();
     std::size_t n = nb::len(masters);
     if (nb::len(devices) != n || nb::len(classes) != n)
         throw nb::value_error("masters, devices and classes must be as long");
     uint64_t now = 0;
     if (api.clock_now(clock.ptr(), &now) < 0) raise_pending();
-    for (std::size_t i = 0; i < n; ++i) device_arg(PyList_GET_ITEM(devices.ptr(), i));
+    for (std::size_t i = 0; i < n; ++i)
+        device_arg(PyList_GET_ITEM(devices.ptr(), i));
     nb::list failures, changed;
     auto fail = [&](std::size_t i) { failures.append(nb::make_tuple(i, take_exception())); };
     for (std::size_t i = 0; i < n; ++i) {
         PyObject* device = PyList_GET_ITEM(devices.ptr(), i);
-        if (!exchange(api, PyList_GET_ITEM(masters.ptr(), i), device, device_arg(device)))
-            fail(i);
+        if (!exchange(api, PyList_GET_ITEM(masters.ptr(), i), device, device_arg(device))) fail(i);
     }
     if (api.clock_advance(clock.ptr(), cycle_us) < 0) raise_pending();
     for (std::size_t i = 0; i < n; ++i) {
@@ -110,10 +117,17 @@ nb::tuple step_pairs(nb::list masters, nb::list devices, nb::handle clock, uint3
 } // namespace
 
 void init_network_step(nb::module_& m) {
-    m.def("_step_pairs", &step_pairs, nb::arg("masters"), nb::arg("devices"), nb::arg("clock"),
-          nb::arg("cycle_us"), nb::arg("classes"),
-          "One bus cycle of every master/device pair (virtual_slave.Network's native step): "
-          "returns (failures as (index, exception), indices whose master changed state)");
+    def(m, "_step_pairs", &step_pairs,
+        "One bus cycle of every master/device pair (virtual_slave.Network's native step): "
+        "returns (failures as (index, exception), indices whose master changed state)",
+        {{"masters", "list[object]"},
+         {"devices", "list[_VirtualSlave]"},
+         {"clock", "object"},
+         {"cycle_us", "int"},
+         {"classes", "list[object]"},
+         {"return", "tuple[list[tuple[int, BaseException]], list[int]]"}},
+        nb::arg("masters").none(), nb::arg("devices").none(), nb::arg("clock").none(),
+        nb::arg("cycle_us").none(), nb::arg("classes").none());
 }
 
 } // namespace brisel::py

@@ -133,6 +133,15 @@ def get_frame_size_words() -> int:
 def get_state() -> FSOEState:
     """The engine's current state."""
 
+def _step_pairs(
+    masters: list[object],
+    devices: list[_VirtualSlave],
+    clock: object,
+    cycle_us: int,
+    classes: list[object],
+) -> tuple[list[tuple[int, BaseException]], list[int]]:
+    """One bus cycle of every master/device pair (virtual_slave.Network's native step): returns (failures as (index, exception), indices whose master changed state)"""  # noqa: E501
+
 # Devices of their own (virtual_slave.VirtualSlave derives from this class)
 
 class _VirtualSlave:

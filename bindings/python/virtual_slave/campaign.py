@@ -72,8 +72,8 @@ def residual_rate(size: int) -> float:
     return float(2.0 ** (-CRC_BITS * blocks))
 
 
-def fault_for(name: str, rng: random.Random, frame_bits: int, neighbour: Link,
-              long: bool) -> tuple[str, dict[str, Any]]:  # fmt: skip
+def fault_for(name: str, rng: random.Random, frame_bits: int, neighbour: Link, long: bool,
+              watchdog_cycles: int = WATCHDOG_CYCLES) -> tuple[str, dict[str, Any]]:  # fmt: skip
     """The Link fault and options a trial of class `name` injects; a loss or delay
     outlasts the watchdog when `long`, else it is shorter."""
     if name == "corruption":
@@ -83,16 +83,15 @@ def fault_for(name: str, rng: random.Random, frame_bits: int, neighbour: Link,
     if name == "sequence":
         return "sequence", {"age": rng.randint(2, 4)}
     if name in ("loss", "delay"):
-        short = (1, WATCHDOG_CYCLES - 2)
-        return name, {
-            "cycles": rng.randint(*((WATCHDOG_CYCLES, 2 * WATCHDOG_CYCLES) if long else short))
-        }
+        span = (watchdog_cycles, 2 * watchdog_cycles) if long else (1, watchdog_cycles - 2)
+        return name, {"cycles": rng.randint(*span)}
     if name in ("masquerade", "addressing"):
         return name, {"source": neighbour}
     return name, {}
 
 
-def classify(name: str, options: dict[str, Any], left_data: bool, fresh: bool) -> str:
+def classify(name: str, options: dict[str, Any], left_data: bool, fresh: bool,
+             watchdog_cycles: int = WATCHDOG_CYCLES) -> str:  # fmt: skip
     """How one injection was handled: `left_data` whether the master left Data,
     `fresh` whether a receiver got a frame that differed from the one before it."""
     if left_data:
@@ -100,7 +99,7 @@ def classify(name: str, options: dict[str, Any], left_data: bool, fresh: bool) -
     if name in ("loss", "delay"):
         # A frame missing for n cycles leaves n + 1 cycles between accepted replies:
         # beyond that the watchdog must have expired, else the stale link was accepted.
-        return "tolerated" if options["cycles"] + 1 < WATCHDOG_CYCLES else "accepted"
+        return "tolerated" if options["cycles"] + 1 < watchdog_cycles else "accepted"
     return "accepted" if fresh else "discarded"
 
 

@@ -14,7 +14,7 @@ import sys
 import time
 
 import tarnwick
-from virtual_slave import brisel
+from virtual_slave import brisel, network_run
 
 SLAVE_ADDRESS = 0x1234  # the virtual slave's own address; start() sets it
 CONNECTION_ID = 0x0101
@@ -389,17 +389,22 @@ def span_text(spans):
     return f" ({min(spans)} to {max(spans)} cycles)"
 
 
+# The faults a network run throws through its links (--slaves); the first three of
+# FAULTS are thrown there the same way, sra only at the single pair.
+NETWORK_FAULTS = (*network_run.LINK_FAULTS, *network_run.CLASSIC_FAULTS)
+NETWORK_MODE_SIZES = range(1, 17)  # what the master and the devices allow
+
+
 def parse_faults(text):
-    if text == "all":
-        return list(FAULTS)
-    if text == "none":
-        return []
+    if text in ("all", "none"):
+        return text
     names = [name.strip() for name in text.split(",") if name.strip()]
-    unknown = [name for name in names if name not in FAULTS]
+    known = (*FAULTS, *network_run.LINK_FAULTS)
+    unknown = [name for name in names if name not in known]
     if unknown or not names:
         raise argparse.ArgumentTypeError(
             f"unknown fault {', '.join(unknown) or repr(text)}; "
-            f"choose from {', '.join(FAULTS)}, all, none"
+            f"choose from {', '.join(known)}, all, none"
         )
     return names
 
@@ -415,24 +420,33 @@ def parser():
     )
     p.add_argument("--cycles", type=int, default=400, help="bus cycles to run (default 400)")
     p.add_argument(
+        "--slaves",
+        type=int,
+        default=None,
+        help="run this many master/device pairs on a simulated network, each with its own "
+        "connection id, slave address and fault-injecting link, on the deterministic clock",
+    )
+    p.add_argument(
         "--size",
         type=int,
-        choices=sorted(FRAME_WORDS),
+        choices=list(NETWORK_MODE_SIZES),
         default=2,
-        help="safe-data bytes per frame (default 2)",
+        metavar="BYTES",
+        help="safe-data bytes per frame: 1, 2 or 4 for the single pair, 1 to 16 with "
+        "--slaves (default 2)",
     )
     p.add_argument(
         "--faults",
         type=parse_faults,
-        default=list(FAULTS),
-        help=f"comma-separated faults to inject, in order: {', '.join(FAULTS)}; "
-        "or all (default) or none",
+        default="all",
+        help=f"comma-separated faults to inject, in order: {', '.join(FAULTS)} at the single "
+        f"pair; with --slaves {', '.join(NETWORK_FAULTS)}; or all (default) or none",
     )
     p.add_argument(
         "--watchdog-ms",
         type=int,
-        default=1000,
-        help="watchdog time, ms; the slave accepts 50 to 10000 (default 1000)",
+        default=None,
+        help="watchdog time, ms; the slave accepts 50 to 10000 (default 1000, 100 with --slaves)",
     )
     p.add_argument(
         "--cycle-us",
@@ -455,8 +469,28 @@ def main(argv=None, out=sys.stdout, err=sys.stderr):
     args = parser().parse_args(argv)
     if args.cycles < 1 or args.cycle_us < 1:
         parser().error("--cycles and --cycle-us must be positive")
+    network = args.slaves is not None
+    if network and args.slaves < 1:
+        parser().error("--slaves must be at least 1")
+    if args.watchdog_ms is None:
+        args.watchdog_ms = 100 if network else 1000
     if not 1 <= args.watchdog_ms <= 65535:
         parser().error("--watchdog-ms must be 1 to 65535")
+    if args.faults in ("all", "none"):
+        args.faults = [] if args.faults == "none" else list(NETWORK_FAULTS if network else FAULTS)
+    if network:
+        if "sra" in args.faults:
+            parser().error("the sra fault runs at the single pair only (without --slaves)")
+        return network_run.run(args, out)
+    if args.size not in FRAME_WORDS:  # as argparse words it for the single pair's sizes
+        choices = ", ".join(str(size) for size in sorted(FRAME_WORDS))
+        parser().error(f"argument --size: invalid choice: {args.size} (choose from {choices}; "
+                       "1 to 16 with --slaves)")  # fmt: skip
+    link_faults = [f for f in args.faults if f not in FAULTS]
+    if link_faults:
+        parser().error(
+            f"{', '.join(link_faults)} needs --slaves (the single pair knows {', '.join(FAULTS)})"
+        )
     if args.trace:
         tarnwick.TARNWICK_LOGGING = True
     sim = Simulation(args, out, err)
