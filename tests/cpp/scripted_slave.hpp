@@ -87,6 +87,7 @@ class ScriptedSlave {
             request_data(m.request(), a.data);
             break;
         case StateId::Data:
+        case StateId::Custom: // an application's own state: answered as in Data
             break;
         }
         return a;
