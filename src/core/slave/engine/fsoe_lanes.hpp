@@ -187,20 +187,6 @@ inline uint32_t fsoe_image_bits(const fsoe_lanes& head, const fsoe_tail& tail, u
     return static_cast<uint32_t>(v & fsoe_lanes_mask(width));
 }
 
-// ORs `v` (of `width` bits, at most 32) in from bit `bit` on; nothing past the image.
-inline void fsoe_image_or_bits(fsoe_lanes& head, fsoe_tail& tail, unsigned bit, unsigned width,
-                               uint32_t v) {
-    unsigned k = bit / FSOE_LANE_BITS, s = bit % FSOE_LANE_BITS;
-    uint64_t x = v & fsoe_lanes_mask(width);
-    uint64_t parts[2] = {x << s, (x >> 1) >> (FSOE_LANE_BITS - 1 - s)};
-    for (unsigned j = 0; j < 2; ++j, ++k) {
-        if (k < FSOE_LANES_COUNT)
-            fsoe_lanes_or_at(head, k, parts[j]);
-        else if (k - FSOE_LANES_COUNT < FSOE_TAIL_LANES)
-            tail.lane[k - FSOE_LANES_COUNT] |= parts[j];
-    }
-}
-
 // The image's byte i (wire order), 0 past it.
 inline uint8_t fsoe_image_byte(const fsoe_lanes& head, const fsoe_tail& tail, std::size_t i) {
     constexpr std::size_t LANE_BYTES = FSOE_LANE_BITS / 8;
