@@ -88,8 +88,33 @@ def restart(m, rec):
     rec.ops += bytes([OP_STOP, OP_START])
 
 
+WIDE_MAPS = 0xF0
+
+
+def wide_connection(outputs, inputs):
+    """A MasterHandler and a device of its own with `outputs`/`inputs` bytes: the
+    harness's wide slave, its sizes and SRA CRC, then the master's requests, each
+    after a clock step of one cycle."""
+    from test_device import CYCLE_US, SRA, Bus
+
+    bus = Bus(outputs, inputs)
+    ops = bytearray([WIDE_MAPS, (outputs - 1) | (inputs - 1) << 4]) + SRA.to_bytes(4, "little")
+    for cycle in range(60):
+        request = bus.handler.get_request()
+        ops += bytes([OP_CLOCK]) + CYCLE_US.to_bytes(4, "little")
+        ops += bytes([OP_REQUEST, len(request)]) + request
+        bus.cycle()
+        if cycle == 40:
+            bus.handler.set_fail_safe(False)
+            bus.handler.dictionary.set("o0", 0x5A)
+    assert bus.connected()
+    write("fuzz_slave", bytes(ops))
+
+
 def main():
     frame_seeds()
+    for outputs, inputs in ((16, 16), (1, 16), (8, 3), (2, 2)):
+        wide_connection(outputs, inputs)
     for words in MAP_CHOICE:
         for tail in (watchdog_expiry, master_reset, restart):
             connection(words, tail)

@@ -3,7 +3,8 @@
 // The slave's Data cycle (request in, one engine step, reply out) is timed on a twin:
 // requests are recorded from a live pair, then replayed to a slave built with the
 // same settings at the same clock steps, so it walks and answers exactly as the
-// recorded one and every replayed request is new and valid. The pairs figure runs
+// recorded one and every replayed request is new and valid; it is timed for the
+// 2-byte standard map and for a wide slave's 16-byte data maps. The pairs figure runs
 // 128 library masters, each wired to its own library virtual slave. Times are thread
 // CPU time, median of BATCHES batches.
 #include "tarnwick/master.hpp"
@@ -30,9 +31,11 @@ constexpr unsigned CYCLES_PER_BATCH = 20000;
 constexpr unsigned PAIRS = 128;
 constexpr unsigned ROUNDS_PER_BATCH = 200;
 constexpr unsigned SAFE_DATA_BYTES = 2;
-constexpr unsigned WALK_LIMIT = 200;       // cycles a walk to Data may take at most
-constexpr uint32_t CYCLE_US = 1000;        // the slave's clock step per cycle
-constexpr uint16_t SLAVE_ADDRESS = 0x1234; // the virtual slave's own address
+constexpr unsigned WIDE_SAFE_DATA_BYTES = 16;
+constexpr uint16_t KEY_OUT = 0x001, KEY_IN = 0x100; // the wide slave's 8-bit objects
+constexpr unsigned WALK_LIMIT = 200;                // cycles a walk to Data may take at most
+constexpr uint32_t CYCLE_US = 1000;                 // the slave's clock step per cycle
+constexpr uint16_t SLAVE_ADDRESS = 0x1234;          // the virtual slave's own address
 constexpr double NS_PER_US = 1000.0;
 constexpr uint16_t SRA_WORDS[] = {0x0001, 0x0064, 0x03E8};
 
@@ -51,16 +54,37 @@ struct Pair {
     VirtualSlave slave;
     Micros now = 0;
 
-    explicit Pair(uint16_t connection_id) : master(config(connection_id)), slave(settings()) {
+    explicit Pair(uint16_t connection_id, unsigned bytes = SAFE_DATA_BYTES)
+        : master(config(connection_id, bytes)), slave(make_slave(bytes)) {
         master.start(0);
     }
-    static MasterConfig config(uint16_t connection_id) {
+    // The standard map of `bytes` bytes, or above 4 bytes a wide slave whose data
+    // maps carry an 8-bit object in the first byte each way.
+    static VirtualSlave make_slave(unsigned bytes) {
+        if (bytes <= SAFE_DATA_BYTES) return VirtualSlave(settings());
+        VirtualSlave::Settings s = settings();
+        s.safe_data_bytes = 0;
+        s.wide = true;
+        VirtualSlave slave(s);
+        const VirtualSlave::Direction directions[] = {VirtualSlave::Direction::Rx,
+                                                      VirtualSlave::Direction::Tx};
+        for (auto direction : directions) {
+            uint16_t key = direction == VirtualSlave::Direction::Rx ? KEY_OUT : KEY_IN;
+            slave.add_application_object(key, 8, 0);
+            const VirtualSlave::DataItem items[] = {
+                {key, 8, false}, {0, static_cast<uint16_t>(8 * (bytes - 1)), true}};
+            slave.set_data_map(direction, items, 2);
+        }
+        if (!slave.start()) std::fprintf(stderr, "the wide slave did not start\n");
+        return slave;
+    }
+    static MasterConfig config(uint16_t connection_id, unsigned bytes) {
         MasterConfig c;
         c.slave_address = SLAVE_ADDRESS;
         c.connection_id = connection_id;
         c.watchdog_ms = 1000;
         c.parameters = {{sra(), 4, {}}};
-        c.output_bytes = c.input_bytes = SAFE_DATA_BYTES;
+        c.output_bytes = c.input_bytes = bytes;
         c.session_id_seed = connection_id;
         return c;
     }
@@ -77,7 +101,7 @@ struct Pair {
         ConstBytes request = master.request();
         slave.set_request(request.data, request.size);
         slave.process();
-        uint8_t reply[2 * VirtualSlave::REPLY_AREA_WORDS];
+        uint8_t reply[2 * VirtualSlave::WIDE_AREA_WORDS];
         std::size_t n = slave.reply(reply);
         master.set_reply(reply, n, now);
         return request.data;
@@ -92,8 +116,8 @@ struct Pair {
 
 unsigned sink = 0; // keeps the replies observable
 
-double slave_cycle_ns() {
-    Pair live(0x1234);
+double slave_cycle_ns(unsigned bytes) {
+    Pair live(0x1234, bytes);
     std::vector<Wire> requests;
     auto record = [&] {
         ConstBytes r = live.master.request();
@@ -111,8 +135,8 @@ double slave_cycle_ns() {
         live.master.outputs().data[0] = static_cast<uint8_t>(i & 1);
         record();
     }
-    VirtualSlave twin(Pair::settings());
-    uint8_t reply[2 * VirtualSlave::REPLY_AREA_WORDS];
+    VirtualSlave twin = Pair::make_slave(bytes);
+    uint8_t reply[2 * VirtualSlave::WIDE_AREA_WORDS];
     auto step = [&](const Wire& w) {
         twin.advance_time(CYCLE_US);
         twin.set_request(w.bytes.data(), w.size);
@@ -155,7 +179,10 @@ double pairs_round_us() {
 int main() {
     std::printf("virtual slave Data cycle (request in, step, reply out, %u safe-data bytes): "
                 "median %.1f ns\n",
-                SAFE_DATA_BYTES, slave_cycle_ns());
+                SAFE_DATA_BYTES, slave_cycle_ns(SAFE_DATA_BYTES));
+    std::printf("wide virtual slave Data cycle (%u safe-data bytes each way, data maps): "
+                "median %.1f ns\n",
+                WIDE_SAFE_DATA_BYTES, slave_cycle_ns(WIDE_SAFE_DATA_BYTES));
     std::printf("%u library master/virtual slave pairs: median %.2f us per round\n", PAIRS,
                 pairs_round_us());
     return sink == 0xFFFFFFFFu; // never: the sum only keeps the work from being dropped

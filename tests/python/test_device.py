@@ -102,6 +102,23 @@ def test_devices_in_one_process_stay_apart():
     assert all(bus.connected() for bus in others)
 
 
+def test_stop_drops_the_outputs_and_start_lets_the_master_connect_again():
+    bus = Bus(4, 4)
+    bus.connect()
+    bus.handler.dictionary.set("o3", 0x77)
+    for _ in range(3):
+        bus.cycle()
+    assert bus.device.read(OUT_KEY + 3) == 0x77
+    bus.device.stop()
+    assert bus.device.state == brisel.FSOEState.FSOE_STATE_RESET
+    assert bus.device.read(OUT_KEY + 3) == 0
+    assert bus.device.start()
+    bus.connect()
+    for _ in range(3):
+        bus.cycle()
+    assert bus.device.read(OUT_KEY + 3) == 0x77
+
+
 def test_the_application_hook_plays_sto_active_two_cycles_after_the_command():
     command = tarnwick.DictionaryItemOutput(0x101, "sto_command", DT.BOOL)
     active = tarnwick.DictionaryItemInput(0x201, "sto_active", DT.BOOL, False)

@@ -19,7 +19,6 @@ using Slave = tarnwick::VirtualSlave;
 using Result = Slave::ConfigResult;
 using Direction = Slave::Direction;
 
-constexpr uint16_t KEY_STO = 0x040;
 constexpr unsigned DEFAULT_SLAVE_ADDRESS = 0x1234;
 constexpr uint16_t KEY_DEVICE_NAME = 0x192; // the protocol's one string object
 constexpr unsigned long long MAX_KEY = 0xFFFF;

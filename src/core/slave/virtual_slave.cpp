@@ -190,14 +190,16 @@ std::size_t VirtualSlave::reply(uint8_t* out, unsigned words) const {
     const fsoe_engine_record& e = impl_->slave.engine;
     if (words > fsoe_engine_area_words(e)) words = fsoe_engine_area_words(e);
     const fsoe_lanes area = fsoe_engine_reply(e);
-    const fsoe_tail& tail = fsoe_engine_reply_tail(e);
-    for (unsigned w = 0; w < words; ++w) {
-        uint16_t word = w < FSOE_LANES_WORDS ? fsoe_lanes_word(area, w)
-                                             : static_cast<uint16_t>(fsoe_image_bits(
-                                                   area, tail, FSOE_WORD_BITS * w, FSOE_WORD_BITS));
+    unsigned head = fsoe_head_words(words);
+    for (unsigned w = 0; w < head; ++w) {
+        uint16_t word = fsoe_lanes_word(area, w);
         out[2 * w] = static_cast<uint8_t>(word);
         out[2 * w + 1] = static_cast<uint8_t>(word >> BITS_PER_BYTE);
     }
+    // A wide frame's tail, byte by byte.
+    const fsoe_tail& tail = fsoe_engine_reply_tail(e);
+    for (std::size_t i = 2 * std::size_t{head}; i < 2 * std::size_t{words}; ++i)
+        out[i] = fsoe_image_byte(area, tail, i);
     return 2 * std::size_t{words};
 }
 

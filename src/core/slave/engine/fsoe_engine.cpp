@@ -412,13 +412,12 @@ fsoe_request_result fsoe_engine_set_request(fsoe_engine_record& e, const uint8_t
     e.request = fsoe_lanes_replaced(e.request, fresh, head);
     if (words > FSOE_LANES_WORDS) {
         // A wide frame's tail, which nothing reads past the frame.
-        e.request_tail = fsoe_tail{};
-        for (unsigned w = FSOE_LANES_WORDS; w < words; ++w) {
-            unsigned k = w - FSOE_LANES_WORDS;
-            e.request_tail.lane[k / FSOE_WORDS_PER_LANE] |=
-                uint64_t{static_cast<uint16_t>(byte(2 * w) | byte(2 * w + 1) << 8)}
-                << (FSOE_WORD_BITS * (k % FSOE_WORDS_PER_LANE));
-        }
+        std::size_t from = 2 * std::size_t{FSOE_LANES_WORDS}, to = 2 * std::size_t{words};
+        uint8_t bytes[2 * FSOE_IMAGE_WORDS] = {};
+        for (std::size_t i = from; i < to && i < len; ++i)
+            bytes[i] = data[i];
+        fsoe_lanes ignored;
+        fsoe_image_from_bytes(bytes, to, ignored, e.request_tail);
     }
     e.new_request = true;
     return FSOE_REQUEST_OK;

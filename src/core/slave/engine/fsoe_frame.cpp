@@ -46,20 +46,34 @@ template <bool Wide> struct image_reader {
     }
 };
 
-// Lays bytes out one after another from byte 0 on; a wide frame's into the tail too.
-template <bool Wide> struct image_writer {
+// Lays bytes out one after another from byte 0 on: a frame within the head in its
+// lanes, a wide one (above 6 safe-data bytes) byte by byte, moved to head and tail once.
+template <bool Wide> struct image_writer;
+
+template <> struct image_writer<false> {
     fsoe_lanes head{};
-    fsoe_tail& tail;
     unsigned pos = 0;
-    void put(unsigned width, uint32_t v) {
-        if (Wide)
-            fsoe_image_or_bits(head, tail, BITS_PER_BYTE * pos, width, v);
-        else
-            fsoe_lanes_or_bits(head, BITS_PER_BYTE * pos, width, v);
-        pos += width / BITS_PER_BYTE;
+    void byte(uint8_t b) { fsoe_lanes_or_bits(head, BITS_PER_BYTE * pos++, BITS_PER_BYTE, b); }
+    void word(uint16_t v) {
+        fsoe_lanes_or_bits(head, BITS_PER_BYTE * pos, 2 * BITS_PER_BYTE, v);
+        pos += 2;
     }
-    void byte(uint8_t b) { put(BITS_PER_BYTE, b); }
-    void word(uint16_t v) { put(2 * BITS_PER_BYTE, v); }
+    fsoe_lanes finish(fsoe_tail&) const { return head; }
+};
+
+template <> struct image_writer<true> {
+    uint8_t bytes[2 * FSOE_IMAGE_WORDS] = {};
+    unsigned pos = 0;
+    void byte(uint8_t b) { bytes[pos++] = b; }
+    void word(uint16_t v) {
+        bytes[pos++] = static_cast<uint8_t>(v);
+        bytes[pos++] = static_cast<uint8_t>(v >> BITS_PER_BYTE);
+    }
+    fsoe_lanes finish(fsoe_tail& tail) const {
+        fsoe_lanes head;
+        fsoe_image_from_bytes(bytes, pos, head, tail);
+        return head;
+    }
 };
 
 // Frames above this many safe-data bytes reach past the head.
@@ -201,11 +215,9 @@ fsoe_lanes fsoe_frame_encode(const fsoe_frame& f, fsoe_tail& tail) {
     fsoe_lanes head{};
     with_fixed_length(f, [&](auto n) {
         constexpr unsigned N = decltype(n)::value;
-        constexpr bool wide = N > HEAD_SAFE_DATA_BYTES;
-        if (wide) tail = fsoe_tail{};
-        image_writer<wide> w{fsoe_lanes{}, tail};
+        image_writer<(N > HEAD_SAFE_DATA_BYTES)> w;
         encode_fixed<N>(f, w);
-        head = w.head;
+        head = w.finish(tail);
     });
     // The longest frame fills 35 bytes: nothing lands beyond head and tail.
     return head;

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace brisel {
 
@@ -185,17 +187,36 @@ inline uint32_t fsoe_image_bits(const fsoe_lanes& head, const fsoe_tail& tail, u
     return static_cast<uint32_t>(v & fsoe_lanes_mask(width));
 }
 
-// ORs `v` (of `width` bits, at most 32) in from bit `bit` on; nothing past the image.
-inline void fsoe_image_or_bits(fsoe_lanes& head, fsoe_tail& tail, unsigned bit, unsigned width,
-                               uint32_t v) {
-    unsigned k = bit / FSOE_LANE_BITS, s = bit % FSOE_LANE_BITS;
-    uint64_t x = v & fsoe_lanes_mask(width);
-    uint64_t parts[2] = {x << s, (x >> 1) >> (FSOE_LANE_BITS - 1 - s)};
-    for (unsigned j = 0; j < 2; ++j, ++k) {
+// The image's byte i (wire order), 0 past it.
+inline uint8_t fsoe_image_byte(const fsoe_lanes& head, const fsoe_tail& tail, std::size_t i) {
+    constexpr std::size_t LANE_BYTES = FSOE_LANE_BITS / 8;
+    return static_cast<uint8_t>(
+        fsoe_image_lane(head, tail, static_cast<unsigned>(i / LANE_BYTES)) >>
+        (8 * (i % LANE_BYTES)));
+}
+
+// Whether a lane in memory holds its bytes in wire order: then frames move whole.
+constexpr bool FSOE_LANES_WIRE_ORDER = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
+// Head and tail from `len` wire bytes (at most FSOE_IMAGE_WORDS words), zero behind them.
+inline void fsoe_image_from_bytes(const uint8_t* bytes, std::size_t len, fsoe_lanes& head,
+                                  fsoe_tail& tail) {
+    constexpr std::size_t LANE_BYTES = FSOE_LANE_BITS / 8;
+    constexpr std::size_t HEAD_BYTES = LANE_BYTES * FSOE_LANES_COUNT;
+    head = fsoe_lanes{};
+    tail = fsoe_tail{};
+    if (FSOE_LANES_WIRE_ORDER) {
+        std::memcpy(head.lane, bytes, len < HEAD_BYTES ? len : HEAD_BYTES);
+        if (len > HEAD_BYTES) std::memcpy(tail.lane, bytes + HEAD_BYTES, len - HEAD_BYTES);
+        return;
+    }
+    for (std::size_t i = 0; i < len; ++i) {
+        uint64_t b = uint64_t{bytes[i]} << (8 * (i % LANE_BYTES));
+        std::size_t k = i / LANE_BYTES;
         if (k < FSOE_LANES_COUNT)
-            fsoe_lanes_or_at(head, k, parts[j]);
-        else if (k - FSOE_LANES_COUNT < FSOE_TAIL_LANES)
-            tail.lane[k - FSOE_LANES_COUNT] |= parts[j];
+            head.lane[k] |= b;
+        else
+            tail.lane[k - FSOE_LANES_COUNT] |= b;
     }
 }
 
