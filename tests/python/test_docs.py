@@ -4,6 +4,7 @@ the master's state-machine page lists the transitions the module has."""
 import importlib.util
 import random
 import re
+import subprocess
 import sys
 from pathlib import Path
 
@@ -141,3 +142,16 @@ def test_virtual_slave_page_device_by_hand_has_the_sizes_its_maps_give():
     assert (device.rx_bytes, device.tx_bytes) == (3, 1)
     reply = device.cycle(b"\x77" + bytes(9))  # a Reset frame, error 2 (unknown command)
     assert (len(reply), reply[0], reply[1]) == (6, tarnwick.FSOECommand.RESET.value, 2)
+
+
+def test_readme_ci_test_passes_with_the_installed_plugin(tmp_path):
+    """The README's CI test, as printed, passes in a pytest run of its own: the
+    installed package gives it the fsoe_ fixtures."""
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    section = readme.split("\n### A safety network in a test\n", 1)[1]
+    snippet = re.search(r"```python\n(.*?)```", section, re.DOTALL).group(1)
+    (tmp_path / "test_readme_ci.py").write_text(snippet, encoding="utf-8")
+    command = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", str(tmp_path)]
+    ran = subprocess.run(command, capture_output=True, text=True, cwd=tmp_path, check=False)
+    assert ran.returncode == 0, ran.stdout + ran.stderr
+    assert "1 passed" in ran.stdout

@@ -12,6 +12,8 @@ import tarnwick
 from virtual_slave import brisel
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+# simulated_network.py: the corrupted reply and the long loss each drop their drive once.
+DROPS = [[], [39], [97], []]
 
 
 def load(name):
@@ -33,6 +35,10 @@ sra = load("sra_crc")
         ("frame_roundtrip", ["received CRCs valid: True", "corrupted CRCs valid: False"]),
         ("master_with_virtual_slave", ["state  StateData", "StateData, STO status True"]),
         ("sra_crc", [f"SRA CRC: 0x{sra.sra_crc(sra.PARAMETERS):08X}"]),
+        (
+            "simulated_network",
+            [f"drive #{n}: StateData, dropped at cycles {c}" for n, c in enumerate(DROPS)],
+        ),
     ],
 )
 def test_script_runs(script, expected, capsys):

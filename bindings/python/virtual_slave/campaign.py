@@ -74,12 +74,16 @@ def residual_rate(size: int) -> float:
 
 def fault_for(name: str, rng: random.Random, frame_bits: int, neighbour: Link, long: bool,
               watchdog_cycles: int = WATCHDOG_CYCLES) -> tuple[str, dict[str, Any]]:  # fmt: skip
-    """The Link fault and options a trial of class `name` injects; a loss or delay
-    outlasts the watchdog when `long`, else it is shorter."""
+    """The Link fault and options a trial of class `name` injects into frames of
+    `frame_bits` bits; a loss or delay outlasts the watchdog when `long`, else it is
+    shorter."""
+    # Bits of the FSoE frame itself: a device's reply may carry a padding byte after it
+    # (its reply area is read in whole words), which no CRC covers and no receiver reads.
     if name == "corruption":
-        return "corruption", {"count": rng.randint(1, 3)}
+        return "corruption", {"bits": rng.sample(range(frame_bits), rng.randint(1, 3))}
     if name == "corruption-many":
-        return "corruption", {"count": rng.randint(4, max(4, frame_bits // 2))}
+        count = rng.randint(4, max(4, frame_bits // 2))
+        return "corruption", {"bits": rng.sample(range(frame_bits), count)}
     if name == "sequence":
         return "sequence", {"age": rng.randint(2, 4)}
     if name in ("loss", "delay"):
