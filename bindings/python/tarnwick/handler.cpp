@@ -765,7 +765,12 @@ template <typename F> int guarded(F&& f) noexcept {
     return -1;
 }
 
+PyTypeObject* handler_type = nullptr;
+
+// The handler itself without nanobind's type look-up in the common case.
 PyMasterHandler& handler_arg(PyObject* obj) {
+    if (Py_TYPE(obj) == handler_type && nb::inst_ready(obj))
+        return *nb::inst_ptr<PyMasterHandler>(obj);
     return require_instance<PyMasterHandler>(nb::handle(obj), "handler");
 }
 
@@ -860,6 +865,7 @@ void init_handler(nb::module_& m) {
     bind_handler_operations(cls);
     bind_state_operations(cls);
     bind_handler_attributes(cls);
+    handler_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     m.attr("_master_api") =
         nb::steal(PyCapsule_New(const_cast<MasterApi*>(&MASTER_API), MASTER_API_CAPSULE, nullptr));
 }

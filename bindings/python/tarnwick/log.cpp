@@ -64,7 +64,33 @@ void print_check_lines(const std::string& calculated, const frame::FrameRecord& 
 
 } // namespace
 
+// The switch as the module's namespace holds it now. Where the interpreter can watch
+// a dict (3.12 on), a bool switch is remembered until the namespace changes, so the
+// master's per-cycle trace checks cost no look-up; any other value is looked up and
+// judged at every call, as everywhere before 3.12.
+#if PY_VERSION_HEX >= 0x030C0000
+namespace {
+constexpr int UNKNOWN = -1;
+int remembered = UNKNOWN;
+bool watching = false;
+
+int forget_switch(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    remembered = UNKNOWN; // called before any change of the namespace
+    return 0;
+}
+
+void watch_namespace() {
+    int watcher = PyDict_AddWatcher(forget_switch);
+    watching = watcher >= 0 && PyDict_Watch(watcher, state().module_dict) == 0;
+    if (!watching) PyErr_Clear();
+}
+} // namespace
+#endif
+
 bool trace_on() {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (remembered != UNKNOWN) return remembered == 1;
+#endif
     PyObject* v = PyDict_GetItemWithError(state().module_dict, logging_name);
     if (!v) {
         PyErr_Clear();
@@ -75,6 +101,9 @@ bool trace_on() {
         PyErr_Clear();
         return false;
     }
+#if PY_VERSION_HEX >= 0x030C0000
+    if (watching && PyBool_Check(v)) remembered = t;
+#endif
     return t == 1;
 }
 
@@ -101,6 +130,9 @@ void log_check_crc(const uint16_t calc[frame::MAX_CRC_WORDS], const frame::Frame
 
 void init_log(nb::module_& m) {
     logging_name = PyUnicode_InternFromString(LOGGING_ATTR);
+#if PY_VERSION_HEX >= 0x030C0000
+    watch_namespace();
+#endif
     nb::object environ = nb::module_::import_("os").attr("environ");
     nb::object value = environ.attr("get")(LOGGING_ATTR, "");
     m.attr(LOGGING_ATTR) = nb::bool_(PyObject_IsTrue(value.ptr()) == 1);
