@@ -523,3 +523,20 @@ def test_requests_stay_whole_under_racing_threads():
     assert not failures
     assert cycles > 100
     assert request_crc0(h.get_request()) is not None
+
+
+def test_the_published_request_is_one_object_until_the_next_event():
+    """get_request() gives the request the last event published, the same object each
+    time; _get_request() builds a new one without publishing it."""
+    h, _ = make_handler()
+    try:
+        h.start()
+        published = h.get_request()
+        assert h.get_request() is published
+        rebuilt = h._get_request()
+        assert rebuilt != published  # the next sequence number
+        assert h.get_request() is published
+        h.reset()
+        assert h.get_request() is not published
+    finally:
+        h.delete()

@@ -232,8 +232,19 @@ nb::object request_bytes(const PyMasterHandler& h) {
     return nb::bytes(reinterpret_cast<const char*>(r.data), r.size);
 }
 
+// The Master's request is published after each event; its bytes object is made when
+// first asked for (a native loop that reads the request through the C-level
+// interface needs none), and stays the same object until the next event.
 void publish_request(PyMasterHandler& h) {
-    h.current_request = request_bytes(h);
+    h.request_pending = true;
+}
+
+const nb::object& published_request(PyMasterHandler& h) {
+    if (h.request_pending) {
+        h.current_request = request_bytes(h);
+        h.request_pending = false;
+    }
+    return h.current_request;
 }
 
 // Builds the request for the current state (the Master keeps it stale if building
@@ -612,7 +623,7 @@ void bind_handler_operations(nb::class_<PyMasterHandler>& cls) {
                 "BaseException | None, traceback: types.TracebackType | None) -> None"),
         "stop() if running, then delete()");
     cls.def(
-        "get_request", [](PyMasterHandler& h) { return h.current_request; },
+        "get_request", [](PyMasterHandler& h) { return published_request(h); },
         nb::sig("def get_request(self) -> bytes"),
         "Get the current FSoE request.\n\nCan be called N times, even while the PDU has not "
         "changed.");
@@ -683,6 +694,7 @@ void bind_state_operations(nb::class_<PyMasterHandler>& cls) {
     cls.def(
         "_get_request",
         [](PyMasterHandler& h) {
+            published_request(h); // made before the Master's request changes under it
             h.core->rebuild_request();
             return request_bytes(h);
         },
@@ -776,7 +788,14 @@ PyMasterHandler& handler_arg(PyObject* obj) {
 
 int api_request(PyObject* handler, const uint8_t** data, std::size_t* size) {
     return guarded([&] {
-        PyObject* r = handler_arg(handler).current_request.ptr();
+        PyMasterHandler& h = handler_arg(handler);
+        if (h.request_pending) { // the published request is still the Master's own
+            ConstBytes r = h.core->request();
+            *data = r.data;
+            *size = r.size;
+            return 0;
+        }
+        PyObject* r = h.current_request.ptr();
         *data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(r));
         *size = static_cast<std::size_t>(PyBytes_GET_SIZE(r));
         return 0;

@@ -150,7 +150,8 @@ struct PyMasterHandler {
     nb::object clock;    // the application's clock (seconds); null: the thread times
     nb::object report_error_callback;
     nb::object state_change_callback;
-    nb::object current_request; // bytes
+    nb::object current_request;   // bytes
+    bool request_pending = false; // published, its bytes object not made yet
     // The class the current state's operation returned, for the change it leads to.
     nb::object next_class;
 
