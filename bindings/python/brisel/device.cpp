@@ -28,7 +28,6 @@ constexpr unsigned long long MAX_U64 = ~0ull;
 constexpr unsigned BITS_PER_BYTE = 8;
 constexpr std::size_t VALUE_BYTES = 4;
 
-
 [[noreturn]] void raise(PyObject* type, const std::string& text) {
     PyErr_SetString(type, text.c_str());
     raise_pending();

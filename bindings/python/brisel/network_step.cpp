@@ -26,8 +26,8 @@ const MasterApi* master_api() {
     static const MasterApi* api = nullptr;
     if (api) return api;
     nb::module_::import_("tarnwick");
-    auto* found = static_cast<const MasterApi*>(
-        PyCapsule_Import(tarnwick::py::MASTER_API_CAPSULE, 0));
+    auto* found =
+        static_cast<const MasterApi*>(PyCapsule_Import(tarnwick::py::MASTER_API_CAPSULE, 0));
     if (!found) raise_pending();
     if (found->version != tarnwick::py::MASTER_API_VERSION)
         throw nb::import_error("tarnwick's master interface has another version");
@@ -89,13 +89,13 @@ nb::tuple step_pairs(nb::list masters, nb::list devices, nb::handle clock, uint3
         throw nb::value_error("masters, devices and classes must be as long");
     uint64_t now = 0;
     if (api.clock_now(clock.ptr(), &now) < 0) raise_pending();
-    for (std::size_t i = 0; i < n; ++i) device_arg(PyList_GET_ITEM(devices.ptr(), i));
+    for (std::size_t i = 0; i < n; ++i)
+        device_arg(PyList_GET_ITEM(devices.ptr(), i));
     nb::list failures, changed;
     auto fail = [&](std::size_t i) { failures.append(nb::make_tuple(i, take_exception())); };
     for (std::size_t i = 0; i < n; ++i) {
         PyObject* device = PyList_GET_ITEM(devices.ptr(), i);
-        if (!exchange(api, PyList_GET_ITEM(masters.ptr(), i), device, device_arg(device)))
-            fail(i);
+        if (!exchange(api, PyList_GET_ITEM(masters.ptr(), i), device, device_arg(device))) fail(i);
     }
     if (api.clock_advance(clock.ptr(), cycle_us) < 0) raise_pending();
     for (std::size_t i = 0; i < n; ++i) {
