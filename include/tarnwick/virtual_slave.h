@@ -8,8 +8,9 @@
  * What it accepts from a master: a watchdog time of 50 to 10000 ms and exactly one
  * application parameter of 4 bytes, the SRA CRC (config.sra_crc). It judges them
  * at the master's first Data frame: outside these limits the master reaches Data
- * once, then the slave resets the connection with INVALID_COMPARA (watchdog),
- * INVALID_USERPARALEN (parameter length) or INVALID_USERPARA (value), every time.
+ * once, then the slave resets the connection, every time: INVALID_COMPARA for the
+ * watchdog, INVALID_CMD (fewer parameter bytes), INVALID_USERPARALEN (more) or
+ * INVALID_USERPARA (another value) for the parameter.
  *
  *   tarnwick_vslave_config config;
  *   tarnwick_vslave_config_init(&config);   set sra_crc and safe_data_bytes, then

@@ -605,6 +605,46 @@ TEST_CASE("the watchdog expires through poll and is reported with its code") {
     CHECK(p.request()[1] == 5);
 }
 
+TEST_CASE("the virtual slave resets a master outside its limits, and the report has its code") {
+    struct Limit {
+        const char* code; // the slave's, in the master's report
+        uint16_t watchdog_ms;
+        uint8_t n_bytes;
+        uint32_t xor_value;
+    };
+    const Limit cases[] = {{"INVALID_COMPARA", 49, 4, 0},
+                           {"INVALID_COMPARA", 10001, 4, 0},
+                           {"INVALID_CMD", 50, 2, 0}, // a Data frame while parameter bytes are due
+                           {"INVALID_USERPARA", 10000, 4, 1}};
+    for (const Limit& l : cases) {
+        CAPTURE(l.code);
+        CAPTURE(l.watchdog_ms);
+        CPair p(1);
+        REQUIRE(tarnwick_master_free(&p.master) == TARNWICK_OK);
+        tarnwick_app_parameter parameter{(p.parameter.value ^ l.xor_value) & 0xFFFF, l.n_bytes,
+                                         TARNWICK_TYPE_UNSIGNED};
+        if (l.n_bytes == 4) parameter.value = p.parameter.value ^ l.xor_value;
+        tarnwick_master_config c = CPair::config(1);
+        c.watchdog_ms = l.watchdog_ms;
+        c.parameters = &parameter;
+        c.parameter_count = 1;
+        c.callbacks = {Recorder::state_change, Recorder::error, &p.recorder};
+        REQUIRE(tarnwick_master_new(&c, &p.master) == TARNWICK_OK);
+        REQUIRE(tarnwick_master_start(p.master, p.now) == TARNWICK_OK);
+        // Data once, then the slave's Reset (the walk's own early reports aside).
+        auto reset_in_data = [&p] {
+            for (const tarnwick_error_report& e : p.recorder.errors)
+                if (e.state == TARNWICK_STATE_DATA) return &e;
+            return static_cast<const tarnwick_error_report*>(nullptr);
+        };
+        for (int k = 0; k < WALK_LIMIT && !reset_in_data(); ++k)
+            p.cycle();
+        REQUIRE(reset_in_data());
+        CHECK(reset_in_data()->transition == TARNWICK_DATA_RESET1);
+        CHECK(std::string(tarnwick_error_code_name(reset_in_data()->error_code)) == l.code);
+    }
+}
+
 TEST_CASE("a callback may call back into its master, but not free it") {
     // A corrupted reply in Data: DATA_FAIL1 reports an invalid CRC (code 4). Left alone,
     // the master sends code 4 in its Reset frames. Reset or stopped from the report, it

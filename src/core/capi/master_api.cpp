@@ -88,13 +88,10 @@ namespace {
 void Listener::on_error(Master& m, Transition t, const char* message) {
     const tarnwick_master_callbacks cb = handle_->callbacks;
     if (!cb.on_error) return;
-    const states::TransitionInfo& info = states::info(t);
     tarnwick_error_report report;
     report.transition = static_cast<int>(t);
     report.state = static_cast<int>(m.state());
-    report.error_code = info.report == states::Report::ResetBySlave
-                            ? m.slave().session.get(tarnwick::SessionField::error_id)
-                            : static_cast<uint32_t>(info.error);
+    report.error_code = tarnwick::reported_error_code(m, t);
     report.message = message;
     CallbackScope scope(handle_->callback_depth);
     cb.on_error(handle_, &report, cb.context);
