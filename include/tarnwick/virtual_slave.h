@@ -9,8 +9,8 @@
  * application parameter of 4 bytes, the SRA CRC (config.sra_crc). It judges them
  * at the master's first Data frame: outside these limits the master reaches Data
  * once, then the slave resets the connection, every time: INVALID_COMPARA for the
- * watchdog, INVALID_CMD (fewer parameter bytes), INVALID_USERPARALEN (more) or
- * INVALID_USERPARA (another value) for the parameter.
+ * watchdog; for the parameter INVALID_CMD or INVALID_USERPARALEN (another length,
+ * e.g. INVALID_CMD for 2 bytes) or INVALID_USERPARA (another value).
  *
  *   tarnwick_vslave_config config;
  *   tarnwick_vslave_config_init(&config);   set sra_crc and safe_data_bytes, then
