@@ -264,8 +264,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 9: { // settings, allowed while stopped only
             bool running = false;
             require_ok(tarnwick_master_is_running(h.master, &running));
-            s = tarnwick_master_set_parameter(h.master, in.byte() % 2, in.u32());
-            EXPECT(running ? s == TARNWICK_E_RUNNING : s == TARNWICK_OK || s == TARNWICK_E_INVALID);
+            size_t index = in.byte() % 2; // the master has one parameter: 1 is past the end
+            s = tarnwick_master_set_parameter(h.master, index, in.u32());
+            EXPECT(index > 0 ? s == TARNWICK_E_INVALID
+                   : running ? s == TARNWICK_E_RUNNING
+                             : s == TARNWICK_OK || s == TARNWICK_E_INVALID);
             break;
         }
         }
