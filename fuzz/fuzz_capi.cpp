@@ -142,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     c.slave_address = 0x1234;
     c.connection_id = in.byte() % 4; // 0 is refused
     c.watchdog_ms = static_cast<uint16_t>(in.byte() % 3 * 50);
-    // Mostly the slave's size, sometimes any (17 is refused).
+    // Mostly the slave's size, sometimes any (0 and 17 are refused).
     bool odd = in.byte() % 4 == 0;
     c.output_bytes = odd ? in.byte() % 18 : slave_size;
     c.input_bytes = odd ? in.byte() % 18 : slave_size;
@@ -178,7 +178,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             tarnwick_reply_result r = -1;
             s = tarnwick_master_set_reply(h.master, null ? nullptr : reply.data(), reply.size(),
                                           h.now, &r);
-            EXPECT(s == TARNWICK_OK && r >= 0 && r <= TARNWICK_REPLY_TOO_LONG);
+            EXPECT(s == TARNWICK_OK && r >= 0 && r <= TARNWICK_REPLY_NONE);
+            EXPECT((r == TARNWICK_REPLY_NONE) == reply.empty());
             EXPECT((r == TARNWICK_REPLY_TOO_LONG) == (reply.size() > 36) ||
                    r == TARNWICK_REPLY_NOT_RUNNING);
             if (r == TARNWICK_REPLY_TAKEN) h.last_reply = reply;
@@ -263,8 +264,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 9: { // settings, allowed while stopped only
             bool running = false;
             require_ok(tarnwick_master_is_running(h.master, &running));
-            s = tarnwick_master_set_parameter(h.master, in.byte() % 2, in.u32());
-            EXPECT(running ? s == TARNWICK_E_RUNNING : s == TARNWICK_OK || s == TARNWICK_E_INVALID);
+            size_t index = in.byte() % 2; // the master has one parameter: 1 is past the end
+            s = tarnwick_master_set_parameter(h.master, index, in.u32());
+            EXPECT(index > 0 ? s == TARNWICK_E_INVALID
+                   : running ? s == TARNWICK_E_RUNNING
+                             : s == TARNWICK_OK || s == TARNWICK_E_INVALID);
             break;
         }
         }

@@ -395,4 +395,14 @@ class Master {
     std::size_t last_reply_size_ = 0;
 };
 
+// The FSoE error code of a failure reported to MasterListener::on_error(m, t, ...):
+// for a reset by the slave (the *_RESET1 transitions) the code the slave sent,
+// otherwise the code this master sends in its Reset frames. Valid during the call.
+inline uint16_t reported_error_code(const Master& m, Transition t) {
+    const states::TransitionInfo& info = states::info(t);
+    return info.report == states::Report::ResetBySlave
+               ? m.slave().session.get(SessionField::error_id)
+               : static_cast<uint16_t>(info.error);
+}
+
 } // namespace tarnwick

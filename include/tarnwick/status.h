@@ -46,7 +46,9 @@ enum {
 
 /* Safe-data bytes a frame carries at most, each way. */
 #define TARNWICK_MAX_SAFE_DATA_BYTES 16
-/* The longest frame: command, 8 blocks of two data bytes and a CRC, connection id. */
+/* The longest frame: command, 8 blocks of two data bytes and a CRC, connection id.
+ * A master takes replies up to 36 bytes: a 36th byte is read as padding of a 16-byte
+ * frame; from 37 bytes a reply is refused (TARNWICK_REPLY_TOO_LONG). */
 #define TARNWICK_MAX_FRAME_BYTES 35
 
 #endif /* TARNWICK_STATUS_H */

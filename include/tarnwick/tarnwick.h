@@ -1,6 +1,7 @@
 /* The C API of the tarnwick FSoE master: one master connection per handle.
  *
- * Valid C11 and C++. Link with the master library (tarnwick_core).
+ * Valid C11 and C++. Link with the master library: tarnwick::tarnwick in CMake,
+ * -ltarnwick (pkg-config tarnwick) otherwise.
  *
  *   tarnwick_master_config config;
  *   tarnwick_master_config_init(&config);      fill in the fields, then
@@ -8,15 +9,18 @@
  *   tarnwick_master_start(master, now_us);
  *   every bus cycle:
  *     tarnwick_master_poll(master, now_us, NULL);              the watchdog
+ *     tarnwick_master_set_outputs(master, outputs, size);        for this request
  *     tarnwick_master_set_reply(master, reply, n, now_us, NULL); the slave's frame in
  *     tarnwick_master_get_request(master, buf, sizeof buf, &n);  the request out
  *   tarnwick_master_free(&master);
  *
- * Every function returns a tarnwick_status (status.h): TARNWICK_OK, or a negative
- * code for misuse, in which case nothing was changed. Protocol events (a bad reply,
- * an expired watchdog, a reset by the slave) are no failures of a call: they change
- * the state, drop the inputs to their fail-safe image and are reported to the
- * callbacks.
+ * Every function but the name functions (tarnwick_strerror, tarnwick_*_name, which
+ * return static texts) and tarnwick_version returns a tarnwick_status (status.h):
+ * TARNWICK_OK, or a negative code for misuse, in which case nothing was changed
+ * (but out-parameters, as noted). An output buffer may be NULL when its capacity is
+ * 0: the call then reports the length needed (TARNWICK_E_BUFFER_TOO_SMALL). Protocol events (a bad
+ * reply, an expired watchdog, a reset by the slave) are no failures of a call: they change the
+ * state, drop the inputs to their fail-safe image and are reported to the callbacks.
  *
  * Time is the caller's: microseconds of a monotonic clock, passed to every call that
  * may arm or check the watchdog.
@@ -30,6 +34,7 @@
 
 #include "tarnwick/export.h"
 #include "tarnwick/status.h"
+#include "tarnwick/version.h"
 
 #include <stdbool.h>
 #include <stddef.h>
@@ -93,14 +98,15 @@ enum {
     TARNWICK_TRANSITION_COUNT
 };
 
-/* What set_reply did with a reply. */
+/* What set_reply (or cycle) did with a reply. */
 typedef int tarnwick_reply_result;
 
 enum {
     TARNWICK_REPLY_TAKEN = 0,       /* processed: one transition, a new request */
     TARNWICK_REPLY_REPEATED = 1,    /* the same bytes as the last reply taken: ignored */
     TARNWICK_REPLY_NOT_RUNNING = 2, /* before start or after stop: ignored */
-    TARNWICK_REPLY_TOO_LONG = 3     /* longer than a frame (over 36 bytes): refused */
+    TARNWICK_REPLY_TOO_LONG = 3,    /* longer than any reply taken (over 36 bytes) */
+    TARNWICK_REPLY_NONE = 4         /* no frame: length 0 (or a NULL reply to cycle) */
 };
 
 /* The data type an application parameter's echo is compared as. */
@@ -127,6 +133,10 @@ TARNWICK_API const char* tarnwick_reply_result_name(tarnwick_reply_result r); /*
 /* FSoE error codes: RESET, INVALID_CMD ... INVALID_USERPARA (0 to 11),
  * INVALID_SAFEPARA_128 ... _255; "UNKNOWN_ERROR" for the codes between and above. */
 TARNWICK_API const char* tarnwick_error_code_name(uint32_t code);
+
+/* The library's version, "MAJOR.MINOR.PATCH": TARNWICK_VERSION_STRING of the headers
+ * it was built with, which a program may compare with its own. Never NULL. */
+TARNWICK_API const char* tarnwick_version(void);
 
 /* The 32-bit CRC of safety-related application parameters, fed word by word (low
  * byte first): the application parameter a slave often expects. */
@@ -174,8 +184,10 @@ typedef struct tarnwick_master_config {
     uint16_t slave_address;
     uint16_t connection_id; /* 0 is refused */
     uint16_t watchdog_ms;   /* sent to the slave and timed here; 0 is refused */
-    uint8_t output_bytes;   /* safe-data bytes of the requests, at most 16 */
-    uint8_t input_bytes;    /* safe-data bytes of the replies, at most 16 */
+    /* Safe-data bytes each way, 1 to 16 (0 is refused). An odd size above 1 travels
+     * as the next even size (3 as 4, ...): the extra byte is sent as 0. */
+    uint8_t output_bytes; /* of the requests */
+    uint8_t input_bytes;  /* of the replies */
     /* Copied by tarnwick_master_new; NULL when parameter_count is 0. */
     const tarnwick_app_parameter* parameters;
     size_t parameter_count;
@@ -221,20 +233,26 @@ TARNWICK_API tarnwick_status tarnwick_master_reset(tarnwick_master* master, uint
 /* --- The cycle ------------------------------------------------------------------- */
 
 /* Hands the slave's frame to the master (copied; any length is safe). The same bytes
- * as the last reply taken are ignored. `result` (may be NULL) receives what was done
- * with it. `reply` may be NULL only when `len` is 0. */
+ * as the last reply taken are ignored. Length 0 is no frame (none arrived this cycle,
+ * e.g. a bad working counter): nothing is processed and the result is
+ * TARNWICK_REPLY_NONE. `result` (may be NULL) receives what was done with the reply.
+ * `reply` may be NULL only when `len` is 0. A reply taken builds the next request
+ * from the outputs and fail-safe switch set before this call. */
 TARNWICK_API tarnwick_status tarnwick_master_set_reply(tarnwick_master* master,
                                                        const uint8_t* reply, size_t len,
                                                        uint64_t now_us,
                                                        tarnwick_reply_result* result);
 /* Copies the request to send into buf (cap bytes; TARNWICK_MAX_FRAME_BYTES always
- * suffice) and its length into *len. When buf is too small, nothing is copied,
- * *len receives the length needed and TARNWICK_E_BUFFER_TOO_SMALL is returned.
- * TARNWICK_E_NOT_STARTED before the first start or reset. */
+ * suffice) and its length into *len. When buf is too small (or NULL with cap 0),
+ * nothing is copied, *len receives the length needed and TARNWICK_E_BUFFER_TOO_SMALL
+ * is returned. TARNWICK_E_NOT_STARTED before the first start or reset. */
 TARNWICK_API tarnwick_status tarnwick_master_get_request(const tarnwick_master* master,
                                                          uint8_t* buf, size_t cap, size_t* len);
-/* One bus cycle in one call: poll, set_reply (skipped when `reply` is NULL: no
- * frame arrived), get_request. `result` may be NULL. */
+/* One bus cycle in one call: poll, set_reply (skipped when `reply` is NULL or
+ * `reply_len` is 0: no frame arrived, *result is TARNWICK_REPLY_NONE), get_request.
+ * Every argument is checked first: a refusal (a NULL pointer, a request buffer
+ * shorter than the request, TARNWICK_E_NOT_STARTED) has polled and taken nothing.
+ * `result` may be NULL. */
 TARNWICK_API tarnwick_status tarnwick_master_cycle(tarnwick_master* master, const uint8_t* reply,
                                                    size_t reply_len, uint64_t now_us,
                                                    uint8_t* request, size_t cap,
@@ -247,14 +265,17 @@ TARNWICK_API tarnwick_status tarnwick_master_poll(tarnwick_master* master, uint6
 /* --- Process data ---------------------------------------------------------------- */
 
 /* The safe outputs, exactly output_bytes long (copied; sent in Data once fail-safe
- * is off). Any other length: TARNWICK_E_SIZE. */
+ * is off). Any other length: TARNWICK_E_SIZE. They go out in the request built by the
+ * next reply taken (or reset): set them before set_reply or cycle. */
 TARNWICK_API tarnwick_status tarnwick_master_set_outputs(tarnwick_master* master,
                                                          const uint8_t* data, size_t len);
-/* Copies the safe inputs (input_bytes) into buf; *len receives input_bytes. They
- * hold the fail-safe image whenever the connection drops them there. */
+/* Copies the safe inputs (input_bytes) into buf; *len receives input_bytes, also
+ * when buf is too small or NULL with cap 0 (TARNWICK_E_BUFFER_TOO_SMALL). They hold
+ * the fail-safe image whenever the connection drops them there. */
 TARNWICK_API tarnwick_status tarnwick_master_get_inputs(const tarnwick_master* master, uint8_t* buf,
                                                         size_t cap, size_t* len);
-/* In Data: FailSafeData requests (true, as after every reset) or ProcessData. */
+/* In Data: FailSafeData requests (true, as after every reset) or ProcessData, from
+ * the request built by the next reply taken on (set it before set_reply or cycle). */
 TARNWICK_API tarnwick_status tarnwick_master_set_fail_safe(tarnwick_master* master, bool active);
 /* The fail-safe input image, exactly input_bytes long; applies at the next drop. */
 TARNWICK_API tarnwick_status tarnwick_master_set_fail_safe_inputs(tarnwick_master* master,
@@ -272,8 +293,9 @@ TARNWICK_API tarnwick_status tarnwick_master_get_watchdog(const tarnwick_master*
 /* While stopped only (TARNWICK_E_RUNNING otherwise). */
 TARNWICK_API tarnwick_status tarnwick_master_set_slave_address(tarnwick_master* master,
                                                                uint16_t address);
-/* While stopped only; TARNWICK_E_INVALID for an index past the parameters or a value
- * wider than the parameter's n_bytes. */
+/* While stopped only (TARNWICK_E_RUNNING otherwise); TARNWICK_E_INVALID for an index
+ * past the parameters (checked first, running or not) or a value wider than the
+ * parameter's n_bytes. */
 TARNWICK_API tarnwick_status tarnwick_master_set_parameter(tarnwick_master* master, size_t index,
                                                            uint32_t value);
 

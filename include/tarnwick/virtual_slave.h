@@ -1,8 +1,16 @@
 /* The C API of the virtual FSoE slave: a simulated slave per handle, with its own
  * protocol engine, object dictionary, static map, mock clock and random source.
  *
- * Valid C11 and C++. Link with the virtual slave's library (brisel_core), which does
- * not need the master's.
+ * Valid C11 and C++. Link with the virtual slave's library, which does not need the
+ * master's: tarnwick::virtual_slave in CMake, -ltarnwick_virtual_slave
+ * (pkg-config tarnwick-virtual-slave) otherwise.
+ *
+ * What it accepts from a master: a watchdog time of 50 to 10000 ms and exactly one
+ * application parameter of 4 bytes, the SRA CRC (config.sra_crc). It judges them
+ * at the master's first Data frame: outside these limits the master reaches Data
+ * once, then the slave resets the connection, every time: INVALID_COMPARA for the
+ * watchdog; for the parameter INVALID_CMD or INVALID_USERPARALEN (another length,
+ * e.g. INVALID_CMD for 2 bytes) or INVALID_USERPARA (another value).
  *
  *   tarnwick_vslave_config config;
  *   tarnwick_vslave_config_init(&config);   set sra_crc and safe_data_bytes, then
@@ -61,6 +69,9 @@ static inline void tarnwick_vslave_config_init(tarnwick_vslave_config* config) {
 
 /* A static text for each status; never NULL. */
 TARNWICK_API const char* tarnwick_vslave_strerror(tarnwick_status status);
+/* The library's version, "MAJOR.MINOR.PATCH" (TARNWICK_VERSION_STRING of the
+ * headers it was built with; tarnwick/version.h). Never NULL. */
+TARNWICK_API const char* tarnwick_vslave_version(void);
 
 /* A new slave, started, in Reset, into *out (NULL on failure). The config is copied.
  * TARNWICK_E_INVALID for a safe-data size other than 1, 2 or 4. */
@@ -85,7 +96,8 @@ TARNWICK_API tarnwick_status tarnwick_vslave_set_request(tarnwick_vslave* slave,
 /* One engine step: the watchdog, then the pending request, then the reply. */
 TARNWICK_API tarnwick_status tarnwick_vslave_process(tarnwick_vslave* slave);
 /* Copies the reply frame into buf (TARNWICK_VSLAVE_MAX_REPLY_BYTES always suffice);
- * *len receives its length, also when buf is too small (then nothing is copied). */
+ * *len receives its length, also when buf is too small or NULL with cap 0 (then
+ * nothing is copied: TARNWICK_E_BUFFER_TOO_SMALL). */
 TARNWICK_API tarnwick_status tarnwick_vslave_get_reply(const tarnwick_vslave* slave, uint8_t* buf,
                                                        size_t cap, size_t* len);
 /* set_request (skipped when `request` is NULL: no frame arrived), process, get_reply. */
@@ -106,13 +118,16 @@ TARNWICK_API tarnwick_status tarnwick_vslave_set_sra_crc(tarnwick_vslave* slave,
 
 /* Reads object `key` (docs/brisel.md lists them) into buf, little-endian; *size
  * receives the object's size as the dictionary counts it (bytes; words for the
- * string), also when cap is smaller (then TARNWICK_E_BUFFER_TOO_SMALL, nothing
- * copied; 16 bytes always suffice). A refused access: TARNWICK_E_OBJECT with its
- * abort code in *abort_code (may be NULL). */
+ * string), also when cap is smaller or buf NULL with cap 0 (then
+ * TARNWICK_E_BUFFER_TOO_SMALL, nothing copied; 16 bytes always suffice). A refused access:
+ * TARNWICK_E_OBJECT with its abort code in *abort_code (may be NULL). */
 TARNWICK_API tarnwick_status tarnwick_vslave_read_object(const tarnwick_vslave* slave, uint16_t key,
                                                          uint8_t* buf, size_t cap, size_t* size,
                                                          uint32_t* abort_code);
-/* Writes len bytes to object `key`; refusals as for read_object. */
+/* Writes len bytes to object `key`, exactly the object's size as read_object reports
+ * it (1 byte for a boolean, 2 for 8- and 16-bit objects, 4 for 32-bit ones). Any
+ * other length is refused with TARNWICK_E_OBJECT and abort code 0x06070010 (length
+ * does not match), nothing written; other refusals as for read_object. */
 TARNWICK_API tarnwick_status tarnwick_vslave_write_object(tarnwick_vslave* slave, uint16_t key,
                                                           const uint8_t* data, size_t len,
                                                           uint32_t* abort_code);

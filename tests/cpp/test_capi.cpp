@@ -275,9 +275,11 @@ TEST_CASE("NULL buffers and results are refused and leave the objects as they we
 TEST_CASE("short buffers report the length needed and receive nothing") {
     CPair p(4);
     REQUIRE(p.walk_to_data());
+    p.recorder.forget();
     const size_t request_len = p.request().size();
     const size_t reply_len = 12; // 6 words for 4 safe-data bytes
     uint8_t buf[TARNWICK_MAX_FRAME_BYTES];
+    const uint8_t junk[6] = {0x36, 0x36, 0x36, 0x36, 0x36, 0x36}; // would drop the connection
     struct Short {
         const char* what;
         std::function<tarnwick_status(uint8_t*, size_t, size_t*)> call;
@@ -295,21 +297,28 @@ TEST_CASE("short buffers report the length needed and receive nothing") {
         SHORT(tarnwick_vslave_get_reply(p.slave, b, cap, n), reply_len),
         SHORT(tarnwick_vslave_cycle(p.slave, nullptr, 0, b, cap, n), reply_len),
         SHORT(tarnwick_vslave_read_object(p.slave, 0x193, b, cap, n, nullptr), 2),
+        // last: once its buffer suffices, the junk is taken and the connection drops
+        SHORT(tarnwick_master_cycle(p.master, junk, 6, p.now, b, cap, n, nullptr), request_len),
     };
     for (const Short& c : cases) {
         CAPTURE(c.what);
-        for (size_t cap : {size_t{0}, c.needed - 1}) {
-            std::memset(buf, 0xCC, sizeof buf);
-            size_t n = 0;
-            CHECK(c.call(buf, cap, &n) == TARNWICK_E_BUFFER_TOO_SMALL);
-            CHECK(n == c.needed);
-            CHECK(buf[0] == 0xCC);
-        }
+        // NULL with capacity 0 is a query for the length.
+        for (uint8_t* b : {static_cast<uint8_t*>(nullptr), buf})
+            for (size_t cap : {size_t{0}, c.needed - 1}) {
+                if (!b && cap) continue;
+                std::memset(buf, 0xCC, sizeof buf);
+                size_t n = 0;
+                CHECK(c.call(b, cap, &n) == TARNWICK_E_BUFFER_TOO_SMALL);
+                CHECK(n == c.needed);
+                CHECK(buf[0] == 0xCC);
+            }
+        // A refused call took nothing: no reply processed, no watchdog expiry.
+        CHECK(p.state() == TARNWICK_STATE_DATA);
+        CHECK(p.recorder.errors.empty());
         size_t n = 0;
         CHECK(c.call(buf, c.needed, &n) == TARNWICK_OK);
         CHECK(n == c.needed);
     }
-    CHECK(p.state() == TARNWICK_STATE_DATA);
 }
 
 TEST_CASE("images and frames of the wrong length are refused whole") {
@@ -325,6 +334,19 @@ TEST_CASE("images and frames of the wrong length are refused whole") {
     size_t n = 0;
     uint8_t reply[16];
     CHECK(tarnwick_vslave_cycle(p.slave, bytes, 25, reply, sizeof reply, &n) == TARNWICK_E_SIZE);
+    // An object takes its own size only (0x193: 2 bytes), like a short write refused.
+    const uint8_t address[8] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
+    for (size_t len : {size_t{0}, size_t{1}, size_t{3}, size_t{4}, size_t{8}}) {
+        CAPTURE(len);
+        uint32_t abort_code = 0;
+        CHECK(tarnwick_vslave_write_object(p.slave, 0x193, address, len, &abort_code) ==
+              TARNWICK_E_OBJECT);
+        CHECK(abort_code == 0x06070010);
+        uint8_t value[2] = {};
+        CHECK(tarnwick_vslave_read_object(p.slave, 0x193, value, sizeof value, &n, nullptr) ==
+              TARNWICK_OK);
+        CHECK(value[0] + 256 * value[1] == SLAVE_ADDRESS);
+    }
     // Nothing refused reached either side: the STO stays off, the pair connected.
     CHECK(p.sto_round_trip(false));
     CHECK(p.state() == TARNWICK_STATE_DATA);
@@ -346,6 +368,10 @@ TEST_CASE("bad configurations are refused, give no handle and are explained") {
         {"Watchdog time", [](auto& c, auto&) { c.watchdog_ms = 0; }, TARNWICK_E_INVALID},
         {"output_bytes", [](auto& c, auto&) { c.output_bytes = 17; }, TARNWICK_E_INVALID},
         {"input_bytes", [](auto& c, auto&) { c.input_bytes = 17; }, TARNWICK_E_INVALID},
+        {"output_bytes must be 1 to 16 (got 0)", [](auto& c, auto&) { c.output_bytes = 0; },
+         TARNWICK_E_INVALID},
+        {"input_bytes must be 1 to 16 (got 0)", [](auto& c, auto&) { c.input_bytes = 0; },
+         TARNWICK_E_INVALID},
         {"At most 47 application parameters (got 48)",
          [&](auto& c, auto&) {
              c.parameters = many.data();
@@ -433,6 +459,7 @@ TEST_CASE("settings and requests at the wrong time are statuses") {
     CHECK(tarnwick_master_set_slave_address(m, 7) == TARNWICK_OK);
     REQUIRE(tarnwick_master_start(m, 0) == TARNWICK_OK);
     CHECK(tarnwick_master_set_parameter(m, 0, 1) == TARNWICK_E_RUNNING);
+    CHECK(tarnwick_master_set_parameter(m, 1, 1) == TARNWICK_E_INVALID); // index first
     CHECK(tarnwick_master_set_slave_address(m, 8) == TARNWICK_E_RUNNING);
     CHECK(tarnwick_master_get_request(m, buf, sizeof buf, &len) == TARNWICK_OK);
     CHECK(buf[0] == RESET_COMMAND);
@@ -444,8 +471,8 @@ TEST_CASE("replies of any length are taken, ignored or refused, never misuse") {
         size_t len;
         tarnwick_reply_result result;
     };
-    // 0 and 1 byte are frames of no or one safe-data byte: they fail the checks.
-    const Odd cases[] = {{0, TARNWICK_REPLY_TAKEN},
+    // 0 bytes is no frame (a cycle without one); 1 byte fails the checks.
+    const Odd cases[] = {{0, TARNWICK_REPLY_NONE},
                          {1, TARNWICK_REPLY_TAKEN},
                          {36, TARNWICK_REPLY_TAKEN},
                          {37, TARNWICK_REPLY_TOO_LONG},
@@ -456,10 +483,22 @@ TEST_CASE("replies of any length are taken, ignored or refused, never misuse") {
         CPair p(2);
         REQUIRE(p.walk_to_data());
         REQUIRE(p.sto_round_trip(true));
+        p.recorder.forget();
         tarnwick_reply_result r = -1;
         CHECK(tarnwick_master_set_reply(p.master, o.len ? junk.data() : nullptr, o.len, p.now,
                                         &r) == TARNWICK_OK);
         CHECK(r == o.result);
+        r = -1;
+        size_t n = 0;
+        uint8_t request[TARNWICK_MAX_FRAME_BYTES];
+        if (o.result == TARNWICK_REPLY_NONE) { // the same through cycle, NULL or not
+            for (const uint8_t* reply : {static_cast<uint8_t*>(nullptr), junk.data()}) {
+                CHECK(tarnwick_master_cycle(p.master, reply, 0, p.now, request, sizeof request, &n,
+                                            &r) == TARNWICK_OK);
+                CHECK(r == TARNWICK_REPLY_NONE);
+            }
+            CHECK(p.recorder.errors.empty());
+        }
         if (o.result == TARNWICK_REPLY_TAKEN) { // a failure: inputs to fail-safe, Reset
             CHECK(p.state() == TARNWICK_STATE_RESET);
             CHECK(p.inputs() == std::vector<uint8_t>(2, FAIL_SAFE));
@@ -499,10 +538,10 @@ TEST_CASE("every status, state, transition, reply result and error code has its 
     CHECK(std::string(tarnwick_transition_name(TARNWICK_TRANSITION_COUNT)) == "unknown transition");
     CHECK(std::string(tarnwick_transition_name(-1)) == "unknown transition");
 
-    const char* const results[] = {"TAKEN", "REPEATED", "NOT_RUNNING", "TOO_LONG"};
-    for (int r = 0; r <= TARNWICK_REPLY_TOO_LONG; ++r)
+    const char* const results[] = {"TAKEN", "REPEATED", "NOT_RUNNING", "TOO_LONG", "NONE"};
+    for (int r = 0; r <= TARNWICK_REPLY_NONE; ++r)
         CHECK(std::string(tarnwick_reply_result_name(r)) == results[r]);
-    CHECK(std::string(tarnwick_reply_result_name(4)) == "unknown reply result");
+    CHECK(std::string(tarnwick_reply_result_name(5)) == "unknown reply result");
 
     for (uint32_t code = 0; code < 300; ++code) {
         CAPTURE(code);
@@ -514,6 +553,14 @@ TEST_CASE("every status, state, transition, reply result and error code has its 
     CHECK(std::string(tarnwick_error_code_name(4)) == "INVALID_CRC");
     CHECK(std::string(tarnwick_error_code_name(200)) == "INVALID_SAFEPARA_200");
     CHECK(std::string(tarnwick_error_code_name(0x10004)) == "UNKNOWN_ERROR");
+
+    // Each library reports the version of the headers it was built with.
+    const std::string version = std::to_string(TARNWICK_VERSION_MAJOR) + "." +
+                                std::to_string(TARNWICK_VERSION_MINOR) + "." +
+                                std::to_string(TARNWICK_VERSION_PATCH);
+    CHECK(version == TARNWICK_VERSION_STRING);
+    CHECK(tarnwick_version() == version);
+    CHECK(tarnwick_vslave_version() == version);
 }
 
 TEST_CASE("a C master connects to a C virtual slave and carries the STO bit both ways") {
@@ -556,6 +603,46 @@ TEST_CASE("the watchdog expires through poll and is reported with its code") {
     CHECK(p.recorder.errors[0].transition == TARNWICK_DATA_WD);
     CHECK(p.recorder.errors[0].error_code == 5); // WD_EXPIRED, sent in the Reset frames
     CHECK(p.request()[1] == 5);
+}
+
+TEST_CASE("the virtual slave resets a master outside its limits, and the report has its code") {
+    struct Limit {
+        const char* code; // the slave's, in the master's report
+        uint16_t watchdog_ms;
+        uint8_t n_bytes;
+        uint32_t xor_value;
+    };
+    const Limit cases[] = {{"INVALID_COMPARA", 49, 4, 0},
+                           {"INVALID_COMPARA", 10001, 4, 0},
+                           {"INVALID_CMD", 50, 2, 0}, // a Data frame while parameter bytes are due
+                           {"INVALID_USERPARA", 10000, 4, 1}};
+    for (const Limit& l : cases) {
+        CAPTURE(l.code);
+        CAPTURE(l.watchdog_ms);
+        CPair p(1);
+        REQUIRE(tarnwick_master_free(&p.master) == TARNWICK_OK);
+        tarnwick_app_parameter parameter{(p.parameter.value ^ l.xor_value) & 0xFFFF, l.n_bytes,
+                                         TARNWICK_TYPE_UNSIGNED};
+        if (l.n_bytes == 4) parameter.value = p.parameter.value ^ l.xor_value;
+        tarnwick_master_config c = CPair::config(1);
+        c.watchdog_ms = l.watchdog_ms;
+        c.parameters = &parameter;
+        c.parameter_count = 1;
+        c.callbacks = {Recorder::state_change, Recorder::error, &p.recorder};
+        REQUIRE(tarnwick_master_new(&c, &p.master) == TARNWICK_OK);
+        REQUIRE(tarnwick_master_start(p.master, p.now) == TARNWICK_OK);
+        // Data once, then the slave's Reset (the walk's own early reports aside).
+        auto reset_in_data = [&p] {
+            for (const tarnwick_error_report& e : p.recorder.errors)
+                if (e.state == TARNWICK_STATE_DATA) return &e;
+            return static_cast<const tarnwick_error_report*>(nullptr);
+        };
+        for (int k = 0; k < WALK_LIMIT && !reset_in_data(); ++k)
+            p.cycle();
+        REQUIRE(reset_in_data());
+        CHECK(reset_in_data()->transition == TARNWICK_DATA_RESET1);
+        CHECK(std::string(tarnwick_error_code_name(reset_in_data()->error_code)) == l.code);
+    }
 }
 
 TEST_CASE("a callback may call back into its master, but not free it") {

@@ -8,7 +8,8 @@
 #      package and the pkg-config files, and that every header compiles on its own;
 #   3. build every examples/cpp/*.cpp and examples/c/*.c from a copy outside the
 #      source tree, once with find_package(tarnwick CONFIG) and once with pkg-config,
-#      and run each program (each exits 0 once it reached Data);
+#      the C ones also from a C-only CMake project, and run each program (each exits
+#      0 once it reached Data);
 #   4. check that the master's and the virtual slave's libraries define no global
 #      symbol in common, and, when shared, their SONAMEs and what links what; and
 #      which versions find_package(tarnwick X.Y) accepts.
@@ -36,6 +37,10 @@ done
 version=$(sed -n 's/^version *= *"\([0-9]*\.[0-9]*\.[0-9]*\).*"/\1/p' "$root/pyproject.toml")
 [ -n "$version" ] || fail "no X.Y.Z version in pyproject.toml"
 major=${version%%.*}
+minor=${version#*.}
+minor=${minor%%.*}
+# The ABI's number in the SONAME: the major version, or 0.<minor> during 0.x.
+if [ "$major" = 0 ]; then soversion=$major.$minor; else soversion=$major; fi
 
 # The consumer: the examples and their CMake project, copied where no path leads back
 # into the repository.
@@ -57,6 +62,7 @@ expected_tree() { # kind libdir
     for header in "$root"/include/tarnwick/*.h "$root"/include/tarnwick/*.hpp; do
         [ -e "$header" ] && echo "include/tarnwick/${header##*/}"
     done
+    echo "include/tarnwick/version.h" # generated
     for name in tarnwickConfig tarnwickConfigVersion tarnwickTargets tarnwickTargets-release; do
         echo "$libdir/cmake/tarnwick/$name.cmake"
     done
@@ -64,7 +70,7 @@ expected_tree() { # kind libdir
     echo "$libdir/pkgconfig/tarnwick-virtual-slave.pc"
     for lib in tarnwick tarnwick_virtual_slave; do
         if [ "$kind" = shared ]; then
-            printf '%s\n' "$libdir/lib$lib.so" "$libdir/lib$lib.so.$major" "$libdir/lib$lib.so.$version"
+            printf '%s\n' "$libdir/lib$lib.so" "$libdir/lib$lib.so.$soversion" "$libdir/lib$lib.so.$version"
         else
             echo "$libdir/lib$lib.a"
         fi
@@ -124,6 +130,37 @@ consume_with_cmake() { # prefix kind libdir
     fi
 }
 
+# (a') the C examples from a C-only project (project(app C), no C++ compiler
+# enabled): the package brings the C++ runtime a static build needs.
+consume_from_c_only() { # prefix kind
+    local prefix=$1 kind=$2 src=$work/c-only out=$work/$2-c-only
+    mkdir -p "$src"
+    cp -r "$consumer/c" "$src/"
+    cat >"$src/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.18...3.31)
+project(c_only LANGUAGES C)
+find_package(tarnwick CONFIG REQUIRED)
+enable_testing()
+file(GLOB sources ${CMAKE_CURRENT_SOURCE_DIR}/c/*.c)
+foreach(source ${sources})
+  get_filename_component(name ${source} NAME_WE)
+  add_executable(${name} ${source})
+  target_link_libraries(${name} PRIVATE tarnwick::tarnwick tarnwick::virtual_slave)
+  set_target_properties(${name} PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
+  add_test(NAME ${name} COMMAND ${name})
+endforeach()
+get_property(languages GLOBAL PROPERTY ENABLED_LANGUAGES)
+if("CXX" IN_LIST languages)
+  message(FATAL_ERROR "C++ was enabled in a C-only project")
+endif()
+CMAKE
+    cmake -S "$src" -B "$out" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" >/dev/null || fail "[$kind] C-only project: configure failed"
+    cmake --build "$out" -j "$jobs" >/dev/null || fail "[$kind] C-only project: the C examples do not build"
+    ctest --test-dir "$out" --no-tests=error --output-on-failure >/dev/null ||
+        fail "[$kind] C-only project: an example failed (ctest --test-dir $out)"
+}
+
 # (b) pkg-config, with nothing but this prefix on its search path.
 consume_with_pkg_config() { # prefix kind libdir
     local prefix=$1 kind=$2 libdir=$3 out=$work/$2-pkg-config flags source program
@@ -160,9 +197,9 @@ consume_with_pkg_config() { # prefix kind libdir
 check_needed() { # binary
     local binary=$1 ours
     ours=$(readelf -d "$binary" | sed -n 's/.*(NEEDED).*\[\(libtarnwick.*\)\]/\1/p')
-    if ! grep -qxF "libtarnwick.so.$major" <<<"$ours" ||
-        grep -qvxE "libtarnwick(_virtual_slave)?\.so\.$major" <<<"$ours"; then
-        fail "[shared] ${binary##*/} needs: ${ours//$'\n'/ } (expected libtarnwick.so.$major, maybe libtarnwick_virtual_slave.so.$major)"
+    if ! grep -qxF "libtarnwick.so.$soversion" <<<"$ours" ||
+        grep -qvxE "libtarnwick(_virtual_slave)?\.so\.${soversion//./\\.}" <<<"$ours"; then
+        fail "[shared] ${binary##*/} needs: ${ours//$'\n'/ } (expected libtarnwick.so.$soversion, maybe libtarnwick_virtual_slave.so.$soversion)"
     fi
 }
 
@@ -183,10 +220,10 @@ check_symbols() { # kind master slave nm-option
 $clashes"
 }
 
-# The package's version file: the same major version, from the asked-for minor up.
+# The package's version file: the same major version, from the asked-for minor up;
+# during 0.x the same minor version only.
 check_package_version() { # prefix
-    local prefix=$1 asked expect found minor=${version#*.} probe=$work/version
-    minor=${minor%%.*}
+    local prefix=$1 asked expect found probe=$work/version
     mkdir -p "$probe"
     cat >"$probe/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.18...3.31)
@@ -198,8 +235,12 @@ else()
   file(WRITE ${CMAKE_BINARY_DIR}/found FALSE)
 endif()
 CMAKE
-    local cases=("$major.$minor TRUE" "$major.0 TRUE" "$major.$((minor + 1)) FALSE" "$((major + 1)).0 FALSE")
-    [ "$major" = 0 ] || cases+=("$((major - 1)).0 FALSE")
+    local cases=("$major.$minor TRUE" "$major.$((minor + 1)) FALSE" "$((major + 1)).0 FALSE")
+    if [ "$major" = 0 ]; then
+        [ "$minor" = 0 ] || cases+=("0.$((minor - 1)) FALSE")
+    else
+        cases+=("$major.0 TRUE" "$((major - 1)).0 FALSE")
+    fi
     for case in "${cases[@]}"; do
         read -r asked expect <<<"$case"
         rm -rf "$probe/build"
@@ -214,10 +255,10 @@ check_shared_objects() { # prefix libdir
     local prefix=$1 libdir=$2 lib soname
     for lib in tarnwick tarnwick_virtual_slave; do
         soname=$(readelf -d "$prefix/$libdir/lib$lib.so.$version" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
-        [ "$soname" = "lib$lib.so.$major" ] || fail "[shared] lib$lib's SONAME is '$soname', not lib$lib.so.$major"
-        [ "$(readlink "$prefix/$libdir/lib$lib.so")" = "lib$lib.so.$major" ] &&
-            [ "$(readlink "$prefix/$libdir/lib$lib.so.$major")" = "lib$lib.so.$version" ] ||
-            fail "[shared] lib$lib.so -> lib$lib.so.$major -> lib$lib.so.$version links are wrong"
+        [ "$soname" = "lib$lib.so.$soversion" ] || fail "[shared] lib$lib's SONAME is '$soname', not lib$lib.so.$soversion"
+        [ "$(readlink "$prefix/$libdir/lib$lib.so")" = "lib$lib.so.$soversion" ] &&
+            [ "$(readlink "$prefix/$libdir/lib$lib.so.$soversion")" = "lib$lib.so.$version" ] ||
+            fail "[shared] lib$lib.so -> lib$lib.so.$soversion -> lib$lib.so.$version links are wrong"
     done
     ! readelf -d "$prefix/$libdir/libtarnwick_virtual_slave.so.$version" | grep -q 'NEEDED.*libtarnwick\.so' ||
         fail "[shared] the virtual slave's library needs the master's"
@@ -245,6 +286,7 @@ package_test() { # kind shared libdir
     fi
     [ "$kind" = shared ] || check_package_version "$prefix"
     consume_with_cmake "$prefix" "$kind" "$libdir"
+    consume_from_c_only "$prefix" "$kind"
     consume_with_pkg_config "$prefix" "$kind" "$libdir"
     echo "   ok: $(wc -w <<<"$examples") example(s), find_package and pkg-config"
 }

@@ -34,6 +34,8 @@ static_assert(TARNWICK_TYPE_INT32 == static_cast<int>(tarnwick::data::DataType::
               "data type codes");
 static_assert(TARNWICK_REPLY_TOO_LONG == static_cast<int>(tarnwick::ReplyResult::TooLong),
               "reply results");
+// NONE is the C layer's own: no frame arrived, so the Master never saw one.
+static_assert(TARNWICK_REPLY_NONE == TARNWICK_REPLY_TOO_LONG + 1, "reply results");
 
 namespace {
 
@@ -86,13 +88,10 @@ namespace {
 void Listener::on_error(Master& m, Transition t, const char* message) {
     const tarnwick_master_callbacks cb = handle_->callbacks;
     if (!cb.on_error) return;
-    const states::TransitionInfo& info = states::info(t);
     tarnwick_error_report report;
     report.transition = static_cast<int>(t);
     report.state = static_cast<int>(m.state());
-    report.error_code = info.report == states::Report::ResetBySlave
-                            ? m.slave().session.get(tarnwick::SessionField::error_id)
-                            : static_cast<uint32_t>(info.error);
+    report.error_code = tarnwick::reported_error_code(m, t);
     report.message = message;
     CallbackScope scope(handle_->callback_depth);
     cb.on_error(handle_, &report, cb.context);
@@ -123,9 +122,6 @@ template <typename F> tarnwick_status guarded(F&& f) noexcept {
 // Long enough for the texts of the checks made here.
 constexpr std::size_t REASON_BYTES = 96;
 
-// A reply or image of length 0 may come as NULL; the library is handed a valid pointer.
-const uint8_t NO_BYTES[1] = {0};
-
 // Writes why a config was refused into the caller's text (cap bytes), cut to fit.
 void explain(char* text, size_t cap, const char* why) {
     if (text && cap > 0) std::snprintf(text, cap, "%s", why);
@@ -147,6 +143,15 @@ tarnwick_status convert(const tarnwick_master_config* config, tarnwick::MasterCo
                       static_cast<unsigned long>(sizeof(tarnwick_master_config)));
         explain(text, cap, why);
         return TARNWICK_E_VERSION;
+    }
+    // A frame carries at least one safe-data byte each way: 0 would give a frame
+    // without a CRC, which the Master builds but no slave can check.
+    if (c.output_bytes == 0 || c.input_bytes == 0) {
+        std::snprintf(why, sizeof why, "%s must be 1 to %u (got 0)",
+                      c.output_bytes == 0 ? "output_bytes" : "input_bytes",
+                      static_cast<unsigned>(TARNWICK_MAX_SAFE_DATA_BYTES));
+        explain(text, cap, why);
+        return TARNWICK_E_INVALID;
     }
     if (c.parameter_count > 0 && !c.parameters) {
         explain(text, cap, "parameters is NULL but parameter_count is not 0");
@@ -223,6 +228,10 @@ const char* tarnwick_strerror(tarnwick_status status) {
     return status_text(status);
 }
 
+const char* tarnwick_version(void) {
+    return TARNWICK_VERSION_STRING;
+}
+
 const char* tarnwick_state_name(tarnwick_state state) {
     static const char* const NAMES[] = {"Reset", "Session", "Connection", "Parameter", "Data"};
     return state >= 0 && state < TARNWICK_STATE_COUNT ? NAMES[state] : "unknown state";
@@ -234,8 +243,8 @@ const char* tarnwick_transition_name(tarnwick_transition t) {
 }
 
 const char* tarnwick_reply_result_name(tarnwick_reply_result r) {
-    static const char* const NAMES[] = {"TAKEN", "REPEATED", "NOT_RUNNING", "TOO_LONG"};
-    return r >= 0 && r <= TARNWICK_REPLY_TOO_LONG ? NAMES[r] : "unknown reply result";
+    static const char* const NAMES[] = {"TAKEN", "REPEATED", "NOT_RUNNING", "TOO_LONG", "NONE"};
+    return r >= 0 && r <= TARNWICK_REPLY_NONE ? NAMES[r] : "unknown reply result";
 }
 
 const char* tarnwick_error_code_name(uint32_t code) {
@@ -318,8 +327,14 @@ tarnwick_status tarnwick_master_reset(tarnwick_master* m, uint64_t now_us) {
 tarnwick_status tarnwick_master_set_reply(tarnwick_master* m, const uint8_t* reply, size_t len,
                                           uint64_t now_us, tarnwick_reply_result* result) {
     if (!m || (!reply && len > 0)) return TARNWICK_E_NULL;
+    // Length 0 is no frame at all (a bus cycle without a valid frame), as a NULL reply
+    // is for tarnwick_master_cycle: the Master does not see it.
+    if (len == 0) {
+        if (result) *result = TARNWICK_REPLY_NONE;
+        return TARNWICK_OK;
+    }
     return guarded([&]() -> tarnwick_status {
-        tarnwick::ReplyResult r = m->master.set_reply(len ? reply : NO_BYTES, len, now_us);
+        tarnwick::ReplyResult r = m->master.set_reply(reply, len, now_us);
         if (result) *result = static_cast<int>(r);
         return TARNWICK_OK;
     });
@@ -327,7 +342,8 @@ tarnwick_status tarnwick_master_set_reply(tarnwick_master* m, const uint8_t* rep
 
 tarnwick_status tarnwick_master_get_request(const tarnwick_master* m, uint8_t* buf, size_t cap,
                                             size_t* len) {
-    if (!m || !buf || !len) return TARNWICK_E_NULL;
+    // A NULL buffer of capacity 0 asks for the length only.
+    if (!m || (!buf && cap > 0) || !len) return TARNWICK_E_NULL;
     tarnwick::ConstBytes request = m->master.request();
     if (request.size == 0) return TARNWICK_E_NOT_STARTED;
     *len = request.size;
@@ -339,13 +355,22 @@ tarnwick_status tarnwick_master_get_request(const tarnwick_master* m, uint8_t* b
 tarnwick_status tarnwick_master_cycle(tarnwick_master* m, const uint8_t* reply, size_t reply_len,
                                       uint64_t now_us, uint8_t* request, size_t cap,
                                       size_t* request_len, tarnwick_reply_result* result) {
-    if (!m || !request || !request_len) return TARNWICK_E_NULL;
+    if (!m || (!request && cap > 0) || !request_len) return TARNWICK_E_NULL;
+    // Every refusal before anything is done. Once started, the request keeps its
+    // length (the configured output size fixes it, and no call while running changes
+    // that), so the buffer checked here holds the request built below.
+    const std::size_t needed = m->master.request().size;
+    if (needed == 0) return TARNWICK_E_NOT_STARTED;
+    if (cap < needed) {
+        *request_len = needed;
+        return TARNWICK_E_BUFFER_TOO_SMALL;
+    }
     return guarded([&]() -> tarnwick_status {
         m->master.poll(now_us);
-        if (reply) {
-            tarnwick::ReplyResult r = m->master.set_reply(reply, reply_len, now_us);
-            if (result) *result = static_cast<int>(r);
-        }
+        tarnwick_reply_result r = TARNWICK_REPLY_NONE;
+        if (reply && reply_len > 0)
+            r = static_cast<int>(m->master.set_reply(reply, reply_len, now_us));
+        if (result) *result = r;
         return tarnwick_master_get_request(m, request, cap, request_len);
     });
 }
@@ -371,7 +396,8 @@ tarnwick_status tarnwick_master_set_outputs(tarnwick_master* m, const uint8_t* d
 
 tarnwick_status tarnwick_master_get_inputs(const tarnwick_master* m, uint8_t* buf, size_t cap,
                                            size_t* len) {
-    if (!m || !buf || !len) return TARNWICK_E_NULL;
+    // A NULL buffer of capacity 0 asks for the length only.
+    if (!m || (!buf && cap > 0) || !len) return TARNWICK_E_NULL;
     tarnwick::ConstBytes inputs = m->master.inputs();
     *len = inputs.size;
     if (cap < inputs.size) return TARNWICK_E_BUFFER_TOO_SMALL;
@@ -428,6 +454,8 @@ tarnwick_status tarnwick_master_set_slave_address(tarnwick_master* m, uint16_t a
 
 tarnwick_status tarnwick_master_set_parameter(tarnwick_master* m, size_t index, uint32_t value) {
     if (!m) return TARNWICK_E_NULL;
+    // An index past the end is a bad argument whenever it is made, running or not.
+    if (index >= m->master.own().parameters.size()) return TARNWICK_E_INVALID;
     if (m->master.running()) return TARNWICK_E_RUNNING;
     return guarded([&]() -> tarnwick_status {
         m->master.set_parameter_value(index, value);

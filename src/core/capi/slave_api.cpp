@@ -1,6 +1,8 @@
 // The virtual slave's C API: a tarnwick_vslave owns a tarnwick::VirtualSlave and
 // forwards each call after checking its arguments. No exception leaves a function.
 #include "core/capi/status_text.hpp"
+#include "core/slave/dictionary/fsoe_dict.hpp"
+#include "tarnwick/version.h"
 #include "tarnwick/virtual_slave.h"
 #include "tarnwick/virtual_slave.hpp"
 
@@ -33,12 +35,39 @@ std::size_t reply_bytes(const VirtualSlave& s) {
                                                                   : VirtualSlave::REPLY_AREA_WORDS};
 }
 
+// The bytes a write to `key` must bring: the size read_object reports for it. 0 for
+// what the dictionary refuses anyway (no such object, not writable) and for strings,
+// which it measures itself.
+std::size_t write_bytes(uint16_t key) {
+    const brisel::fsoe_dict_object* obj = brisel::fsoe_dict_lookup(key);
+    if (!obj || (obj->access != brisel::FSOE_ACCESS_WO && obj->access != brisel::FSOE_ACCESS_RW))
+        return 0;
+    switch (obj->type) {
+    case brisel::FSOE_TYPE_BOOLEAN:
+        return 1;
+    case brisel::FSOE_TYPE_UNSIGNED8:
+    case brisel::FSOE_TYPE_UNSIGNED16:
+    case brisel::FSOE_TYPE_INTEGER8:
+    case brisel::FSOE_TYPE_INTEGER16:
+        return 2;
+    case brisel::FSOE_TYPE_UNSIGNED32:
+    case brisel::FSOE_TYPE_INTEGER32:
+    case brisel::FSOE_TYPE_REAL32:
+        return 4;
+    }
+    return 0;
+}
+
 } // namespace
 
 extern "C" {
 
 const char* tarnwick_vslave_strerror(tarnwick_status status) {
     return status_text(status);
+}
+
+const char* tarnwick_vslave_version(void) {
+    return TARNWICK_VERSION_STRING;
 }
 
 tarnwick_status tarnwick_vslave_new(const tarnwick_vslave_config* config, tarnwick_vslave** out) {
@@ -98,7 +127,8 @@ tarnwick_status tarnwick_vslave_process(tarnwick_vslave* s) {
 
 tarnwick_status tarnwick_vslave_get_reply(const tarnwick_vslave* s, uint8_t* buf, size_t cap,
                                           size_t* len) {
-    if (!s || !buf || !len) return TARNWICK_E_NULL;
+    // A NULL buffer of capacity 0 asks for the length only.
+    if (!s || (!buf && cap > 0) || !len) return TARNWICK_E_NULL;
     *len = reply_bytes(s->slave);
     if (cap < *len) return TARNWICK_E_BUFFER_TOO_SMALL;
     s->slave.reply(buf, static_cast<unsigned>(*len / 2));
@@ -108,7 +138,7 @@ tarnwick_status tarnwick_vslave_get_reply(const tarnwick_vslave* s, uint8_t* buf
 tarnwick_status tarnwick_vslave_cycle(tarnwick_vslave* s, const uint8_t* request,
                                       size_t request_len, uint8_t* reply, size_t cap,
                                       size_t* reply_len) {
-    if (!s || !reply || !reply_len) return TARNWICK_E_NULL;
+    if (!s || (!reply && cap > 0) || !reply_len) return TARNWICK_E_NULL;
     // The reply's room is checked first, so a refused call has taken nothing.
     if (cap < reply_bytes(s->slave)) {
         *reply_len = reply_bytes(s->slave);
@@ -160,7 +190,7 @@ tarnwick_status tarnwick_vslave_set_sra_crc(tarnwick_vslave* s, uint32_t crc) {
 
 tarnwick_status tarnwick_vslave_read_object(const tarnwick_vslave* s, uint16_t key, uint8_t* buf,
                                             size_t cap, size_t* size, uint32_t* abort_code) {
-    if (!s || !buf || !size) return TARNWICK_E_NULL;
+    if (!s || (!buf && cap > 0) || !size) return TARNWICK_E_NULL;
     // Read whole into room for the largest object, so a short buffer is refused
     // instead of receiving a cut value.
     uint8_t value[OBJECT_BYTES_MAX] = {};
@@ -177,6 +207,14 @@ tarnwick_status tarnwick_vslave_read_object(const tarnwick_vslave* s, uint16_t k
 tarnwick_status tarnwick_vslave_write_object(tarnwick_vslave* s, uint16_t key, const uint8_t* data,
                                              size_t len, uint32_t* abort_code) {
     if (!s || (!data && len > 0)) return TARNWICK_E_NULL;
+    // The dictionary takes the leading bytes of a longer write (its Python functions
+    // rely on that); here a write is the object's size exactly, and any other size is
+    // refused as the dictionary refuses a short one.
+    const std::size_t expected = write_bytes(key);
+    if (expected != 0 && len != expected) {
+        if (abort_code) *abort_code = brisel::FSOE_ABORT_SIZE_TOO_SMALL;
+        return TARNWICK_E_OBJECT;
+    }
     uint32_t code = s->slave.write_object(key, len ? data : NO_BYTES, len);
     if (abort_code) *abort_code = code;
     return code == 0 ? TARNWICK_OK : TARNWICK_E_OBJECT;
