@@ -39,8 +39,8 @@ version=$(sed -n 's/^version *= *"\([0-9]*\.[0-9]*\.[0-9]*\).*"/\1/p' "$root/pyp
 major=${version%%.*}
 minor=${version#*.}
 minor=${minor%%.*}
-# The ABI's number in the SONAME: the major version, or 0.<minor> during 0.x.
-if [ "$major" = 0 ]; then soversion=$major.$minor; else soversion=$major; fi
+# The ABI's number in the SONAME: the major version.
+soversion=$major
 
 # The consumer: the examples and their CMake project, copied where no path leads back
 # into the repository.
@@ -220,8 +220,7 @@ check_symbols() { # kind master slave nm-option
 $clashes"
 }
 
-# The package's version file: the same major version, from the asked-for minor up;
-# during 0.x the same minor version only.
+# The package's version file: the same major version, from the asked-for minor up.
 check_package_version() { # prefix
     local prefix=$1 asked expect found probe=$work/version
     mkdir -p "$probe"
@@ -235,12 +234,9 @@ else()
   file(WRITE ${CMAKE_BINARY_DIR}/found FALSE)
 endif()
 CMAKE
-    local cases=("$major.$minor TRUE" "$major.$((minor + 1)) FALSE" "$((major + 1)).0 FALSE")
-    if [ "$major" = 0 ]; then
-        [ "$minor" = 0 ] || cases+=("0.$((minor - 1)) FALSE")
-    else
-        cases+=("$major.0 TRUE" "$((major - 1)).0 FALSE")
-    fi
+    local cases=("$major.$minor TRUE" "$major.$((minor + 1)) FALSE" "$((major + 1)).0 FALSE"
+        "$major.0 TRUE")
+    [ "$major" = 0 ] || cases+=("$((major - 1)).0 FALSE")
     for case in "${cases[@]}"; do
         read -r asked expect <<<"$case"
         rm -rf "$probe/build"
