@@ -30,7 +30,7 @@ def main() -> None:
         for drive in drives:
             changes = drive.history[1:]  # the first entry is the state when it was added
             dropped = [cycle for cycle, state in changes if state.__name__ == "StateReset"]
-            print(f"drive {drive.name}: {drive.state.__name__}, dropped at cycles {dropped}")
+            print(f"{drive.name}: {drive.state.__name__}, dropped at cycles {dropped}")
     finally:
         for drive in drives:
             drive.master.delete()

@@ -37,7 +37,7 @@ sra = load("sra_crc")
         ("sra_crc", [f"SRA CRC: 0x{sra.sra_crc(sra.PARAMETERS):08X}"]),
         (
             "simulated_network",
-            [f"drive #{n}: StateData, dropped at cycles {c}" for n, c in enumerate(DROPS)],
+            [f"pair {n}: StateData, dropped at cycles {c}" for n, c in enumerate(DROPS, 1)],
         ),
     ],
 )

@@ -110,3 +110,37 @@ def test_a_raising_device_hook_is_reported_and_the_other_pairs_step_on(fsoe_pair
     first.device.on_cycle = None
     fsoe_network.run(5)
     assert first.in_data() and second.in_data()
+
+
+@pytest.mark.parametrize(
+    "options, error, text",
+    [
+        ({"out_bytes": 0}, ValueError, "out_bytes must be 1 to 16, got 0"),
+        ({"out_bytes": 17}, ValueError, "out_bytes must be 1 to 16, got 17"),
+        ({"out_bytes": "4"}, TypeError, "out_bytes must be an int, got str"),
+        ({"in_bytes": -1}, ValueError, "in_bytes must be 1 to 16, got -1"),
+        ({"connection_id": 70000}, ValueError, "connection_id must be 1 to 65535"),
+        ({"connection_id": 1}, ValueError, "connection id 1 is already used"),
+        ({"slave_address": True}, TypeError, "slave_address must be an int, got bool"),
+    ],
+)
+def test_pairs_are_checked_where_they_are_made(fsoe_network, fsoe_add_pair, options, error, text):
+    fsoe_add_pair()
+    with pytest.raises(error, match=text):
+        fsoe_add_pair(**options)
+    assert len(fsoe_network.connections) == 1
+
+
+def test_a_new_pair_never_reuses_an_id_and_a_link_serves_one_connection(fsoe_network, fsoe_pairs):
+    from virtual_slave import Link
+
+    first, second = fsoe_pairs(2)
+    fsoe_network.remove(first)
+    third = fsoe_pairs(1)[0]
+    assert [c.name for c in fsoe_network.connections] == ["pair 2", "pair 3"]
+    first.master.delete()
+    link = Link()
+    fsoe_pairs(1, link=link)
+    with pytest.raises(ValueError, match="one link per connection"):
+        fsoe_pairs(1, link=link)
+    assert third.in_data() and second.in_data()

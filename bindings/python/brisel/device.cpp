@@ -6,6 +6,7 @@
 // The package's virtual_slave.VirtualSlave derives from this class.
 #include "brisel/device_binding.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <string>
@@ -26,6 +27,11 @@ constexpr unsigned long long MAX_U32 = 0xFFFFFFFF;
 constexpr unsigned long long MAX_U64 = ~0ull;
 constexpr unsigned BITS_PER_BYTE = 8;
 constexpr std::size_t VALUE_BYTES = 4;
+// A frame of 1 safe-data byte: command, the byte, its CRC, the connection id.
+constexpr std::size_t SHORT_FRAME_BYTES = 6;
+// Otherwise the command and the connection id around 2-byte blocks, each with its CRC.
+constexpr std::size_t FRAME_OVERHEAD_BYTES = 3;
+constexpr std::size_t REPLY_AREA_BYTES = 2 * Slave::WIDE_AREA_WORDS;
 
 [[noreturn]] void raise(PyObject* type, const std::string& text) {
     PyErr_SetString(type, text.c_str());
@@ -207,10 +213,11 @@ void process(nb::handle self) {
 }
 
 nb::object get_reply(PyDevice& d) {
-    unsigned words = d.slave.reply_words();
-    PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(2 * words));
+    std::array<uint8_t, REPLY_AREA_BYTES> area; // the reply area is written in whole words
+    d.slave.reply(area.data(), d.slave.reply_words());
+    PyObject* out = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(area.data()),
+                                              static_cast<Py_ssize_t>(reply_size(d)));
     if (!out) raise_pending();
-    d.slave.reply(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(out)), words);
     return nb::steal(out);
 }
 
@@ -291,6 +298,14 @@ PyType_Slot device_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(device_tr
                               {0, nullptr}};
 
 } // namespace
+
+// The frame itself: the reply area is whole words, so a frame of an odd length (every
+// one but the 6-byte frame of 1 byte) would carry a padding byte no CRC covers.
+std::size_t reply_size(const PyDevice& d) {
+    unsigned n = d.slave.data_map_bytes(Direction::Tx);
+    std::size_t frame = n <= 1 ? SHORT_FRAME_BYTES : FRAME_OVERHEAD_BYTES + 2 * (n + n % 2);
+    return std::min<std::size_t>(frame, 2 * std::size_t{d.slave.reply_words()});
+}
 
 bool process_device(PyObject* self, PyDevice& d) {
     d.slave.process();

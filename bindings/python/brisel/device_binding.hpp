@@ -14,6 +14,8 @@ struct PyDevice {
 // The _VirtualSlave class (set when the module loads).
 extern PyTypeObject* device_type;
 
+// The reply frame's length in bytes (without the reply area's padding byte).
+std::size_t reply_size(const PyDevice& d);
 // One engine step, then the device's on_cycle hook; false with the hook's exception
 // pending.
 bool process_device(PyObject* self, PyDevice& d);

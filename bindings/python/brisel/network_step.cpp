@@ -65,8 +65,8 @@ bool exchange(const MasterApi& api, PyObject* master, PyObject* device, PyDevice
     }
     if (!process_device(device, d)) return false;
     uint8_t reply[REPLY_BUFFER_BYTES];
-    std::size_t n = d.slave.reply(reply, d.slave.reply_words());
-    return api.set_reply(master, reply, n) >= 0;
+    d.slave.reply(reply, d.slave.reply_words());
+    return api.set_reply(master, reply, reply_size(d)) >= 0;
 }
 
 // Whether the master's state class changed since `classes[i]`, which then holds it.

@@ -19,10 +19,13 @@ constexpr double MAX_MICROS = 18446744073709549568.0; // the largest double belo
 
 PyTypeObject* manual_clock_type = nullptr;
 
-Micros micros_of_seconds(double s) {
+constexpr const char* CLOCK_READING = "clock() must return a finite number of seconds, at least 0";
+
+// `what` names the value in the error: a clock reading, a start or a step.
+Micros micros_of_seconds(double s, const char* what = CLOCK_READING) {
     double us = std::nearbyint(s * MICROS_PER_S);
     if (!(us >= 0.0 && us <= MAX_MICROS)) // NaN fails both
-        throw nb::value_error("clock() must return a finite number of seconds, at least 0");
+        throw nb::value_error(what);
     return static_cast<Micros>(us);
 }
 
@@ -118,7 +121,10 @@ void bind_manual_clock(nb::module_& m) {
         "A clock advanced by hand, for MasterHandler(clock=...): calling it returns seconds");
     cls.def(
         "__init__",
-        [](PyManualClock* c, double start_s) { new (c) PyManualClock{micros_of_seconds(start_s)}; },
+        [](PyManualClock* c, double start_s) {
+            new (c) PyManualClock{micros_of_seconds(
+                start_s, "start_s must be a finite number of seconds, at least 0")};
+        },
         nb::arg("start_s") = 0.0, "Starts at start_s seconds (at least 0)");
     cls.def(
         "__call__", [](PyManualClock& c) { return static_cast<double>(c.now_us) / MICROS_PER_S; },
@@ -126,7 +132,11 @@ void bind_manual_clock(nb::module_& m) {
     cls.def_prop_ro(
         "now_us", [](PyManualClock& c) { return c.now_us; }, "The time in whole microseconds");
     cls.def(
-        "advance", [](PyManualClock& c, double s) { advance_clock(c, micros_of_seconds(s)); },
+        "advance",
+        [](PyManualClock& c, double s) {
+            advance_clock(c, micros_of_seconds(s, "A clock never goes back: advance() takes a "
+                                                  "finite step of at least 0 seconds"));
+        },
         nb::arg("seconds"), "Step on by a number of seconds (at least 0)");
     cls.def(
         "advance_us", [](PyManualClock& c, Micros us) { advance_clock(c, us); }, nb::arg("us"),

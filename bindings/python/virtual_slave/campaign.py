@@ -215,12 +215,21 @@ def sizes_arg(text: str) -> list[int]:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m virtual_slave.campaign",
-                                     description=__doc__.split("\n\n")[0])  # fmt: skip
+    parser = argparse.ArgumentParser(
+        prog="python -m virtual_slave.campaign",
+        description=__doc__.split("\n\n")[0],
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+    )
     parser.add_argument("--trials", type=int, default=100, help="injections per class and size")
-    parser.add_argument("--sizes", type=sizes_arg, default=list(SIZES), help="safe-data bytes")
-    parser.add_argument("--classes", type=lambda t: names(t, CLASSES, "class"),
-                        default=list(CLASSES), help="error classes")  # fmt: skip
+    sizes_help = f"safe-data bytes each way, of {', '.join(map(str, SIZES))}"
+    parser.add_argument("--sizes", type=sizes_arg, default=list(SIZES), help=sizes_help)
+    classes_help = f"error classes, of {', '.join(CLASSES)}"
+    parser.add_argument(
+        "--classes",
+        type=lambda t: names(t, CLASSES, "class"),
+        default=list(CLASSES),
+        help=classes_help,
+    )
     parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args(argv)
     if args.trials < 1:

@@ -308,14 +308,15 @@ class Link:
         bits, count = options["bits"], options["count"]
         if bits is not None and count is not None:
             raise ValueError("corruption takes bits or count, not both")
+        length = self._channels[way].last_length or MAX_FRAME_BYTES
         if bits is None:
-            options["count"] = _integer("count", 1 if count is None else count, 1)
+            # More distinct bits than the frame has cannot be flipped.
+            options["count"] = _integer("count", 1 if count is None else count, 1, 8 * length)
             return
         if isinstance(bits, (str, bytes)) or not isinstance(bits, Sequence):
             raise TypeError(f"bits must be a sequence of bit positions, got {type(bits).__name__}")
         if not bits:
             raise ValueError("bits must name at least one bit")
-        length = self._channels[way].last_length or MAX_FRAME_BYTES
         for bit in bits:
             _integer("a bit position", bit, 0)
             if bit >= 8 * length:

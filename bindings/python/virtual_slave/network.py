@@ -49,7 +49,7 @@ class NetworkError(Exception):
 
     def __init__(self, failures: list[tuple[Connection, BaseException]]) -> None:
         names = ", ".join(f"{c.name}: {e!r}" for c, e in failures)
-        super().__init__(f"{len(failures)} connection(s) failed in the step: {names}")
+        super().__init__(f"{len(failures)} failure(s) in the step: {names}")
         self.failures = failures
 
 
@@ -151,6 +151,10 @@ class Network:
             raise ValueError("The master runs on another clock: give it clock=network.clock")
         if any(c.master is master or c.device is device for c in self._connections):
             raise ValueError("The master or the device is already in the network")
+        if link is not None and any(c.link is link for c in self._connections):
+            raise ValueError("The link already serves a connection: one link per connection")
+        if name is not None and not isinstance(name, str):
+            raise TypeError(f"name must be a str, got {type(name).__name__}")
         for method in ("set_request", "process", "get_reply", "advance"):
             if not callable(getattr(device, method, None)):
                 raise TypeError(f"device has no {method}() method")

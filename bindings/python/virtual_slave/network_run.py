@@ -4,7 +4,8 @@ on the deterministic clock.
 
 Each connection walks to Data, then takes the faults given, one after another: a
 fault is injected once the connection has been in Data for a few cycles, and
-watched until it is handled. The summary lists every injection with how it was
+watched until it is handled (at least its own duration, the watchdog time and two
+cycles, and until the connection is back in Data). The summary lists every injection with how it was
 handled and how many cycles the connection took to fail-safe and back to Data. The
 exit status is 0 only when no fault was accepted and every connection that dropped
 to fail-safe reconnected.
@@ -185,7 +186,9 @@ def summary(drivers: list[Driver], cycles: int, out: IO[str]) -> int:
         for r in driver.records:
             totals[r.outcome] += 1
             timing = ""
-            if r.to_fail_safe is not None:
+            if r.outcome == "pending":
+                timing = "  not yet classified: the cycles ran out while it was watched"
+            elif r.to_fail_safe is not None:
                 back = (
                     "never back in Data" if r.to_data is None else f"back in Data after {r.to_data}"
                 )

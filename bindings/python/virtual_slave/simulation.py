@@ -393,6 +393,7 @@ def span_text(spans):
 # FAULTS are thrown there the same way, sra only at the single pair.
 NETWORK_FAULTS = (*network_run.LINK_FAULTS, *network_run.CLASSIC_FAULTS)
 NETWORK_MODE_SIZES = range(1, 17)  # what the master and the devices allow
+DEVICE_WATCHDOG_MS = (50, 10000)  # the watchdog times a device accepts
 
 
 def parse_faults(text):
@@ -455,7 +456,10 @@ def parser():
         help="slave clock advance per cycle in microseconds (default 1000)",
     )
     p.add_argument(
-        "--seed", type=int, default=1, help="seed of both sides' session ids (default 1)"
+        "--seed",
+        type=int,
+        default=1,
+        help="seed of both sides' session ids, and with --slaves of the links (default 1)",
     )
     p.add_argument(
         "--trace",
@@ -479,6 +483,8 @@ def main(argv=None, out=sys.stdout, err=sys.stderr):
     if args.faults in ("all", "none"):
         args.faults = [] if args.faults == "none" else list(NETWORK_FAULTS if network else FAULTS)
     if network:
+        if not DEVICE_WATCHDOG_MS[0] <= args.watchdog_ms <= DEVICE_WATCHDOG_MS[1]:
+            parser().error("--watchdog-ms must be 50 to 10000 with --slaves (the devices' range)")
         if "sra" in args.faults:
             parser().error("the sra fault runs at the single pair only (without --slaves)")
         return network_run.run(args, out)

@@ -20,6 +20,15 @@ STO_STATUS_KEY = 0x002  # the device's STO status input, bit 0 of the first repl
 SRA_WORDS = (0x0001, 0x0064, 0x03E8)
 DEFAULT_WATCHDOG_S = 0.1
 DEFAULT_CONNECT_LIMIT = 1000  # cycles a pair may take to reach Data
+MAX_SAFE_DATA_BYTES = 16  # what a frame carries each way
+MAX_ID = 0xFFFF  # connection ids and slave addresses are 16 bits
+
+
+def _check_int(name: str, value: object, low: int, high: int) -> None:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, got {type(value).__name__}")
+    if not low <= value <= high:
+        raise ValueError(f"{name} must be {low} to {high}, got {value}")
 
 
 def add_pair(
@@ -42,7 +51,16 @@ def add_pair(
     from virtual_slave.device import VirtualSlave
 
     in_bytes = out_bytes if in_bytes is None else in_bytes
-    number = len(network.connections) + 1
+    for name, value in (("out_bytes", out_bytes), ("in_bytes", in_bytes)):
+        _check_int(name, value, 1, MAX_SAFE_DATA_BYTES)
+    used = {int(c.master.master.session.connection_id.value) for c in network.connections}
+    number = max(used, default=0) + 1
+    if connection_id is not None:
+        _check_int("connection_id", connection_id, 1, MAX_ID)
+        if connection_id in used:
+            raise ValueError(f"connection id {connection_id} is already used in the network")
+    if slave_address is not None:
+        _check_int("slave_address", slave_address, 0, MAX_ID)
     sto = tarnwick.DictionaryItemOutput(STO_KEY, "sto", tarnwick.DataType.BOOL)
     status = tarnwick.DictionaryItemInput(STO_STATUS_KEY, "sto_status", tarnwick.DataType.BOOL,
                                           False)  # fmt: skip
@@ -63,7 +81,9 @@ def add_pair(
         master.slave.dictionary_map.add_padding(8 * in_bytes - 1)
         device: VirtualSlave = VirtualSlave.mirror(master)
         master.start()
-        connection = network.add(master, device, link)
+        connection = network.add(
+            master, device, link, name=f"pair {master.master.session.connection_id.value}"
+        )
     except BaseException:
         master.delete()
         raise
