@@ -35,17 +35,6 @@ const MasterApi* master_api() {
     return api;
 }
 
-// The exception just raised, taken out of the interpreter's error state.
-nb::object take_exception() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return nb::steal(value);
-}
-
 PyDevice& device_arg(PyObject* obj) {
     if (!PyObject_TypeCheck(obj, device_type))
         throw nb::type_error("devices must be virtual_slave.VirtualSlave objects");
@@ -99,7 +88,9 @@ nb::tuple step_pairs(nb::handle masters_obj, nb::handle devices_obj, nb::handle 
     for (std::size_t i = 0; i < n; ++i)
         device_arg(PyList_GET_ITEM(devices.ptr(), i));
     nb::list failures, changed;
-    auto fail = [&](std::size_t i) { failures.append(nb::make_tuple(i, take_exception())); };
+    auto fail = [&](std::size_t i) {
+        failures.append(nb::make_tuple(i, take_pending_exception()));
+    };
     for (std::size_t i = 0; i < n; ++i) {
         PyObject* device = PyList_GET_ITEM(devices.ptr(), i);
         if (!exchange(api, PyList_GET_ITEM(masters.ptr(), i), device, device_arg(device))) fail(i);
