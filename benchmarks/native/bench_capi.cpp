@@ -6,6 +6,7 @@
 // application copies it into its process image), the C master (set_reply, then
 // get_request) and the C master's combined tarnwick_master_cycle (which polls the
 // watchdog as well). Thread CPU time, medians of BATCHES batches.
+#include "recorded.hpp"
 #include "scripted_slave.hpp"
 #include "tarnwick/master.hpp"
 #include "tarnwick/tarnwick.h"
@@ -23,6 +24,8 @@ namespace {
 
 using bench::BATCHES;
 using bench::median;
+using bench::record;
+using bench::Recorded;
 using bench::thread_ns;
 
 constexpr unsigned CYCLES_PER_BATCH = 20000;
@@ -40,33 +43,6 @@ MasterConfig cpp_config() {
     c.output_bytes = c.input_bytes = SAFE_DATA_BYTES;
     c.session_id_seed = CONNECTION_ID;
     return c;
-}
-
-struct Recorded {
-    std::vector<Wire> walk;
-    std::vector<Wire> data;
-};
-
-Recorded record(unsigned cycles) {
-    Master m(cpp_config());
-    ScriptedSlave slave(SAFE_DATA_BYTES, CONNECTION_ID);
-    Recorded r;
-    m.start(0);
-    for (unsigned i = 0; i < ScriptedSlave::MAX_WALK && m.state() != StateId::Data; ++i) {
-        bool was_reset = m.state() == StateId::Reset;
-        r.walk.push_back(slave.answer(m));
-        m.set_reply(r.walk.back().bytes, r.walk.back().size, 0);
-        if (was_reset) slave.restart();
-    }
-    m.set_fail_safe(false);
-    for (unsigned i = 0; i < cycles; ++i) {
-        ScriptedSlave::Answer a = slave.correct(m);
-        a.data[0] = static_cast<uint8_t>(i);
-        a.data[1] = static_cast<uint8_t>(i >> 8);
-        r.data.push_back(slave.reply(m.request(), a));
-        m.set_reply(r.data.back().bytes, r.data.back().size, 0);
-    }
-    return r;
 }
 
 tarnwick_master* c_master(const Recorded& r) {
@@ -97,7 +73,7 @@ unsigned sink = 0; // keeps the requests observable
 } // namespace
 
 int main() {
-    const Recorded r = record(BATCHES * CYCLES_PER_BATCH);
+    const Recorded r = record(cpp_config(), BATCHES * CYCLES_PER_BATCH);
     Master cpp(cpp_config());
     cpp.start(0);
     for (const Wire& w : r.walk)

@@ -5,6 +5,7 @@
 // replayed reply is new and valid, and the timed loop runs only the master (reply
 // in, request out). The pairs figure runs the scripted slave in the loop as well.
 // Times are thread CPU time, median of BATCHES batches, as the Python benchmarks.
+#include "recorded.hpp"
 #include "scripted_slave.hpp"
 #include "tarnwick/master.hpp"
 #include "timing.hpp"
@@ -23,6 +24,8 @@ namespace {
 
 using bench::BATCHES;
 using bench::median;
+using bench::record;
+using bench::Recorded;
 using bench::thread_ns;
 
 constexpr unsigned CYCLES_PER_BATCH = 20000;
@@ -40,35 +43,6 @@ MasterConfig config_for(uint16_t connection_id) {
     c.output_bytes = c.input_bytes = SAFE_DATA_BYTES;
     c.session_id_seed = connection_id;
     return c;
-}
-
-struct Recorded {
-    std::vector<Wire> walk;
-    std::vector<Wire> data;
-};
-
-// The replies a correct slave gives a master of this configuration: the walk to Data,
-// then `cycles` ProcessData replies with changing inputs.
-Recorded record(const MasterConfig& c, unsigned cycles) {
-    Master m(c);
-    ScriptedSlave slave(c.input_bytes, c.connection_id);
-    Recorded r;
-    m.start(0);
-    for (unsigned i = 0; i < ScriptedSlave::MAX_WALK && m.state() != StateId::Data; ++i) {
-        bool was_reset = m.state() == StateId::Reset;
-        r.walk.push_back(slave.answer(m));
-        m.set_reply(r.walk.back().bytes, r.walk.back().size, 0);
-        if (was_reset) slave.restart();
-    }
-    m.set_fail_safe(false);
-    for (unsigned i = 0; i < cycles; ++i) {
-        ScriptedSlave::Answer a = slave.correct(m);
-        a.data[0] = static_cast<uint8_t>(i);
-        a.data[1] = static_cast<uint8_t>(i >> 8);
-        r.data.push_back(slave.reply(m.request(), a));
-        m.set_reply(r.data.back().bytes, r.data.back().size, 0);
-    }
-    return r;
 }
 
 void walk(Master& m, const Recorded& r) {
