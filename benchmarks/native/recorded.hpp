@@ -23,8 +23,7 @@ inline Recorded record(const tarnwick::MasterConfig& c, unsigned cycles) {
     ScriptedSlave slave(c.input_bytes, c.connection_id);
     Recorded r;
     m.start(0);
-    for (unsigned i = 0; i < ScriptedSlave::MAX_WALK && m.state() != tarnwick::StateId::Data;
-         ++i) {
+    for (unsigned i = 0; i < ScriptedSlave::MAX_WALK && m.state() != tarnwick::StateId::Data; ++i) {
         bool was_reset = m.state() == tarnwick::StateId::Reset;
         r.walk.push_back(slave.answer(m));
         m.set_reply(r.walk.back().bytes, r.walk.back().size, 0);
