@@ -17,6 +17,7 @@
 // nothing, so any number of them may run in one process, each on its own thread.
 #pragma once
 
+#include "tarnwick/diagnostics.hpp"
 #include "tarnwick/dynamic_map.hpp"
 #include "tarnwick/frame.hpp"
 #include "tarnwick/transitions.hpp"
@@ -31,7 +32,6 @@ namespace tarnwick {
 
 using states::StateId;
 using states::Transition;
-using Micros = uint64_t; // microseconds of the caller's monotonic clock
 
 class Master;
 
@@ -265,6 +265,12 @@ class Master {
     void set_parameter_value(std::size_t index, uint32_t value);
     // Settings at any time: the image applies at the next drop to fail-safe.
     void set_fail_safe_inputs(const std::array<uint8_t, frame::MAX_DATA_BYTES>& image);
+    // What the connection has seen (diagnostics.hpp); reset_diagnostics() starts over
+    // from the time of the latest event. The current state's time since its last
+    // change is now - state_since_us().
+    const MasterDiagnostics& diagnostics() const { return diag_; }
+    void reset_diagnostics();
+    Micros state_since_us() const { return state_since_; }
     // Restarts the own session-id generator from a seed.
     void seed_session_ids(uint64_t seed);
     // The supervision period, from the next arming on (watchdog_ms unless set here).
@@ -361,6 +367,20 @@ class Master {
 
     MasterHooks hooks_;
     StateOverride* override_ = nullptr;
+
+    // Diagnostics (master_diagnostics.cpp)
+    void note_state_change(StateId from, StateId to);
+    void note_reply(std::size_t size);
+    void note_transition(Transition t);
+    void note_error(Transition t, const char* text);
+    void note_accepted_reply();
+    MasterDiagnostics diag_;
+    Micros state_since_ = 0;
+    Micros published_at_ = 0;
+    uint64_t cycles_since_publish_ = 0;
+    bool awaiting_answer_ = false;
+    bool been_in_data_ = false;
+    std::optional<Transition> last_transition_; // taken by the reply being processed
 
     Node own_;
     Node slave_;

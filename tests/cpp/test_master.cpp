@@ -474,6 +474,49 @@ TEST_CASE("front-end hooks: session ids, trace, process data, watchdog timer, st
     CHECK(h.armed < 0);
 }
 
+TEST_CASE("diagnostics count what the connection saw, with times and the response time") {
+    constexpr Micros CYCLE = 1000;
+    Rig r;
+    Micros now = 0;
+    while (r.m.state() != StateId::Data) { // one reply per cycle, answered at once
+        now += CYCLE;
+        r.slave.step(r.m, now);
+    }
+    const MasterDiagnostics& d = r.m.diagnostics();
+    CHECK(d.requests_published == d.replies_taken + 1); // start() published the first
+    CHECK(d.response.count == d.replies_taken);
+    CHECK(d.response.last_us == CYCLE);
+    CHECK(d.response.max_cycles == 1);
+    CHECK(d.transitions[unsigned(Transition::PARA_OK)] == 1);
+    CHECK(d.time_in_state_us[unsigned(StateId::Reset)] == CYCLE);
+
+    Wire w = r.slave.reply(r.m.request(), r.slave.correct(r.m));
+    r.m.set_reply(w.bytes, w.size, now += CYCLE);
+    r.m.set_reply(w.bytes, w.size, now += CYCLE); // repeated: counted, not answered
+    CHECK(d.replies_repeated == 1);
+    r.send(faulty(r, Fault::BadCrc), now += CYCLE);
+    CHECK(d.resets_by_master == 1);
+    CHECK(d.last_error.transition == Transition::DATA_FAIL1);
+    CHECK(d.last_error.code == uint16_t(states::ErrorCode::INVALID_CRC));
+    CHECK(d.last_error.time_us == now);
+    CHECK(std::string(d.last_error.message) == "Invalid slave CRC");
+
+    r.m.on_watchdog_expired(now);
+    CHECK(d.watchdog_expiries == 1);
+    CHECK(d.transitions[unsigned(Transition::RESET_WD)] == 1);
+    CHECK(d.first_error.transition == Transition::DATA_FAIL1); // the first one is kept
+
+    Rig other;
+    other.to(StateId::Data);
+    w = other.slave.reply(other.m.request(), other.slave.correct(other.m));
+    other.m.set_reply(w.bytes, w.size - 2, 0); // a slave frame of another size
+    CHECK(other.m.diagnostics().replies_wrong_length == 1);
+    CHECK(other.m.diagnostics().last_wrong_length == w.size - 2);
+    r.m.reset_diagnostics();
+    CHECK(d.requests_published == 0);
+    CHECK_FALSE(d.first_error.set);
+}
+
 TEST_CASE("a custom state runs every event through its override until it leaves") {
     struct Own : StateOverride {
         int stays = 0;

@@ -181,6 +181,8 @@ TEST_CASE("a pulled cable drops both sides to fail-safe, and they reconnect") {
     CHECK_FALSE(p.slave.sto_status());
     CHECK(p.walk_to_data() >= 0);
     CHECK(p.cycles_until_sto(true));
+    CHECK(p.master.diagnostics().reconnections == 1);
+    CHECK(p.master.diagnostics().transitions[unsigned(Transition::DATA_WD)] == 1);
 }
 
 TEST_CASE("wide slaves connect and carry data both ways at every size, sized apart") {

@@ -81,12 +81,14 @@ Transition Master::decide(Event e) {
 
 void Master::report(Transition t) {
     states::Report r = states::info(t).report;
-    if (r == states::Report::None || !hooks_.listener) return;
+    if (r == states::Report::None) return;
     states::ReportFacts facts{slave_.frame.control.connection_id,
                               own_.session.get(SessionField::connection_id),
                               slave_.session.get(SessionField::error_id)};
     char text[states::REPORT_TEXT_BYTES];
-    hooks_.listener->on_error(*this, t, states::report_text(r, facts, text));
+    const char* message = states::report_text(r, facts, text);
+    note_error(t, message);
+    if (hooks_.listener) hooks_.listener->on_error(*this, t, message);
 }
 
 // The slave never repeats its own last CRC_0 either: the expected sequence number
@@ -109,6 +111,7 @@ bool Master::dynamic_map_pending() const {
 // --- Transition actions ----------------------------------------------------------------
 
 StateId Master::run_transition(Transition t) {
+    note_transition(t);
     if (hooks_.trace) hooks_.trace->on_transition(*this, t);
     return run_action(t);
 }

@@ -29,6 +29,7 @@ namespace tarnwick {
 
 void Master::start(Micros now) {
     now_ = now;
+    if (!running_) state_since_ = now; // the time before a start is no state's
     own_.frame.safe_data_size = static_cast<uint16_t>(output_bytes_);
     slave_.frame.safe_data_size = static_cast<uint16_t>(input_bytes_);
     init_bytes_ = static_cast<uint16_t>(std::min(output_bytes_, input_bytes_));
@@ -52,7 +53,9 @@ void Master::reset(Micros now) {
 ReplyResult Master::set_reply(const uint8_t* data, std::size_t size, Micros now) {
     if (!running_) return ReplyResult::NotRunning;
     now_ = now;
+    note_reply(size);
     if (repeats_last_reply(data, size)) {
+        ++diag_.replies_repeated;
         // Only a request that failed to build is built again: the application may
         // have corrected the output since.
         if (request_stale_) rebuild_request();
@@ -73,6 +76,7 @@ bool Master::poll(Micros now) {
 
 void Master::on_watchdog_expired(Micros now) {
     now_ = now;
+    ++diag_.watchdog_expiries;
     uint64_t begun = begin_event();
     conclude_event(begun, run_event(Event::WatchdogExpired));
 }
@@ -108,6 +112,7 @@ StateId Master::builtin_event(Event e) {
 }
 
 void Master::adopt_state(StateId s, StateOverride* override) {
+    if (s != state_) note_state_change(state_, s);
     state_ = s;
     override_ = override;
 }
@@ -119,6 +124,7 @@ void Master::set_next_state(StateId next) {
         return;
     }
     StateId from = state_;
+    note_state_change(from, next);
     state_ = next;
     override_ = nullptr; // it belonged to the state left
     if (hooks_.listener) hooks_.listener->on_state_change(*this, from, next);
@@ -156,6 +162,8 @@ void Master::take_reply_bytes(const uint8_t* data, std::size_t size) {
 // and built the request.
 bool Master::process_reply(const uint8_t* data, std::size_t size) {
     take_reply_bytes(data, size);
+    ++diag_.replies_taken;
+    last_transition_.reset();
     bool judged_in_reset = state_ == StateId::Reset;
     uint64_t begun = begin_event();
     StateId next = run_event(Event::FrameReceived);
@@ -164,6 +172,7 @@ bool Master::process_reply(const uint8_t* data, std::size_t size) {
     // The sequence number the slave's next reply must carry.
     if (!judged_in_reset) frame::increment_sequence_number(reply.control);
     slave_.last_crc0_sent = reply.crcs[0];
+    note_accepted_reply();
     set_next_state(next);
     return !superseded(begun);
 }
@@ -198,6 +207,10 @@ void Master::build_request() {
     if (state_ != StateId::Reset) slave_.frame.control.crc0 = req.crcs[0];
     frame::increment_sequence_number(req.control);
     request_size_ = frame::serialise(req, request_);
+    ++diag_.requests_published;
+    published_at_ = now_;
+    cycles_since_publish_ = 0;
+    awaiting_answer_ = true;
 }
 
 // CRC_0 never repeats the one sent last: the sequence number steps past it.

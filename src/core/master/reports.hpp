@@ -2,6 +2,7 @@
 // codes, written into caller-provided buffers (nothing is allocated).
 #pragma once
 
+#include "tarnwick/diagnostics.hpp"
 #include "tarnwick/transitions.hpp"
 
 #include <cstddef>
@@ -9,8 +10,9 @@
 
 namespace tarnwick::states {
 
-// Long enough for the longest report: the slave-reset text with a 5-digit code.
-constexpr std::size_t REPORT_TEXT_BYTES = 96;
+// The public limit (diagnostics.hpp): the longest report is the slave-reset text with a
+// 5-digit code.
+constexpr std::size_t REPORT_TEXT_BYTES = ERROR_TEXT_BYTES;
 // Long enough for the longest name, INVALID_SAFEPARA_255.
 constexpr std::size_t ERROR_NAME_BYTES = 24;
 // Codes 0 to 11 are the basic FSoE errors; 128 to 255 the device's own

@@ -1,0 +1,64 @@
+// What a master connection has seen: counters of requests and replies, the
+// transitions taken, resets by either side, the first and last error, the time spent
+// in each state and the response time. The Master keeps them on every event, in fixed
+// storage: no allocation and no system call; times are the caller's (see Master).
+#pragma once
+
+#include "tarnwick/transitions.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace tarnwick {
+
+using Micros = uint64_t; // microseconds of the caller's monotonic clock
+
+// A report's text is at most this long, its terminating zero included.
+constexpr std::size_t ERROR_TEXT_BYTES = 96;
+
+// One reported failure: which transition, the FSoE code it carried (the master's own,
+// or the slave's for a reset by the slave), when, and the text the listener got.
+struct ErrorRecord {
+    bool set = false;
+    states::Transition transition{};
+    uint16_t code = 0;
+    Micros time_us = 0;
+    char message[ERROR_TEXT_BYTES] = {};
+};
+
+// From publishing a request to accepting the reply that answers it: in microseconds,
+// and in cycles (replies delivered meanwhile, repeated ones included).
+struct ResponseTime {
+    uint64_t count = 0;
+    Micros last_us = 0, min_us = 0, max_us = 0, total_us = 0;
+    uint64_t last_cycles = 0, min_cycles = 0, max_cycles = 0, total_cycles = 0;
+
+    double mean_us() const { return count ? static_cast<double>(total_us) / count : 0.0; }
+    double mean_cycles() const {
+        return count ? static_cast<double>(total_cycles) / count : 0.0;
+    }
+    void add(Micros us, uint64_t cycles);
+};
+
+struct MasterDiagnostics {
+    uint64_t requests_published = 0;
+    uint64_t replies_taken = 0;    // processed: each took one transition
+    uint64_t replies_repeated = 0; // the same bytes as the last one taken: ignored
+    // Replies whose length is neither the slave's frame length nor that length padded
+    // to whole words: a slave sending another frame size shows here at once.
+    uint64_t replies_wrong_length = 0;
+    std::size_t last_wrong_length = 0;
+    std::array<uint32_t, states::transition_count()> transitions{}; // by Transition
+    uint64_t watchdog_expiries = 0;
+    uint64_t resets_by_master = 0; // failures the master detected (its Reset frames)
+    uint64_t resets_by_slave = 0;  // Reset frames of the slave
+    uint16_t last_slave_code = 0;  // the error code of the slave's last Reset frame
+    uint64_t reconnections = 0;    // entries into Data after the first
+    ErrorRecord first_error, last_error;
+    // Time in each state up to its last change, by StateId (Custom last).
+    std::array<Micros, states::STATE_COUNT + 1> time_in_state_us{};
+    ResponseTime response;
+};
+
+} // namespace tarnwick
