@@ -35,9 +35,7 @@ struct ResponseTime {
     uint64_t last_cycles = 0, min_cycles = 0, max_cycles = 0, total_cycles = 0;
 
     double mean_us() const { return count ? static_cast<double>(total_us) / count : 0.0; }
-    double mean_cycles() const {
-        return count ? static_cast<double>(total_cycles) / count : 0.0;
-    }
+    double mean_cycles() const { return count ? static_cast<double>(total_cycles) / count : 0.0; }
     void add(Micros us, uint64_t cycles);
 };
 

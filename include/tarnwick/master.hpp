@@ -369,6 +369,7 @@ class Master {
     StateOverride* override_ = nullptr;
 
     // Diagnostics (master_diagnostics.cpp)
+    void expect_reply_length();
     void note_state_change(StateId from, StateId to);
     void note_reply(std::size_t size);
     void note_transition(Transition t);
@@ -377,6 +378,7 @@ class Master {
     MasterDiagnostics diag_;
     Micros state_since_ = 0;
     Micros published_at_ = 0;
+    std::size_t expected_reply_ = 0, expected_padded_reply_ = 0;
     uint64_t cycles_since_publish_ = 0;
     bool awaiting_answer_ = false;
     bool been_in_data_ = false;

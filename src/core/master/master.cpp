@@ -88,6 +88,7 @@ Master::Master(const MasterConfig& config)
     slave_.frame.safe_data_size = static_cast<uint16_t>(input_bytes_);
     inputs_ = fail_safe_inputs_;
     seed_session_ids(config.session_id_seed);
+    expect_reply_length();
 }
 
 void Master::require_stopped(const char* what) const {
@@ -107,6 +108,7 @@ void Master::set_data_sizes(unsigned output_bytes, unsigned input_bytes) {
     input_bytes_ = input_bytes;
     own_.frame.safe_data_size = static_cast<uint16_t>(output_bytes);
     slave_.frame.safe_data_size = static_cast<uint16_t>(input_bytes);
+    expect_reply_length();
 }
 
 void Master::set_parameter_value(std::size_t index, uint32_t value) {

@@ -9,25 +9,22 @@ namespace tarnwick {
 
 namespace {
 
-// A padding byte after an odd-length frame (the slave's process data is whole words)
-// is part of the reply as delivered, not another frame size.
-bool expected_length(std::size_t size, unsigned input_bytes) {
-    std::size_t frame = frame::wire_length(input_bytes);
-    return size == frame || (frame % 2 == 1 && size == frame + 1);
+// Whether a transition accepts the reply it was taken on: no report, no reset.
+constexpr bool accepts(const states::TransitionInfo& info) {
+    using K = states::ActionKind;
+    return info.report == states::Report::None && info.kind != K::Fail &&
+           info.kind != K::SlaveReset && info.kind != K::ResetStay && info.kind != K::ResetStart;
 }
 
-bool accepts_reply(Transition t) {
-    const states::TransitionInfo& info = states::info(t);
-    switch (info.kind) {
-    case states::ActionKind::Fail:
-    case states::ActionKind::SlaveReset:
-    case states::ActionKind::ResetStay:
-    case states::ActionKind::ResetStart:
-        return false;
-    default:
-        return info.report == states::Report::None;
+// By Transition, worked out at compile time: the per-reply check is one load.
+struct AcceptTable {
+    bool accepts[states::transition_count()] = {};
+    constexpr AcceptTable() {
+        for (unsigned i = 0; i < states::transition_count(); ++i)
+            accepts[i] = tarnwick::accepts(states::TRANSITION_TABLE[i]);
     }
-}
+};
+constexpr AcceptTable ACCEPTS{};
 
 } // namespace
 
@@ -58,9 +55,17 @@ void Master::note_state_change(StateId from, StateId to) {
     been_in_data_ = true;
 }
 
+// A padding byte after an odd-length frame (the slave's process data is whole words)
+// is part of the reply as delivered, not another frame size.
+void Master::expect_reply_length() {
+    std::size_t frame = frame::wire_length(input_bytes_);
+    expected_reply_ = frame;
+    expected_padded_reply_ = frame % 2 == 1 ? frame + 1 : frame;
+}
+
 void Master::note_reply(std::size_t size) {
     ++cycles_since_publish_;
-    if (expected_length(size, input_bytes_)) return;
+    if (size == expected_reply_ || size == expected_padded_reply_) return;
     ++diag_.replies_wrong_length;
     diag_.last_wrong_length = size;
 }
@@ -93,7 +98,9 @@ void Master::note_error(Transition t, const char* text) {
 }
 
 void Master::note_accepted_reply() {
-    if (!awaiting_answer_ || !last_transition_ || !accepts_reply(*last_transition_)) return;
+    if (!awaiting_answer_ || !last_transition_ ||
+        !ACCEPTS.accepts[static_cast<unsigned>(*last_transition_)])
+        return;
     diag_.response.add(now_ - std::min(now_, published_at_), cycles_since_publish_);
     awaiting_answer_ = false;
 }
