@@ -374,7 +374,6 @@ class Master {
     void note_reply(std::size_t size);
     void note_transition(Transition t);
     void note_error(Transition t, const char* text);
-    void note_accepted_reply();
     MasterDiagnostics diag_;
     Micros state_since_ = 0;
     Micros published_at_ = 0;
@@ -382,7 +381,6 @@ class Master {
     uint64_t cycles_since_publish_ = 0;
     bool awaiting_answer_ = false;
     bool been_in_data_ = false;
-    std::optional<Transition> last_transition_; // taken by the reply being processed
 
     Node own_;
     Node slave_;

@@ -9,22 +9,25 @@ namespace tarnwick {
 
 namespace {
 
-// Whether a transition accepts the reply it was taken on: no report, no reset.
-constexpr bool accepts(const states::TransitionInfo& info) {
-    using K = states::ActionKind;
-    return info.report == states::Report::None && info.kind != K::Fail &&
-           info.kind != K::SlaveReset && info.kind != K::ResetStay && info.kind != K::ResetStart;
-}
-
-// By Transition, worked out at compile time: the per-reply check is one load.
-struct AcceptTable {
+// What taking each transition means for the diagnostics, worked out at compile time
+// so that noting one is a table load: whether it accepts the reply it was taken on
+// (no report, no reset), and whether the master or the slave reset the connection.
+struct TransitionNotes {
     bool accepts[states::transition_count()] = {};
-    constexpr AcceptTable() {
-        for (unsigned i = 0; i < states::transition_count(); ++i)
-            accepts[i] = tarnwick::accepts(states::TRANSITION_TABLE[i]);
+    bool master_reset[states::transition_count()] = {};
+    bool slave_reset[states::transition_count()] = {};
+    constexpr TransitionNotes() {
+        using K = states::ActionKind;
+        for (unsigned i = 0; i < states::transition_count(); ++i) {
+            const states::TransitionInfo& info = states::TRANSITION_TABLE[i];
+            master_reset[i] = info.kind == K::Fail;
+            slave_reset[i] = info.kind == K::SlaveReset;
+            accepts[i] = info.report == states::Report::None && !master_reset[i] &&
+                         !slave_reset[i] && info.kind != K::ResetStay && info.kind != K::ResetStart;
+        }
     }
 };
-constexpr AcceptTable ACCEPTS{};
+constexpr TransitionNotes NOTES{};
 
 } // namespace
 
@@ -70,19 +73,18 @@ void Master::note_reply(std::size_t size) {
     diag_.last_wrong_length = size;
 }
 
+// Only a reply takes an accepting transition: it answers the request published last.
 void Master::note_transition(Transition t) {
-    ++diag_.transitions[static_cast<unsigned>(t)];
-    last_transition_ = t;
-    switch (states::info(t).kind) {
-    case states::ActionKind::Fail:
-        ++diag_.resets_by_master;
-        break;
-    case states::ActionKind::SlaveReset:
+    unsigned i = static_cast<unsigned>(t);
+    ++diag_.transitions[i];
+    if (NOTES.accepts[i] && awaiting_answer_) {
+        diag_.response.add(now_ - std::min(now_, published_at_), cycles_since_publish_);
+        awaiting_answer_ = false;
+    }
+    if (NOTES.master_reset[i]) ++diag_.resets_by_master;
+    if (NOTES.slave_reset[i]) {
         ++diag_.resets_by_slave;
         diag_.last_slave_code = slave_.session.get(SessionField::error_id);
-        break;
-    default:
-        break;
     }
 }
 
@@ -95,14 +97,6 @@ void Master::note_error(Transition t, const char* text) {
     std::strncpy(e.message, text, ERROR_TEXT_BYTES - 1);
     if (!diag_.first_error.set) diag_.first_error = e;
     diag_.last_error = e;
-}
-
-void Master::note_accepted_reply() {
-    if (!awaiting_answer_ || !last_transition_ ||
-        !ACCEPTS.accepts[static_cast<unsigned>(*last_transition_)])
-        return;
-    diag_.response.add(now_ - std::min(now_, published_at_), cycles_since_publish_);
-    awaiting_answer_ = false;
 }
 
 } // namespace tarnwick

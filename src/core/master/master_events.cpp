@@ -163,7 +163,6 @@ void Master::take_reply_bytes(const uint8_t* data, std::size_t size) {
 bool Master::process_reply(const uint8_t* data, std::size_t size) {
     take_reply_bytes(data, size);
     ++diag_.replies_taken;
-    last_transition_.reset();
     bool judged_in_reset = state_ == StateId::Reset;
     uint64_t begun = begin_event();
     StateId next = run_event(Event::FrameReceived);
@@ -172,7 +171,6 @@ bool Master::process_reply(const uint8_t* data, std::size_t size) {
     // The sequence number the slave's next reply must carry.
     if (!judged_in_reset) frame::increment_sequence_number(reply.control);
     slave_.last_crc0_sent = reply.crcs[0];
-    note_accepted_reply();
     set_next_state(next);
     return !superseded(begun);
 }
