@@ -4,6 +4,7 @@
 // storage: no allocation and no system call; times are the caller's (see Master).
 #pragma once
 
+#include "tarnwick/frame.hpp"
 #include "tarnwick/transitions.hpp"
 
 #include <array>
@@ -57,6 +58,35 @@ struct MasterDiagnostics {
     // Time in each state up to its last change, by StateId (Custom last).
     std::array<Micros, states::STATE_COUNT + 1> time_in_state_us{};
     ResponseTime response;
+};
+
+// --- Frame history ----------------------------------------------------------------------
+
+// A history keeps at most this many frames each way: enough for minutes at 1 kHz
+// around a failure, small enough that a wrong setting cannot exhaust memory.
+constexpr std::size_t MAX_HISTORY_FRAMES = 65536;
+
+// What became of a frame of the history.
+enum class FrameOutcome : uint8_t {
+    Request,  // a request the master built and published
+    Taken,    // a reply processed: `transition` is the one the master took on it
+    Repeated, // a reply with the same bytes as the last one taken: ignored
+    TooLong,  // a reply longer than any frame: refused
+};
+
+// One frame of the history. A request's `transition` is the one after which it was
+// built (none for the first request after a start or reset by the application).
+struct HistoryEntry {
+    uint64_t index = 0; // order of arrival over both directions
+    Micros time_us = 0;
+    std::size_t size = 0; // the whole length; `bytes` holds its first bytes
+    bool from_master = false;
+    FrameOutcome outcome = FrameOutcome::Request;
+    bool has_transition = false;
+    states::Transition transition{};
+    uint8_t bytes[frame::MAX_FRAME_BYTES + 1] = {};
+
+    std::size_t stored_size() const { return size < sizeof bytes ? size : sizeof bytes; }
 };
 
 } // namespace tarnwick

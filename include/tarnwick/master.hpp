@@ -25,6 +25,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -34,6 +35,7 @@ using states::StateId;
 using states::Transition;
 
 class Master;
+class FrameHistory;
 
 // --- Configuration ---------------------------------------------------------------------
 
@@ -58,6 +60,9 @@ struct MasterConfig {
     unsigned input_bytes = 0;  // safe-data bytes of the replies, at most 16
     uint64_t session_id_seed = 0;
     std::array<uint8_t, frame::MAX_DATA_BYTES> fail_safe_inputs{};
+    // Frames each way the history keeps (0: none, nothing recorded); at most
+    // MAX_HISTORY_FRAMES. The storage is taken here, once.
+    std::size_t history_frames = 0;
 };
 
 // --- Records ---------------------------------------------------------------------------
@@ -221,6 +226,7 @@ class Master {
   public:
     // Throws std::invalid_argument with a text naming the refused setting.
     explicit Master(const MasterConfig& config);
+    ~Master();
     Master(const Master&) = delete;
     Master& operator=(const Master&) = delete;
 
@@ -266,11 +272,17 @@ class Master {
     // Settings at any time: the image applies at the next drop to fail-safe.
     void set_fail_safe_inputs(const std::array<uint8_t, frame::MAX_DATA_BYTES>& image);
     // What the connection has seen (diagnostics.hpp); reset_diagnostics() starts over
-    // from the time of the latest event. The current state's time since its last
-    // change is now - state_since_us().
+    // (the counters and the frame history) from the time of the latest event. The
+    // current state's time since its last change is now - state_since_us().
     const MasterDiagnostics& diagnostics() const { return diag_; }
     void reset_diagnostics();
     Micros state_since_us() const { return state_since_; }
+    // The frame history (MasterConfig::history_frames each way): copies the frames held,
+    // oldest first, into out (the newest `cap` when more are held); returns how many.
+    // Safe inside a callback; history_size() tells how many are held.
+    std::size_t history_capacity() const;
+    std::size_t history_size() const;
+    std::size_t copy_history(HistoryEntry* out, std::size_t cap) const;
     // Restarts the own session-id generator from a seed.
     void seed_session_ids(uint64_t seed);
     // The supervision period, from the next arming on (watchdog_ms unless set here).
@@ -374,7 +386,13 @@ class Master {
     void note_reply(std::size_t size);
     void note_transition(Transition t);
     void note_error(Transition t, const char* text);
+    void record_request();
+    void record_reply(const uint8_t* data, std::size_t size, FrameOutcome outcome);
     MasterDiagnostics diag_;
+    std::unique_ptr<FrameHistory> history_; // null: no history kept
+    HistoryEntry* reply_awaiting_transition_ = nullptr;
+    Transition last_transition_{};
+    bool has_last_transition_ = false;
     Micros state_since_ = 0;
     Micros published_at_ = 0;
     std::size_t expected_reply_ = 0, expected_padded_reply_ = 0;

@@ -195,6 +195,9 @@ typedef struct tarnwick_master_config {
     /* The inputs whenever the connection drops them (zero after _config_init). */
     uint8_t fail_safe_inputs[TARNWICK_MAX_SAFE_DATA_BYTES];
     tarnwick_master_callbacks callbacks; /* none after _config_init */
+    /* Frames each way the history keeps (0, after _config_init: none); at most
+     * TARNWICK_MAX_HISTORY_FRAMES. The storage is taken by tarnwick_master_new. */
+    size_t history_frames;
 } tarnwick_master_config;
 
 /* Zeroes the config and sets struct_size for the header the caller compiled with
@@ -298,6 +301,94 @@ TARNWICK_API tarnwick_status tarnwick_master_set_slave_address(tarnwick_master* 
  * parameter's n_bytes. */
 TARNWICK_API tarnwick_status tarnwick_master_set_parameter(tarnwick_master* master, size_t index,
                                                            uint32_t value);
+
+/* --- Diagnostics and frame history ----------------------------------------------- */
+
+/* A reported failure: the transition, its FSoE code (the slave's for a reset by the
+ * slave), when (the caller's µs) and the text the error callback got. */
+typedef struct tarnwick_error_record {
+    bool set; /* false: none yet */
+    tarnwick_transition transition;
+    uint32_t error_code;
+    uint64_t time_us;
+    char message[96];
+} tarnwick_error_record;
+
+/* From publishing a request to taking the reply that answers it, in µs and in
+ * cycles (replies delivered meanwhile, repeated ones included); mean = total / count. */
+typedef struct tarnwick_response_time {
+    uint64_t count;
+    uint64_t last_us, min_us, max_us, total_us;
+    uint64_t last_cycles, min_cycles, max_cycles, total_cycles;
+} tarnwick_response_time;
+
+/* What a master connection has seen since it was made or its diagnostics reset.
+ * Kept on every event, always: no allocation, no system call. */
+typedef struct tarnwick_diagnostics {
+    uint32_t struct_size; /* sizeof(tarnwick_diagnostics): set by _diagnostics_init */
+    uint64_t requests_published;
+    uint64_t replies_taken;        /* processed: each took one transition */
+    uint64_t replies_repeated;     /* the same bytes as the last one taken: ignored */
+    uint64_t replies_wrong_length; /* neither the expected frame length nor it padded */
+    size_t last_wrong_length;
+    uint32_t transitions[TARNWICK_TRANSITION_COUNT]; /* times each was taken */
+    uint64_t watchdog_expiries;
+    uint64_t resets_by_master; /* failures this master detected */
+    uint64_t resets_by_slave;  /* Reset frames of the slave */
+    uint32_t last_slave_code;  /* the error code of the slave's last Reset frame */
+    uint64_t reconnections;    /* entries into Data after the first */
+    tarnwick_error_record first_error, last_error;
+    /* Time in each state (by tarnwick_state) up to its last change; the current state
+     * has been in since state_since_us. */
+    uint64_t time_in_state_us[TARNWICK_STATE_COUNT];
+    uint64_t state_since_us;
+    tarnwick_response_time response;
+} tarnwick_diagnostics;
+
+static inline void tarnwick_diagnostics_init(tarnwick_diagnostics* d) {
+    if (!d) return;
+    memset(d, 0, sizeof *d);
+    d->struct_size = (uint32_t)sizeof *d;
+}
+
+/* Fills *out (struct_size set by tarnwick_diagnostics_init; another size:
+ * TARNWICK_E_VERSION). Safe inside a callback. */
+TARNWICK_API tarnwick_status tarnwick_master_get_diagnostics(const tarnwick_master* master,
+                                                             tarnwick_diagnostics* out);
+/* Starts the counters and the frame history over from the latest event's time. */
+TARNWICK_API tarnwick_status tarnwick_master_reset_diagnostics(tarnwick_master* master);
+
+#define TARNWICK_MAX_HISTORY_FRAMES 65536
+
+/* What became of a frame of the history. */
+typedef int tarnwick_frame_outcome;
+
+enum {
+    TARNWICK_FRAME_REQUEST = 0,  /* a request the master published */
+    TARNWICK_FRAME_TAKEN = 1,    /* a reply processed: `transition` was taken on it */
+    TARNWICK_FRAME_REPEATED = 2, /* a reply repeating the last one taken: ignored */
+    TARNWICK_FRAME_TOO_LONG = 3  /* a reply longer than any frame: refused */
+};
+
+/* One frame: `size` is its whole length, `bytes` holds its first (at most 36) bytes.
+ * A request's transition is the one after which it was built. */
+typedef struct tarnwick_history_entry {
+    uint64_t index; /* order of arrival over both directions */
+    uint64_t time_us;
+    size_t size;
+    bool from_master;
+    tarnwick_frame_outcome outcome;
+    bool has_transition;
+    tarnwick_transition transition;
+    uint8_t bytes[TARNWICK_MAX_FRAME_BYTES + 1];
+} tarnwick_history_entry;
+
+/* Copies the frames held, oldest first, into out (the newest `cap` when more are
+ * held) and their number into *count. With out NULL and cap 0, *count receives the
+ * number held. Safe inside a callback (e.g. to show the frames before an error). */
+TARNWICK_API tarnwick_status tarnwick_master_get_history(const tarnwick_master* master,
+                                                         tarnwick_history_entry* out, size_t cap,
+                                                         size_t* count);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -65,9 +65,10 @@ struct CPair {
     Recorder recorder;
     uint64_t now = 0;
 
-    explicit CPair(uint8_t size) {
+    explicit CPair(uint8_t size, size_t history_frames = 0) {
         parameter = {sra(), 4, TARNWICK_TYPE_UNSIGNED};
         tarnwick_master_config c = config(size);
+        c.history_frames = history_frames;
         c.parameters = &parameter;
         c.parameter_count = 1;
         c.callbacks = {Recorder::state_change, Recorder::error, &recorder};
@@ -177,6 +178,8 @@ TEST_CASE("every function refuses a NULL handle") {
     uint32_t u32 = 0;
     tarnwick_master* m = nullptr;
     tarnwick_vslave* s = nullptr;
+    tarnwick_diagnostics diag;
+    tarnwick_diagnostics_init(&diag);
     check_all(
         {
             ROW(tarnwick_master_new(nullptr, &m)),
@@ -199,6 +202,9 @@ TEST_CASE("every function refuses a NULL handle") {
             ROW(tarnwick_master_get_watchdog(m, &flag, &deadline)),
             ROW(tarnwick_master_set_slave_address(m, 1)),
             ROW(tarnwick_master_set_parameter(m, 0, 1)),
+            ROW(tarnwick_master_get_diagnostics(m, &diag)),
+            ROW(tarnwick_master_reset_diagnostics(m)),
+            ROW(tarnwick_master_get_history(m, nullptr, 0, &len)),
             ROW(tarnwick_vslave_new(nullptr, &s)),
             ROW(tarnwick_vslave_free(nullptr)),
             ROW(tarnwick_vslave_stop(s)),
@@ -603,6 +609,49 @@ TEST_CASE("the watchdog expires through poll and is reported with its code") {
     CHECK(p.recorder.errors[0].transition == TARNWICK_DATA_WD);
     CHECK(p.recorder.errors[0].error_code == 5); // WD_EXPIRED, sent in the Reset frames
     CHECK(p.request()[1] == 5);
+}
+
+TEST_CASE("diagnostics and the frame history read through C") {
+    constexpr size_t KEPT = 4;
+    CPair p(2, KEPT);
+    REQUIRE(p.walk_to_data());
+    bool expired = false;
+    REQUIRE(tarnwick_master_poll(p.master, p.now + WATCHDOG_MS * 1000, &expired) == TARNWICK_OK);
+    REQUIRE(expired);
+
+    tarnwick_diagnostics d;
+    tarnwick_diagnostics_init(&d);
+    REQUIRE(tarnwick_master_get_diagnostics(p.master, &d) == TARNWICK_OK);
+    CHECK(d.watchdog_expiries == 1);
+    CHECK(d.transitions[TARNWICK_DATA_WD] == 1);
+    CHECK(d.transitions[TARNWICK_PARA_OK] == 1);
+    CHECK(d.last_error.set);
+    CHECK(d.last_error.transition == TARNWICK_DATA_WD);
+    CHECK(d.last_error.error_code == 5);
+    CHECK(d.resets_by_slave == 1); // the slave's first answer after its start is a Reset frame
+    CHECK(d.response.count == d.replies_taken - d.resets_by_slave); // every other one answers
+    CHECK(d.response.max_us == CYCLE_US);
+    CHECK(d.state_since_us == p.now + WATCHDOG_MS * 1000);
+    d.struct_size -= 1;
+    CHECK(tarnwick_master_get_diagnostics(p.master, &d) == TARNWICK_E_VERSION);
+
+    size_t held = 0, got = 0;
+    REQUIRE(tarnwick_master_get_history(p.master, nullptr, 0, &held) == TARNWICK_OK);
+    CHECK(held == 2 * KEPT);
+    std::vector<tarnwick_history_entry> h(held + 3);
+    REQUIRE(tarnwick_master_get_history(p.master, h.data(), h.size(), &got) == TARNWICK_OK);
+    REQUIRE(got == held);
+    const tarnwick_history_entry& reset = h[got - 1]; // the Reset frame after the expiry
+    CHECK(reset.from_master);
+    CHECK(reset.transition == TARNWICK_DATA_WD);
+    CHECK(std::vector<uint8_t>(reset.bytes, reset.bytes + reset.size) == p.request());
+    CHECK(h[got - 2].from_master); // the last Data request, built on the reply before it
+    CHECK(h[got - 3].outcome == TARNWICK_FRAME_TAKEN);
+    CHECK(h[got - 3].transition == TARNWICK_PARA_OK);
+    CHECK(tarnwick_master_get_history(p.master, nullptr, 5, &got) == TARNWICK_E_NULL);
+    REQUIRE(tarnwick_master_reset_diagnostics(p.master) == TARNWICK_OK);
+    REQUIRE(tarnwick_master_get_history(p.master, nullptr, 0, &held) == TARNWICK_OK);
+    CHECK(held == 0);
 }
 
 TEST_CASE("the virtual slave resets a master outside its limits, and the report has its code") {

@@ -58,6 +58,11 @@ MasterConfig config_for(unsigned out, unsigned in, uint64_t seed = 1, uint16_t i
     return c;
 }
 
+MasterConfig with_history(MasterConfig c, std::size_t frames) {
+    c.history_frames = frames;
+    return c;
+}
+
 frame::FrameRecord parsed(ConstBytes b) {
     frame::FrameRecord f;
     frame::clear(f);
@@ -108,8 +113,9 @@ struct Rig {
     ScriptedSlave slave;
     Recorder rec;
 
-    explicit Rig(unsigned size = 2, Micros start = 0, uint64_t seed = 1, uint16_t id = CONN_ID)
-        : m(config_for(size, size, seed, id)), slave(size, id) {
+    explicit Rig(unsigned size = 2, Micros start = 0, uint64_t seed = 1, uint16_t id = CONN_ID,
+                 std::size_t history = 0)
+        : m(with_history(config_for(size, size, seed, id), history)), slave(size, id) {
         MasterHooks hooks;
         hooks.listener = &rec;
         m.set_hooks(hooks);
@@ -515,6 +521,42 @@ TEST_CASE("diagnostics count what the connection saw, with times and the respons
     r.m.reset_diagnostics();
     CHECK(d.requests_published == 0);
     CHECK_FALSE(d.first_error.set);
+}
+
+TEST_CASE("the frame history keeps the last frames each way, oldest first, with their effect") {
+    constexpr std::size_t KEPT = 3;
+    Rig r(2, 0, 1, CONN_ID, KEPT);
+    r.to(StateId::Data, 10);
+    Wire w = r.slave.reply(r.m.request(), r.slave.correct(r.m));
+    r.m.set_reply(w.bytes, w.size, 20);
+    r.m.set_reply(w.bytes, w.size, 30); // repeated
+    r.send(faulty(r, Fault::BadCrc), 40);
+    std::vector<uint8_t> reset_request(r.m.request().data, r.m.request().data + r.m.request().size);
+
+    std::array<HistoryEntry, 2 * KEPT + 1> h{};
+    REQUIRE(r.m.copy_history(h.data(), h.size()) == 2 * KEPT);
+    for (std::size_t k = 1; k < 2 * KEPT; ++k)
+        CHECK(h[k - 1].index < h[k].index);
+    const HistoryEntry& repeated = h[2 * KEPT - 3];
+    const HistoryEntry& bad = h[2 * KEPT - 2];
+    const HistoryEntry& reset = h[2 * KEPT - 1];
+    CHECK(repeated.outcome == FrameOutcome::Repeated);
+    CHECK_FALSE(repeated.has_transition);
+    CHECK(repeated.time_us == 30);
+    CHECK(bad.outcome == FrameOutcome::Taken);
+    CHECK(bad.transition == Transition::DATA_FAIL1);
+    CHECK(reset.from_master);
+    CHECK(reset.transition == Transition::DATA_FAIL1);
+    CHECK(std::vector<uint8_t>(reset.bytes, reset.bytes + reset.size) == reset_request);
+
+    HistoryEntry newest{};
+    CHECK(r.m.copy_history(&newest, 1) == 1); // cut: the newest kept
+    CHECK(newest.index == reset.index);
+    r.m.reset_diagnostics();
+    CHECK(r.m.history_size() == 0);
+    CHECK(Rig().m.copy_history(h.data(), h.size()) == 0); // none kept by default
+    CHECK_THROWS_AS(Master(with_history(config_for(2, 2), MAX_HISTORY_FRAMES + 1)),
+                    std::invalid_argument);
 }
 
 TEST_CASE("a custom state runs every event through its override until it leaves") {

@@ -1,6 +1,7 @@
 // The master's C API: a tarnwick_master owns a tarnwick::Master and forwards each call
 // after checking its arguments. No exception leaves a function: each is mapped to a
 // status.
+#include "core/capi/master_handle.hpp"
 #include "core/capi/status_text.hpp"
 #include "core/frame/sra_crc.hpp"
 #include "core/master/reports.hpp"
@@ -52,38 +53,9 @@ class CallbackScope {
     unsigned& depth_;
 };
 
-class Listener : public tarnwick::MasterListener {
-  public:
-    explicit Listener(tarnwick_master* handle) : handle_(handle) {}
-    void on_error(Master& m, Transition t, const char* message) override;
-    void on_state_change(Master& m, StateId from, StateId to) override;
-
-  private:
-    tarnwick_master* handle_;
-};
-
 } // namespace
 
-struct tarnwick_master {
-    explicit tarnwick_master(const tarnwick::MasterConfig& config)
-        : master(config), listener(this) {}
-
-    // The listener is installed only while a callback is set: the cycle then calls no
-    // hook at all.
-    void set_callbacks(const tarnwick_master_callbacks& cb) {
-        callbacks = cb;
-        tarnwick::MasterHooks hooks = master.hooks();
-        hooks.listener = cb.on_error || cb.on_state_change ? &listener : nullptr;
-        master.set_hooks(hooks);
-    }
-
-    Master master;
-    Listener listener;
-    tarnwick_master_callbacks callbacks{};
-    unsigned callback_depth = 0;
-};
-
-namespace {
+namespace tarnwick::capi {
 
 void Listener::on_error(Master& m, Transition t, const char* message) {
     const tarnwick_master_callbacks cb = handle_->callbacks;
@@ -103,6 +75,10 @@ void Listener::on_state_change(Master&, StateId from, StateId to) {
     CallbackScope scope(handle_->callback_depth);
     cb.on_state_change(handle_, static_cast<int>(from), static_cast<int>(to), cb.context);
 }
+
+} // namespace tarnwick::capi
+
+namespace {
 
 // Runs f, mapping what the C++ layer throws to a status.
 template <typename F> tarnwick_status guarded(F&& f) noexcept {
@@ -170,6 +146,7 @@ tarnwick_status convert(const tarnwick_master_config* config, tarnwick::MasterCo
     out.output_bytes = c.output_bytes;
     out.input_bytes = c.input_bytes;
     out.session_id_seed = c.session_id_seed;
+    out.history_frames = c.history_frames;
     std::memcpy(out.fail_safe_inputs.data(), c.fail_safe_inputs, sizeof c.fail_safe_inputs);
     for (std::size_t i = 0; i < c.parameter_count; ++i) {
         const tarnwick_app_parameter& p = c.parameters[i];

@@ -2,6 +2,8 @@
 // allowed while stopped and the own session-id generator.
 #include "tarnwick/master.hpp"
 
+#include "frame_history.hpp"
+
 #include <stdexcept>
 #include <string>
 
@@ -57,6 +59,9 @@ void check_config(const MasterConfig& c) {
                " application parameters (got " + std::to_string(c.parameters.size()) + ")");
     for (std::size_t i = 0; i < c.parameters.size(); ++i)
         check_parameter(i, c.parameters[i]);
+    if (c.history_frames > MAX_HISTORY_FRAMES)
+        refuse("history_frames: at most " + std::to_string(MAX_HISTORY_FRAMES) + " (got " +
+               std::to_string(c.history_frames) + ")");
 }
 
 // splitmix64: a small generator whose every seed, 0 included, gives a full-period stream.
@@ -89,7 +94,10 @@ Master::Master(const MasterConfig& config)
     inputs_ = fail_safe_inputs_;
     seed_session_ids(config.session_id_seed);
     expect_reply_length();
+    if (config.history_frames) history_ = std::make_unique<FrameHistory>(config.history_frames);
 }
+
+Master::~Master() = default;
 
 void Master::require_stopped(const char* what) const {
     if (running_) throw std::logic_error(std::string("Cannot ") + what + " while running");

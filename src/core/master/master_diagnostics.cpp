@@ -2,6 +2,8 @@
 // bookkeeping costs a few additions per cycle and never allocates.
 #include "tarnwick/master.hpp"
 
+#include "frame_history.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -45,6 +47,8 @@ void ResponseTime::add(Micros us, uint64_t cycles) {
 
 void Master::reset_diagnostics() {
     diag_ = MasterDiagnostics{};
+    if (history_) history_->clear();
+    reply_awaiting_transition_ = nullptr;
     state_since_ = now_;
     awaiting_answer_ = false;
     been_in_data_ = state_ == StateId::Data;
@@ -77,6 +81,13 @@ void Master::note_reply(std::size_t size) {
 void Master::note_transition(Transition t) {
     unsigned i = static_cast<unsigned>(t);
     ++diag_.transitions[i];
+    last_transition_ = t;
+    has_last_transition_ = true;
+    if (reply_awaiting_transition_) {
+        reply_awaiting_transition_->has_transition = true;
+        reply_awaiting_transition_->transition = t;
+        reply_awaiting_transition_ = nullptr;
+    }
     if (NOTES.accepts[i] && awaiting_answer_) {
         diag_.response.add(now_ - std::min(now_, published_at_), cycles_since_publish_);
         awaiting_answer_ = false;
@@ -97,6 +108,34 @@ void Master::note_error(Transition t, const char* text) {
     std::strncpy(e.message, text, ERROR_TEXT_BYTES - 1);
     if (!diag_.first_error.set) diag_.first_error = e;
     diag_.last_error = e;
+}
+
+// --- Frame history -----------------------------------------------------------------------
+
+std::size_t Master::history_capacity() const {
+    return history_ ? history_->capacity() : 0;
+}
+
+std::size_t Master::history_size() const {
+    return history_ ? history_->size() : 0;
+}
+
+std::size_t Master::copy_history(HistoryEntry* out, std::size_t cap) const {
+    return history_ && out ? history_->copy(out, cap) : 0;
+}
+
+void Master::record_request() {
+    HistoryEntry& e = history_->record(true, request_, request_size_, now_);
+    e.outcome = FrameOutcome::Request;
+    e.has_transition = has_last_transition_;
+    e.transition = last_transition_;
+}
+
+// A reply taken learns its transition when the master takes one on it.
+void Master::record_reply(const uint8_t* data, std::size_t size, FrameOutcome outcome) {
+    HistoryEntry& e = history_->record(false, data, size, now_);
+    e.outcome = outcome;
+    reply_awaiting_transition_ = outcome == FrameOutcome::Taken ? &e : nullptr;
 }
 
 } // namespace tarnwick

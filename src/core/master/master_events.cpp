@@ -20,6 +20,8 @@
 // first (the Python binding) catches in its hooks and rethrows after the call.
 #include "tarnwick/master.hpp"
 
+#include "frame_history.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -56,12 +58,16 @@ ReplyResult Master::set_reply(const uint8_t* data, std::size_t size, Micros now)
     note_reply(size);
     if (repeats_last_reply(data, size)) {
         ++diag_.replies_repeated;
+        if (history_) record_reply(data, size, FrameOutcome::Repeated);
         // Only a request that failed to build is built again: the application may
         // have corrected the output since.
         if (request_stale_) rebuild_request();
         return ReplyResult::Repeated;
     }
-    if (frame::size_for_length(size) > frame::MAX_DATA_BYTES) return ReplyResult::TooLong;
+    if (frame::size_for_length(size) > frame::MAX_DATA_BYTES) {
+        if (history_) record_reply(data, size, FrameOutcome::TooLong);
+        return ReplyResult::TooLong;
+    }
     if (process_reply(data, size)) rebuild_request();
     return ReplyResult::Taken;
 }
@@ -163,9 +169,11 @@ void Master::take_reply_bytes(const uint8_t* data, std::size_t size) {
 bool Master::process_reply(const uint8_t* data, std::size_t size) {
     take_reply_bytes(data, size);
     ++diag_.replies_taken;
+    if (history_) record_reply(data, size, FrameOutcome::Taken);
     bool judged_in_reset = state_ == StateId::Reset;
     uint64_t begun = begin_event();
     StateId next = run_event(Event::FrameReceived);
+    reply_awaiting_transition_ = nullptr; // an application's state may take none
     if (superseded(begun)) return false;
     frame::FrameRecord& reply = slave_.frame;
     // The sequence number the slave's next reply must carry.
@@ -209,6 +217,7 @@ void Master::build_request() {
     published_at_ = now_;
     cycles_since_publish_ = 0;
     awaiting_answer_ = true;
+    if (history_) record_request();
 }
 
 // CRC_0 never repeats the one sent last: the sequence number steps past it.
