@@ -277,6 +277,8 @@ class Master {
     const MasterDiagnostics& diagnostics() const { return diag_; }
     void reset_diagnostics();
     Micros state_since_us() const { return state_since_; }
+    // The time of the latest event call (or set_time()).
+    Micros now_us() const { return now_; }
     // The frame history (MasterConfig::history_frames each way): copies the frames held,
     // oldest first, into out (the newest `cap` when more are held); returns how many.
     // Safe inside a callback; history_size() tells how many are held.

@@ -58,7 +58,7 @@ class Pair:
     def __init__(self, size=1, watchdog_s=5.0, *, sra_words=SRA_WORDS, slave_sra=None,
                  slave_address=SLAVE_ADDRESS, tx_map=None, start_time=0,
                  parameters=None, clock=False, connection_id=CONNECTION_ID,
-                 link_seed=None):  # fmt: skip
+                 link_seed=None, history_frames=0):  # fmt: skip
         """`parameters(sra)` gives the master's application parameters; the default
         is the SRA CRC as one 4-byte parameter. With `clock` the master has no
         watchdog thread and runs on the pair's mock time (True) or on the clock given.
@@ -87,6 +87,7 @@ class Pair:
             report_error_callback=self.recorder.error,
             state_change_callback=self.recorder.state,
             **({"clock": self.seconds if clock is True else clock} if clock else {}),
+            history_frames=history_frames,
         )
         for node, item in ((self.handler.master, self.sto), (self.handler.slave, self.sto_status)):
             node.dictionary_map.add(item, 1)

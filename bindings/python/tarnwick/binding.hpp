@@ -60,5 +60,7 @@ void init_data(nb::module_& m);
 void init_records(nb::module_& m);
 void init_states(nb::module_& m);
 void init_handler(nb::module_& m);
+void init_diagnostics(nb::module_& m);
+void init_log_bridge(nb::module_& m);
 
 } // namespace tarnwick::py

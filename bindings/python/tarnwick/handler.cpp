@@ -28,43 +28,11 @@ using states::StateId;
 
 constexpr double MS_PER_S = 1000.0;
 constexpr double MICROS_PER_S = 1e6;
-// The Watchdog thread times the connection: the Master's own clock is never read.
-constexpr Micros NO_TIME = 0;
 constexpr const char* NO_CLOCK_MESSAGE =
     "poll() needs a handler made with a clock (MasterHandler(..., clock=...))";
-// How often an expiry waiting for the event lock checks whether its watchdog stopped.
-constexpr std::chrono::milliseconds EXPIRY_LOCK_POLL{10};
 constexpr const char* DELETED_MESSAGE = "The master handler has been deleted";
 constexpr const char* UNSUPERVISED_MESSAGE =
     "The watchdog thread of the master has ended with an exception";
-
-// Holds the event lock for one event. The lock is tried with the interpreter lock
-// held (the uncontended case) and otherwise waited for without it.
-class EventScope {
-  public:
-    EventScope(PyMasterHandler& h, bool for_expiry) : h_(h) {
-        held_ = h.events.try_acquire() || acquire_unlocked(for_expiry);
-    }
-    ~EventScope() {
-        if (held_) h_.events.release();
-    }
-    bool held() const { return held_; }
-    EventScope(const EventScope&) = delete;
-    EventScope& operator=(const EventScope&) = delete;
-
-  private:
-    bool acquire_unlocked(bool for_expiry) {
-        handler::WatchdogCore* wd = h_.wd;
-        nb::gil_scoped_release unlocked;
-        // An expiry gives up once its watchdog is stopping (delete() may be waiting
-        // for the watchdog thread while holding the lock).
-        return h_.events.acquire([&] { return for_expiry && (!wd || wd->stop_requested()); },
-                                 EXPIRY_LOCK_POLL);
-    }
-
-    PyMasterHandler& h_;
-    bool held_ = false;
-};
 
 // A master without its watchdog must not run: after delete(), and after the
 // watchdog thread died of a callback's exception.
@@ -188,9 +156,14 @@ nb::handle self_of(PyMasterHandler& h) {
     return nb::find(&h);
 }
 
-// The time of an event: the application's clock, or none when the thread times.
+// The time of an event: the application's clock, else the monotonic clock (the clock
+// time.monotonic() reads; read without a system call). Without a clock the Watchdog
+// thread times the connection: the time only dates the diagnostics and the history.
 Micros event_time(PyMasterHandler& h) {
-    return h.clock.is_valid() ? clock_micros(h.clock) : NO_TIME;
+    if (h.clock.is_valid()) return clock_micros(h.clock);
+    auto since_boot = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<Micros>(
+        std::chrono::duration_cast<std::chrono::microseconds>(since_boot).count());
 }
 
 } // namespace
@@ -237,6 +210,7 @@ nb::object request_bytes(const PyMasterHandler& h) {
 // interface needs none), and stays the same object until the next event.
 void publish_request(PyMasterHandler& h) {
     h.request_pending = true;
+    if (logging_bridge_on()) bridge_frame(h, true, h.core->request());
 }
 
 const nb::object& published_request(PyMasterHandler& h) {
@@ -261,6 +235,7 @@ ConstBytes reply_bytes(nb::handle reply) {
 
 // One delivery of a reply: a repeated one rebuilds only a stale request.
 void deliver_reply(PyMasterHandler& h, ConstBytes reply, Micros now) {
+    if (logging_bridge_on()) bridge_frame(h, false, reply);
     bool stale = h.core->request_stale();
     ReplyResult r = h.core->set_reply(reply.data, reply.size, now);
     if (r == ReplyResult::TooLong) check_size_fits(frame::size_for_length(reply.size));
@@ -371,7 +346,7 @@ void handler_watchdog_expired(PyMasterHandler& h) {
     if (from_watchdog && !h.wd->expiry_still_due()) return;
     try {
         CallbackErrors(h).run([&] {
-            h.core->on_watchdog_expired(NO_TIME);
+            h.core->on_watchdog_expired(event_time(h));
             publish_request(h);
         });
     } catch (...) {
@@ -453,12 +428,14 @@ std::vector<tarnwick::ApplicationParameter> core_parameters(nb::handle parameter
 
 // The library's master the handler's records live in.
 std::shared_ptr<tarnwick::Master> make_core(uint16_t address, uint16_t connection_id,
-                                            uint16_t watchdog_ms, nb::handle parameters) {
+                                            uint16_t watchdog_ms, nb::handle parameters,
+                                            std::size_t history_frames) {
     MasterConfig config;
     config.slave_address = address;
     config.connection_id = connection_id;
     config.watchdog_ms = watchdog_ms;
     config.parameters = core_parameters(parameters);
+    config.history_frames = history_frames;
     return std::make_shared<tarnwick::Master>(config);
 }
 
@@ -500,7 +477,8 @@ void use_clock(PyMasterHandler& h, double timeout, nb::handle clock) {
 void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle slave_address,
                   nb::handle connection_id, nb::handle watchdog_timeout_s,
                   nb::handle application_parameters, nb::handle report_error_callback,
-                  nb::handle state_change_callback, nb::handle clock) {
+                  nb::handle state_change_callback, nb::handle clock,
+                  nb::handle history_frames) {
     // Argument checks, all before anything is bound or created.
     if (!PyObject_TypeCheck(dictionary.ptr(), data_classes().dictionary))
         raise_arg_type("dictionary", data_classes().dictionary, dictionary.ptr());
@@ -513,6 +491,10 @@ void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle sl
     require_callable_or_none(report_error_callback, "report_error_callback");
     require_callable_or_none(state_change_callback, "state_change_callback");
     require_callable_or_none(clock, "clock");
+    uint64_t history = int_arg_unsigned<uint64_t>(history_frames, "history_frames");
+    if (history > MAX_HISTORY_FRAMES)
+        throw nb::value_error(("history_frames must be 0 to " + std::to_string(MAX_HISTORY_FRAMES))
+                                  .c_str());
     if (conn_id == 0) throw nb::value_error("Connection ID = 0 is not permitted");
     check_timeout(timeout);
     uint16_t watchdog_ms = watchdog_ms_of(timeout);
@@ -536,7 +518,7 @@ void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle sl
     DataClasses& dc = data_classes();
     h->dictionary = nb::borrow(dictionary);
     h->dict = nb::inst_ptr<PyDictionary>(dictionary);
-    h->core = make_core(address, conn_id, watchdog_ms, parameters);
+    h->core = make_core(address, conn_id, watchdog_ms, parameters, static_cast<std::size_t>(history));
     h->hooks.install(*h->core);
     nb::object master_types = item_class_set({dc.item_output, dc.item_input_output});
     nb::object slave_types = item_class_set({dc.item_input, dc.item_input_output});
@@ -868,22 +850,24 @@ void init_handler(nb::module_& m) {
             nb::arg("application_parameters").none() = nb::none(),
             nb::arg("report_error_callback").none() = nb::none(),
             nb::arg("state_change_callback").none() = nb::none(), nb::kw_only(),
-            nb::arg("clock").none() = nb::none(),
+            nb::arg("clock").none() = nb::none(), nb::arg("history_frames").none() = 0,
             nb::sig("def __init__(self, dictionary: Dictionary, slave_address: int, "
                     "connection_id: int, watchdog_timeout_s: float, "
                     "application_parameters: list[ApplicationParameter] | None = None, "
                     "report_error_callback: collections.abc.Callable[[str, str], object] | None "
                     "= None, "
                     "state_change_callback: collections.abc.Callable[[type[State]], object] | "
-                    "None = None, *, clock: collections.abc.Callable[[], float] | None = None) "
-                    "-> None"),
+                    "None = None, *, clock: collections.abc.Callable[[], float] | None = None, "
+                    "history_frames: int = 0) -> None"),
             "A master for one slave connection. Starts the watchdog thread (end it with "
             "delete()), on which both callbacks may run; with clock= (a callable returning "
             "seconds) there is no thread: the watchdog runs on that clock and poll() "
-            "delivers its expiries.");
+            "delivers its expiries. history_frames= keeps the last frames each way for "
+            "history().");
     bind_handler_operations(cls);
     bind_state_operations(cls);
     bind_handler_attributes(cls);
+    bind_handler_diagnostics(cls);
     handler_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
     m.attr("_master_api") =
         nb::steal(PyCapsule_New(const_cast<MasterApi*>(&MASTER_API), MASTER_API_CAPSULE, nullptr));

@@ -10,6 +10,7 @@
 #include "tarnwick/watchdog_core.hpp"
 
 #include <array>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -190,7 +191,45 @@ struct PyMasterHandler {
     }
 };
 
+// How often an expiry waiting for the event lock checks whether its watchdog stopped.
+constexpr std::chrono::milliseconds EXPIRY_LOCK_POLL{10};
+
+// Holds the event lock for one event. The lock is tried with the interpreter lock
+// held (the uncontended case) and otherwise waited for without it.
+class EventScope {
+  public:
+    EventScope(PyMasterHandler& h, bool for_expiry) : h_(h) {
+        held_ = h.events.try_acquire() || acquire_unlocked(for_expiry);
+    }
+    ~EventScope() {
+        if (held_) h_.events.release();
+    }
+    bool held() const { return held_; }
+    EventScope(const EventScope&) = delete;
+    EventScope& operator=(const EventScope&) = delete;
+
+  private:
+    bool acquire_unlocked(bool for_expiry) {
+        handler::WatchdogCore* wd = h_.wd;
+        nb::gil_scoped_release unlocked;
+        // An expiry gives up once its watchdog is stopping (delete() may be waiting
+        // for the watchdog thread while holding the lock).
+        return h_.events.acquire([&] { return for_expiry && (!wd || wd->stop_requested()); },
+                                 EXPIRY_LOCK_POLL);
+    }
+
+    PyMasterHandler& h_;
+    bool held_ = false;
+};
+
 PyMasterHandler& handler_of_state(nb::handle state);
+// The bridge to Python's logging (log_bridge.cpp): each call only when it is on.
+bool logging_bridge_on();
+void bridge_transition(PyMasterHandler& h, Transition t);
+void bridge_error(PyMasterHandler& h, Transition t, const char* message, uint16_t code);
+void bridge_frame(PyMasterHandler& h, bool from_master, ConstBytes frame);
+// diagnostics(), reset_diagnostics(), history() (handler_diagnostics.cpp).
+void bind_handler_diagnostics(nb::class_<PyMasterHandler>& cls);
 
 // The state class object of a built-in state.
 nb::handle state_class(states::StateId s);

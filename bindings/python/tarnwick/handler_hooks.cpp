@@ -39,7 +39,8 @@ nb::handle item_at(PyNode& node, const uint32_t* raw) {
 
 } // namespace
 
-void HandlerHooks::on_error(Master&, Transition t, const char* message) {
+void HandlerHooks::on_error(Master& m, Transition t, const char* message) {
+    if (logging_bridge_on()) bridge_error(h_, t, message, reported_error_code(m, t));
     report_error(h_, transition_name(t), nb::str(message));
 }
 
@@ -48,6 +49,7 @@ void HandlerHooks::on_state_change(Master&, StateId, StateId to) {
 }
 
 void HandlerHooks::on_transition(const Master&, Transition t) {
+    if (logging_bridge_on()) bridge_transition(h_, t);
     log_transition(transition_name(t));
 }
 

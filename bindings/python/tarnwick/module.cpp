@@ -54,5 +54,7 @@ NB_MODULE(tarnwick, m) {
     init_data(m);
     init_records(m);
     init_states(m);
+    init_diagnostics(m);
+    init_log_bridge(m);
     init_handler(m);
 }
