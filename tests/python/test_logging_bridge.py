@@ -33,8 +33,10 @@ def test_records_carry_the_connection_and_frames_come_at_debug(bridge, pair, cap
     records = [r for r in caplog.records if r.name == "tarnwick"]
     assert {(r.connection_id, r.slave_address) for r in records} == {(CONNECTION_ID, SLAVE_ADDRESS)}
     errors = [r for r in records if r.levelno == logging.WARNING]
-    assert (errors[-1].transition, errors[-1].error_code) == ("DATA_FAIL1", tarnwick.FSOEError.INVALID_CRC)
-    assert errors[-1].getMessage().endswith("Invalid slave CRC")
+    failure = errors[-1]
+    assert failure.transition == "DATA_FAIL1"
+    assert failure.error_code == tarnwick.FSOEError.INVALID_CRC
+    assert failure.getMessage().endswith("Invalid slave CRC")
     requests = [r.frame for r in records if getattr(r, "from_master", None)]
     assert requests[-1] == pair.handler.get_request()
     changes = [r.transition for r in records if r.levelno == logging.INFO]
