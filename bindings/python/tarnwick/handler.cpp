@@ -477,8 +477,7 @@ void use_clock(PyMasterHandler& h, double timeout, nb::handle clock) {
 void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle slave_address,
                   nb::handle connection_id, nb::handle watchdog_timeout_s,
                   nb::handle application_parameters, nb::handle report_error_callback,
-                  nb::handle state_change_callback, nb::handle clock,
-                  nb::handle history_frames) {
+                  nb::handle state_change_callback, nb::handle clock, nb::handle history_frames) {
     // Argument checks, all before anything is bound or created.
     if (!PyObject_TypeCheck(dictionary.ptr(), data_classes().dictionary))
         raise_arg_type("dictionary", data_classes().dictionary, dictionary.ptr());
@@ -493,8 +492,8 @@ void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle sl
     require_callable_or_none(clock, "clock");
     uint64_t history = int_arg_unsigned<uint64_t>(history_frames, "history_frames");
     if (history > MAX_HISTORY_FRAMES)
-        throw nb::value_error(("history_frames must be 0 to " + std::to_string(MAX_HISTORY_FRAMES))
-                                  .c_str());
+        throw nb::value_error(
+            ("history_frames must be 0 to " + std::to_string(MAX_HISTORY_FRAMES)).c_str());
     if (conn_id == 0) throw nb::value_error("Connection ID = 0 is not permitted");
     check_timeout(timeout);
     uint16_t watchdog_ms = watchdog_ms_of(timeout);
@@ -518,7 +517,8 @@ void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle sl
     DataClasses& dc = data_classes();
     h->dictionary = nb::borrow(dictionary);
     h->dict = nb::inst_ptr<PyDictionary>(dictionary);
-    h->core = make_core(address, conn_id, watchdog_ms, parameters, static_cast<std::size_t>(history));
+    h->core =
+        make_core(address, conn_id, watchdog_ms, parameters, static_cast<std::size_t>(history));
     h->hooks.install(*h->core);
     nb::object master_types = item_class_set({dc.item_output, dc.item_input_output});
     nb::object slave_types = item_class_set({dc.item_input, dc.item_input_output});

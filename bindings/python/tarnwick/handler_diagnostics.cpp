@@ -14,8 +14,8 @@ using states::StateId;
 
 // The names the diagnostics use for the states: the master's state names without
 // the class prefix, as in the C API ("Data").
-constexpr const char* STATE_KEYS[states::STATE_COUNT + 1] = {
-    "Reset", "Session", "Connection", "Parameter", "Data", "Custom"};
+constexpr const char* STATE_KEYS[states::STATE_COUNT + 1] = {"Reset",     "Session", "Connection",
+                                                             "Parameter", "Data",    "Custom"};
 constexpr const char* OUTCOME_NAMES[] = {"request", "taken", "repeated", "too long"};
 
 // A copy of the Master's diagnostics with the moment it was taken, so the current
@@ -53,7 +53,8 @@ nb::dict transition_counts(const MasterDiagnostics& d) {
 // Every built-in state, the custom one only once it was entered.
 nb::dict state_times(const PyDiagnostics& p) {
     std::array<Micros, states::STATE_COUNT + 1> times = p.d.time_in_state_us;
-    times[static_cast<unsigned>(p.state)] += p.taken_at_us - std::min(p.taken_at_us, p.state_since_us);
+    times[static_cast<unsigned>(p.state)] +=
+        p.taken_at_us - std::min(p.taken_at_us, p.state_since_us);
     nb::dict out;
     for (unsigned i = 0; i <= states::STATE_COUNT; ++i)
         if (i < states::STATE_COUNT || times[i]) out[nb::str(STATE_KEYS[i])] = times[i];
@@ -91,8 +92,7 @@ void bind_response_time(nb::module_& m) {
         "Time from publishing a request to taking the reply that answers it, in "
         "microseconds of the handler's clock and in cycles (replies delivered meanwhile, "
         "repeated ones included). All 0 while count is 0.");
-    cls.def_prop_ro("count", [](const PyResponseTime& p) { return p.r.count; },
-                    "Replies measured");
+    cls.def_prop_ro("count", [](const PyResponseTime& p) { return p.r.count; }, "Replies measured");
     cls.def_prop_ro("last_us", [](const PyResponseTime& p) { return p.r.last_us; });
     cls.def_prop_ro("min_us", [](const PyResponseTime& p) { return p.r.min_us; });
     cls.def_prop_ro("mean_us", [](const PyResponseTime& p) { return p.r.mean_us(); });
@@ -104,8 +104,7 @@ void bind_response_time(nb::module_& m) {
     cls.def("__repr__", [](const PyResponseTime& p) {
         return nb::str("ResponseTime(count={}, last_us={}, min_us={}, mean_us={:.1f}, "
                        "max_us={}, max_cycles={})")
-            .format(p.r.count, p.r.last_us, p.r.min_us, p.r.mean_us(), p.r.max_us,
-                    p.r.max_cycles);
+            .format(p.r.count, p.r.last_us, p.r.min_us, p.r.mean_us(), p.r.max_us, p.r.max_cycles);
     });
 }
 
@@ -120,8 +119,9 @@ void bind_error_record(nb::module_& m) {
     });
     cls.def_prop_ro("message", [](const PyErrorRecord& p) { return nb::str(p.e.message); });
     cls.def_prop_ro("error_code", [](const PyErrorRecord& p) { return p.e.code; });
-    cls.def_prop_ro("error_name", [](const PyErrorRecord& p) { return error_name(p.e.code); },
-                    "The code's name (e.g. INVALID_CRC), UNKNOWN_ERROR for a code naming none");
+    cls.def_prop_ro(
+        "error_name", [](const PyErrorRecord& p) { return error_name(p.e.code); },
+        "The code's name (e.g. INVALID_CRC), UNKNOWN_ERROR for a code naming none");
     cls.def_prop_ro("time_us", [](const PyErrorRecord& p) { return p.e.time_us; });
     cls.def("__repr__", [](const PyErrorRecord& p) {
         return nb::str("ErrorRecord(transition={!r}, message={!r}, error_code={} ({}), "
@@ -134,15 +134,16 @@ void bind_error_record(nb::module_& m) {
 void bind_diagnostics_counters(nb::class_<PyDiagnostics>& cls) {
     cls.def_prop_ro("requests_published",
                     [](const PyDiagnostics& p) { return p.d.requests_published; });
-    cls.def_prop_ro("replies_taken", [](const PyDiagnostics& p) { return p.d.replies_taken; },
-                    "Replies processed: each took one transition");
-    cls.def_prop_ro("replies_repeated",
-                    [](const PyDiagnostics& p) { return p.d.replies_repeated; },
-                    "Replies with the same bytes as the last one taken: ignored");
-    cls.def_prop_ro("replies_wrong_length",
-                    [](const PyDiagnostics& p) { return p.d.replies_wrong_length; },
-                    "Replies whose length is not the slave's frame length (nor it padded to "
-                    "whole words): a slave with another safe-data size shows here at once");
+    cls.def_prop_ro(
+        "replies_taken", [](const PyDiagnostics& p) { return p.d.replies_taken; },
+        "Replies processed: each took one transition");
+    cls.def_prop_ro(
+        "replies_repeated", [](const PyDiagnostics& p) { return p.d.replies_repeated; },
+        "Replies with the same bytes as the last one taken: ignored");
+    cls.def_prop_ro(
+        "replies_wrong_length", [](const PyDiagnostics& p) { return p.d.replies_wrong_length; },
+        "Replies whose length is not the slave's frame length (nor it padded to "
+        "whole words): a slave with another safe-data size shows here at once");
     cls.def_prop_ro(
         "last_wrong_length",
         [](const PyDiagnostics& p) -> nb::object {
@@ -151,16 +152,18 @@ void bind_diagnostics_counters(nb::class_<PyDiagnostics>& cls) {
         "The length of the last such reply, None while there was none");
     cls.def_prop_ro("watchdog_expiries",
                     [](const PyDiagnostics& p) { return p.d.watchdog_expiries; });
-    cls.def_prop_ro("resets_by_master",
-                    [](const PyDiagnostics& p) { return p.d.resets_by_master; },
-                    "Failures this master detected (it sent Reset frames for them)");
-    cls.def_prop_ro("resets_by_slave", [](const PyDiagnostics& p) { return p.d.resets_by_slave; },
-                    "Reset frames of the slave");
-    cls.def_prop_ro("last_slave_error_code",
-                    [](const PyDiagnostics& p) { return p.d.last_slave_code; },
-                    "The error code of the slave's last Reset frame (0 before any)");
-    cls.def_prop_ro("reconnections", [](const PyDiagnostics& p) { return p.d.reconnections; },
-                    "Entries into the Data state after the first");
+    cls.def_prop_ro(
+        "resets_by_master", [](const PyDiagnostics& p) { return p.d.resets_by_master; },
+        "Failures this master detected (it sent Reset frames for them)");
+    cls.def_prop_ro(
+        "resets_by_slave", [](const PyDiagnostics& p) { return p.d.resets_by_slave; },
+        "Reset frames of the slave");
+    cls.def_prop_ro(
+        "last_slave_error_code", [](const PyDiagnostics& p) { return p.d.last_slave_code; },
+        "The error code of the slave's last Reset frame (0 before any)");
+    cls.def_prop_ro(
+        "reconnections", [](const PyDiagnostics& p) { return p.d.reconnections; },
+        "Entries into the Data state after the first");
 }
 
 void bind_diagnostics(nb::module_& m) {
@@ -170,21 +173,26 @@ void bind_diagnostics(nb::module_& m) {
         "(MasterHandler.diagnostics() takes this snapshot). Times are microseconds of the "
         "handler's clock: clock= when given, else the monotonic clock of time.monotonic().");
     bind_diagnostics_counters(cls);
-    cls.def_prop_ro("transitions", [](const PyDiagnostics& p) { return transition_counts(p.d); },
-                    nb::sig("def transitions(self) -> dict[str, int]"),
-                    "How often each transition was taken, by name (those taken only)");
-    cls.def_prop_ro("first_error", [](const PyDiagnostics& p) { return error_or_none(p.d.first_error); },
-                    nb::sig("def first_error(self) -> ErrorRecord | None"));
-    cls.def_prop_ro("last_error", [](const PyDiagnostics& p) { return error_or_none(p.d.last_error); },
-                    nb::sig("def last_error(self) -> ErrorRecord | None"));
+    cls.def_prop_ro(
+        "transitions", [](const PyDiagnostics& p) { return transition_counts(p.d); },
+        nb::sig("def transitions(self) -> dict[str, int]"),
+        "How often each transition was taken, by name (those taken only)");
+    cls.def_prop_ro(
+        "first_error", [](const PyDiagnostics& p) { return error_or_none(p.d.first_error); },
+        nb::sig("def first_error(self) -> ErrorRecord | None"));
+    cls.def_prop_ro(
+        "last_error", [](const PyDiagnostics& p) { return error_or_none(p.d.last_error); },
+        nb::sig("def last_error(self) -> ErrorRecord | None"));
     cls.def_prop_ro("time_in_state_us", &state_times,
                     nb::sig("def time_in_state_us(self) -> dict[str, int]"),
                     "Time spent in each state (Reset, Session, Connection, Parameter, Data; "
                     "Custom once an application's own state ran), the current one up to the "
                     "latest event");
-    cls.def_prop_ro("response_time", [](const PyDiagnostics& p) { return PyResponseTime{p.d.response}; });
-    cls.def_prop_ro("time_us", [](const PyDiagnostics& p) { return p.taken_at_us; },
-                    "The time of the latest event before the snapshot");
+    cls.def_prop_ro("response_time",
+                    [](const PyDiagnostics& p) { return PyResponseTime{p.d.response}; });
+    cls.def_prop_ro(
+        "time_us", [](const PyDiagnostics& p) { return p.taken_at_us; },
+        "The time of the latest event before the snapshot");
     cls.def("__repr__", [](const PyDiagnostics& p) {
         return nb::str("Diagnostics(requests_published={}, replies_taken={}, "
                        "replies_repeated={}, replies_wrong_length={}, watchdog_expiries={}, "
@@ -201,8 +209,9 @@ void bind_history_entry(nb::module_& m) {
         "One frame of a handler's history: who sent it, when (microseconds of the handler's "
         "clock), its bytes, what became of it and the transition it caused (a request: the "
         "transition after which it was built).");
-    cls.def_prop_ro("index", [](const PyHistoryEntry& p) { return p.e.index; },
-                    "Order of arrival over both directions");
+    cls.def_prop_ro(
+        "index", [](const PyHistoryEntry& p) { return p.e.index; },
+        "Order of arrival over both directions");
     cls.def_prop_ro("time_us", [](const PyHistoryEntry& p) { return p.e.time_us; });
     cls.def_prop_ro("from_master", [](const PyHistoryEntry& p) { return p.e.from_master; });
     cls.def_prop_ro(
@@ -211,8 +220,8 @@ void bind_history_entry(nb::module_& m) {
             return nb::bytes(reinterpret_cast<const char*>(p.e.bytes), p.e.stored_size());
         },
         "The frame's bytes (of a reply longer than any frame, the first 36)");
-    cls.def_prop_ro("size", [](const PyHistoryEntry& p) { return p.e.size; },
-                    "The frame's whole length");
+    cls.def_prop_ro(
+        "size", [](const PyHistoryEntry& p) { return p.e.size; }, "The frame's whole length");
     cls.def_prop_ro(
         "outcome",
         [](const PyHistoryEntry& p) {
@@ -234,8 +243,7 @@ void bind_history_entry(nb::module_& m) {
                        "transition={!r}, data={})")
             .format(p.e.index, p.e.time_us, p.e.from_master,
                     nb::str(OUTCOME_NAMES[static_cast<unsigned>(p.e.outcome)]),
-                    p.e.has_transition ? nb::str(states::info(p.e.transition).name)
-                                       : nb::none(),
+                    p.e.has_transition ? nb::str(states::info(p.e.transition).name) : nb::none(),
                     data.attr("hex")(" "));
     });
 }

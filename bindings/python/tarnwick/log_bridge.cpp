@@ -91,7 +91,8 @@ void init_log_bridge(nb::module_& m) {
         "enable_logging",
         [](bool on) {
             if (on && !logger)
-                logger = nb::module_::import_("logging").attr("getLogger")(LOGGER_NAME).release().ptr();
+                logger =
+                    nb::module_::import_("logging").attr("getLogger")(LOGGER_NAME).release().ptr();
             enabled = on;
         },
         nb::arg("enabled") = true,
@@ -100,8 +101,9 @@ void init_log_bridge(nb::module_& m) {
         "each record with the attributes connection_id and slave_address (and transition, "
         "error_code, frame, from_master where they apply). enable_logging(False) stops it. "
         "The TARNWICK_LOGGING trace on standard output is separate.");
-    m.def("logging_enabled", [] { return enabled; },
-          "Whether enable_logging() has switched the bridge to Python's logging on");
+    m.def(
+        "logging_enabled", [] { return enabled; },
+        "Whether enable_logging() has switched the bridge to Python's logging on");
 }
 
 } // namespace tarnwick::py
