@@ -19,6 +19,9 @@ namespace {
 using fuzz_input::Reader;
 using fuzz_input::require;
 
+// Histories of 1 to 4 frames each way: small, so the rings wrap within a few steps.
+constexpr size_t HISTORY_FRAMES_MAX = 4;
+
 // The state a change may come from on the way to Data: each step of the handshake.
 bool handshake_step(StateId from, StateId to) {
     switch (to) {
@@ -97,6 +100,26 @@ void check_inputs(const Master& m) {
         require(in.data[k] == FAIL_SAFE_BYTE);
 }
 
+// The history holds at most its capacity each way, in order of arrival, and its newest
+// request is the one published; the response times are ordered.
+void check_history(const Master& m) {
+    HistoryEntry h[2 * HISTORY_FRAMES_MAX + 1];
+    size_t n = m.copy_history(h, sizeof h / sizeof h[0]);
+    require(n == m.history_size() && n <= 2 * m.history_capacity());
+    const HistoryEntry* newest_request = nullptr;
+    for (size_t k = 0; k < n; ++k) {
+        require(k == 0 || h[k - 1].index < h[k].index);
+        require(h[k].from_master == (h[k].outcome == FrameOutcome::Request));
+        if (h[k].from_master) newest_request = &h[k];
+    }
+    ConstBytes req = m.request();
+    if (newest_request)
+        require(newest_request->size == req.size &&
+                std::memcmp(newest_request->bytes, req.data, req.size) == 0);
+    const ResponseTime& r = m.diagnostics().response;
+    require(r.count == 0 || (r.min_us <= r.last_us && r.last_us <= r.max_us));
+}
+
 struct Reply {
     uint8_t bytes[MAX_REPLY] = {};
     size_t size = 0;
@@ -109,6 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t shape = in.byte();
     uint16_t watchdog_ms = in.u16();
     MasterConfig config = config_for(shape, watchdog_ms, in.byte());
+    config.history_frames = 1 + shape % HISTORY_FRAMES_MAX; // small: the rings wrap often
     Master m(config);
     Watcher watcher;
     MasterHooks hooks;
@@ -180,6 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         check_inputs(m);
         check_request(m, config.output_bytes);
+        check_history(m);
     }
     return 0;
 }
