@@ -37,7 +37,6 @@ struct ResponseTime {
 
     double mean_us() const { return count ? static_cast<double>(total_us) / count : 0.0; }
     double mean_cycles() const { return count ? static_cast<double>(total_cycles) / count : 0.0; }
-    void add(Micros us, uint64_t cycles);
 };
 
 struct MasterDiagnostics {

@@ -1,5 +1,5 @@
 // Reading the frame history: both rings merged by arrival, newest kept when cut.
-#include "frame_history.hpp"
+#include "core/master/frame_history.hpp"
 
 namespace tarnwick {
 

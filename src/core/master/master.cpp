@@ -2,7 +2,7 @@
 // allowed while stopped and the own session-id generator.
 #include "tarnwick/master.hpp"
 
-#include "frame_history.hpp"
+#include "core/master/frame_history.hpp"
 
 #include <stdexcept>
 #include <string>

@@ -4,6 +4,8 @@
 #include "core/master/reports.hpp"
 #include "tarnwick/master.hpp"
 
+#include "core/master/master_notes.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <numeric>

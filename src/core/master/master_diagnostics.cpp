@@ -1,49 +1,15 @@
-// The Master's diagnostics: each event notes what it did in fixed counters, so the
-// bookkeeping costs a few additions per cycle and never allocates.
+// The Master's diagnostics off the cycle's path: state changes, errors, the expected
+// reply length, resetting, and the frame history (the per-cycle notes are inline in
+// master_notes.hpp).
 #include "tarnwick/master.hpp"
 
-#include "frame_history.hpp"
+#include "core/master/frame_history.hpp"
+#include "core/master/master_notes.hpp"
 
 #include <algorithm>
 #include <cstring>
 
 namespace tarnwick {
-
-namespace {
-
-// What taking each transition means for the diagnostics, worked out at compile time
-// so that noting one is a table load: whether it accepts the reply it was taken on
-// (no report, no reset), and whether the master or the slave reset the connection.
-struct TransitionNotes {
-    bool accepts[states::transition_count()] = {};
-    bool master_reset[states::transition_count()] = {};
-    bool slave_reset[states::transition_count()] = {};
-    constexpr TransitionNotes() {
-        using K = states::ActionKind;
-        for (unsigned i = 0; i < states::transition_count(); ++i) {
-            const states::TransitionInfo& info = states::TRANSITION_TABLE[i];
-            master_reset[i] = info.kind == K::Fail;
-            slave_reset[i] = info.kind == K::SlaveReset;
-            accepts[i] = info.report == states::Report::None && !master_reset[i] &&
-                         !slave_reset[i] && info.kind != K::ResetStay && info.kind != K::ResetStart;
-        }
-    }
-};
-constexpr TransitionNotes NOTES{};
-
-} // namespace
-
-void ResponseTime::add(Micros us, uint64_t cycles) {
-    min_us = count ? std::min(min_us, us) : us;
-    min_cycles = count ? std::min(min_cycles, cycles) : cycles;
-    max_us = std::max(max_us, us);
-    max_cycles = std::max(max_cycles, cycles);
-    last_us = us;
-    last_cycles = cycles;
-    total_us += us;
-    total_cycles += cycles;
-    ++count;
-}
 
 void Master::reset_diagnostics() {
     diag_ = MasterDiagnostics{};
@@ -68,35 +34,6 @@ void Master::expect_reply_length() {
     std::size_t frame = frame::wire_length(input_bytes_);
     expected_reply_ = frame;
     expected_padded_reply_ = frame % 2 == 1 ? frame + 1 : frame;
-}
-
-void Master::note_reply(std::size_t size) {
-    ++cycles_since_publish_;
-    if (size == expected_reply_ || size == expected_padded_reply_) return;
-    ++diag_.replies_wrong_length;
-    diag_.last_wrong_length = size;
-}
-
-// Only a reply takes an accepting transition: it answers the request published last.
-void Master::note_transition(Transition t) {
-    unsigned i = static_cast<unsigned>(t);
-    ++diag_.transitions[i];
-    last_transition_ = t;
-    has_last_transition_ = true;
-    if (reply_awaiting_transition_) {
-        reply_awaiting_transition_->has_transition = true;
-        reply_awaiting_transition_->transition = t;
-        reply_awaiting_transition_ = nullptr;
-    }
-    if (NOTES.accepts[i] && awaiting_answer_) {
-        diag_.response.add(now_ - std::min(now_, published_at_), cycles_since_publish_);
-        awaiting_answer_ = false;
-    }
-    if (NOTES.master_reset[i]) ++diag_.resets_by_master;
-    if (NOTES.slave_reset[i]) {
-        ++diag_.resets_by_slave;
-        diag_.last_slave_code = slave_.session.get(SessionField::error_id);
-    }
 }
 
 // A report comes before its transition is taken: the reply that caused it shows the

@@ -20,7 +20,9 @@
 // first (the Python binding) catches in its hooks and rethrows after the call.
 #include "tarnwick/master.hpp"
 
-#include "frame_history.hpp"
+#include "core/master/master_notes.hpp"
+
+#include "core/master/frame_history.hpp"
 
 #include <algorithm>
 #include <cstring>
