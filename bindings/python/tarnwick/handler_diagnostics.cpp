@@ -149,6 +149,7 @@ void bind_diagnostics_counters(nb::class_<PyDiagnostics>& cls) {
         [](const PyDiagnostics& p) -> nb::object {
             return p.d.replies_wrong_length ? nb::cast(p.d.last_wrong_length) : nb::none();
         },
+        nb::sig("def last_wrong_length(self) -> int | None"),
         "The length of the last such reply, None while there was none");
     cls.def_prop_ro("watchdog_expiries",
                     [](const PyDiagnostics& p) { return p.d.watchdog_expiries; });

@@ -120,6 +120,7 @@ def master_with_device() -> int:
         0.5,
         application_parameters=[tarnwick.ApplicationParameter("sra", 7, n_bytes=4)],
         clock=lambda: now[0],
+        history_frames=4,
     )
     handler.master.dictionary_map.add(command, 1)
     handler.master.dictionary_map.add_padding(7)
@@ -140,6 +141,13 @@ def master_with_device() -> int:
         state: brisel.FSOEState = device.state
         assert state is brisel.FSOEState.FSOE_STATE_DATA
         speed: int = device.read(3)
+        seen = handler.diagnostics()
+        error = seen.first_error
+        failure: str = error.transition if error is not None else ""
+        mean_us: float = seen.response_time.mean_us
+        last: tarnwick.HistoryEntry = handler.history()[-1]
+        assert last.from_master and last.outcome == "request" and failure and mean_us > 0
+        assert seen.time_in_state_us["Data"] >= 0 and seen.last_wrong_length is None
         return speed + len(cycles) - 40
     finally:
         handler.stop()
@@ -156,6 +164,8 @@ def misuse(handler: MasterHandler, frame: tarnwick.FSOEFrame) -> None:
     VirtualSlave.mirror(handler, on_cycle=lambda device: device.missing)  # type: ignore[attr-defined]
     del name
     Link(seed=1).request(bytearray(6))  # type: ignore[arg-type]
+    size: str = handler.diagnostics().last_wrong_length  # type: ignore[assignment]
+    del size
 
 
 def main() -> None:
