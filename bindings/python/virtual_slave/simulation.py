@@ -9,12 +9,16 @@ for the pair to reconnect, then keeps the data flowing until the cycles are used
 
 import argparse
 import collections
+import contextlib
 import random
 import sys
 import time
 
 import tarnwick
 from virtual_slave import brisel, network_run
+from virtual_slave import timeline as timelines
+from virtual_slave.capture import CaptureWriter
+from virtual_slave.timeline import state_name
 
 SLAVE_ADDRESS = 0x1234  # the virtual slave's own address; start() sets it
 CONNECTION_ID = 0x0101
@@ -90,13 +94,11 @@ def connection_id_at(frame):
     return 4 if n == 1 else 4 * ((n + 1) // 2) + 1
 
 
-def state_name(name):
-    return name.replace("FSOE_STATE_", "").replace("State", "").capitalize()
-
-
 class Simulation:
-    def __init__(self, args, out=sys.stdout, err=sys.stderr):
+    def __init__(self, args, out=sys.stdout, err=sys.stderr, capture=None, track=None):
         self.args = args
+        self.capture = capture
+        self.track = track  # the timeline's record of this pair, or None
         self.out, self.err = out, err
         self.sra_crc = tarnwick.calculate_sra_crc(SRA_WORDS)
         random.seed(args.seed)  # the master's session ids
@@ -120,7 +122,7 @@ class Simulation:
             node.dictionary_map.add(item, 1)
             node.dictionary_map.add_padding(8 * args.size - 1)
 
-        self.now = 0
+        self.now = 0  # the simulated clock, µs; the slave sees its low 32 bits
         self.cycles = 0
         self.cycle_ns = 0
         self.data_cycles = 0  # consecutive cycles with both sides in Data
@@ -155,10 +157,14 @@ class Simulation:
         if deliver_reply:
             h.set_reply(reply)
         self.cycle_ns += time.perf_counter_ns() - start
+        if self.capture is not None:
+            self.record_frames(request, reply if deliver_reply else None)
         self.cycles += 1
-        self.now = (self.now + self.args.cycle_us) & CLOCK_MASK
-        brisel.set_mock_time(self.now)
+        self.now += self.args.cycle_us
+        brisel.set_mock_time(self.now & CLOCK_MASK)
         self.data_cycles = self.data_cycles + 1 if self.connected() else 0
+        if self.track is not None:
+            self.track.observe(self.cycles, *self.columns())
         self.report()
         if self.data_cycles >= 2 and self.fail_safe:
             # As an application does once the connection is up.
@@ -166,6 +172,14 @@ class Simulation:
             self.fail_safe = False
             if not self.quiet:
                 self.say("application: fail-safe mode off")
+
+    def record_frames(self, request, reply):
+        """The frames the slave and the master were given this cycle, at the cycle's time."""
+        self.capture.write(request, from_master=True, slave_address=SLAVE_ADDRESS,
+                           time_us=self.now)  # fmt: skip
+        if reply is not None:  # without the slave's padding byte: the frame alone
+            self.capture.write(reply[: len(request)], from_master=False,
+                               slave_address=SLAVE_ADDRESS, time_us=self.now)  # fmt: skip
 
     def connected(self):
         return (
@@ -215,6 +229,8 @@ class Simulation:
             if text is None:
                 continue
             self.errors[subject] = self.errors.get(subject, 0) + 1
+            if self.track is not None:
+                self.track.errors.append((self.cycles, subject))
             self.refusals += text.endswith("INVALID_USERPARA)")
             texts.append(f"{subject}: {text}")
             if subject == "SESSION_RESET1" and text == SEQUENCE_RESTART and not self.restart_noted:
@@ -269,6 +285,8 @@ class Simulation:
         self.settle()
         first = self.cycles
         self.faults_injected += 1
+        if self.track is not None:
+            self.track.faults.append((first, fault))
         if fault == "crc":
             self.say("FAULT: one bit of the slave's reply flipped")
             self.cycle(reply_fault=flip_data_bit)
@@ -285,8 +303,8 @@ class Simulation:
             ms = self.args.watchdog_ms
             self.say(f"FAULT: the slave's replies are lost for {ms} ms of its clock")
             self.cycle(deliver_reply=False)
-            self.now = (self.now + ms * 1000 - self.args.cycle_us) & CLOCK_MASK
-            brisel.set_mock_time(self.now)
+            self.now += ms * 1000 - self.args.cycle_us
+            brisel.set_mock_time(self.now & CLOCK_MASK)
             self.cycle(deliver_reply=False)
         elif fault == "sra":
             wrong = self.sra_crc ^ 0x00FF0000
@@ -462,6 +480,18 @@ def parser():
         help="seed of both sides' session ids, and with --slaves of the links (default 1)",
     )
     p.add_argument(
+        "--capture",
+        metavar="FILE",
+        help="write every frame as the receiver got it (faults included) to FILE, a pcapng "
+        "capture Wireshark opens, stamped with the simulated clock",
+    )
+    p.add_argument(
+        "--timeline",
+        metavar="FILE",
+        help="draw the master's and the device's states over the cycles, faults and errors "
+        "marked, to FILE (.svg or .png; needs matplotlib: pip install 'tarnwick[plot]')",
+    )
+    p.add_argument(
         "--trace",
         action="store_true",
         help="print the master's raw trace (TARNWICK_LOGGING) as well",
@@ -469,8 +499,41 @@ def parser():
     return p
 
 
+def open_capture(path):
+    """The capture writer of --capture, made before the run so a bad path stops it."""
+    if path is None:
+        return contextlib.nullcontext()
+    try:
+        return CaptureWriter(path)
+    except OSError as e:
+        parser().error(f"--capture {path}: {e.strerror or e}")
+
+
 def main(argv=None, out=sys.stdout, err=sys.stderr):
+    return run(argv, out, err)[0]
+
+
+def run(argv=None, out=sys.stdout, err=sys.stderr):
+    """What main does; returns the exit status and the timeline recorded (None without
+    --timeline)."""
     args = parser().parse_args(argv)
+    checked(args)
+    timeline = timelines.Timeline() if args.timeline else None
+    with open_capture(args.capture) as capture:
+        if args.slaves is not None:
+            status = network_run.run(args, out, capture, timeline)
+        else:
+            status = run_pair(args, out, err, capture, timeline)
+    if timeline is not None:
+        timelines.draw(timeline, args.timeline)
+    return status, timeline
+
+
+def checked(args):
+    """Refuses contradicting options with argparse's usage message (exit status 2)."""
+    problem = args.timeline and timelines.check(args.timeline)
+    if problem:
+        parser().error(problem)
     if args.cycles < 1 or args.cycle_us < 1:
         parser().error("--cycles and --cycle-us must be positive")
     network = args.slaves is not None
@@ -487,7 +550,7 @@ def main(argv=None, out=sys.stdout, err=sys.stderr):
             parser().error("--watchdog-ms must be 50 to 10000 with --slaves (the devices' range)")
         if "sra" in args.faults:
             parser().error("the sra fault runs at the single pair only (without --slaves)")
-        return network_run.run(args, out)
+        return
     if args.size not in FRAME_WORDS:  # as argparse words it for the single pair's sizes
         choices = ", ".join(str(size) for size in sorted(FRAME_WORDS))
         parser().error(f"argument --size: invalid choice: {args.size} (choose from {choices}; "
@@ -497,9 +560,13 @@ def main(argv=None, out=sys.stdout, err=sys.stderr):
         parser().error(
             f"{', '.join(link_faults)} needs --slaves (the single pair knows {', '.join(FAULTS)})"
         )
+
+
+def run_pair(args, out, err, capture, timeline):
     if args.trace:
         tarnwick.TARNWICK_LOGGING = True
-    sim = Simulation(args, out, err)
+    track = timeline.track(f"0x{CONNECTION_ID:04X}") if timeline is not None else None
+    sim = Simulation(args, out, err, capture, track)
     try:
         sim.banner()
         try:
@@ -510,6 +577,8 @@ def main(argv=None, out=sys.stdout, err=sys.stderr):
         sim.summary(reason)
     finally:
         sim.close()
+    if timeline is not None:
+        timeline.cycles = sim.cycles
     # A run is good when it connected and every injected fault was followed by a
     # reconnection; cycles running out during the last one count as a failure.
     done = sim.cycles >= args.cycles and sim.connected_once
