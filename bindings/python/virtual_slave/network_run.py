@@ -70,6 +70,7 @@ class Driver:
         self._in_data_since: int | None = None
         self._watch: tuple[Record, str, dict[str, Any], int, int] | None = None
         self._long = False
+        self.errors_reported = 0  # the master's resets, either side's, seen so far
 
     def done(self) -> bool:
         return not self.faults and self._watch is None and self.connection.in_data()
@@ -185,19 +186,21 @@ def run(args: Any, out: IO[str], capture: FrameSink | None = None,
 
 
 def observe(tracks: list[Track], drivers: list[Driver], cycle: int) -> None:
-    """Each connection's states after `cycle`. A master that went back in its walk
-    (Reset, Session, ... Data) was reset: its error, marked even when the Reset
-    state lasted less than the cycle."""
-    from virtual_slave.timeline import STATES, state_name
+    """Each connection's states after `cycle`, and the errors its master reported
+    during it (from the master's diagnostics: marked even when the Reset state
+    lasted less than the cycle), each named by its transition."""
+    from virtual_slave.timeline import state_name
 
     for track, driver in zip(tracks, drivers):
-        before = track.master[-1][1] if track.master else STATES[0]
         connection = driver.connection
         device = connection.device.state.name  # type: ignore[attr-defined]
-        master = state_name(connection.master.state.__name__)
-        track.observe(cycle, master, device=state_name(device))
-        if master != before and STATES.index(master) <= STATES.index(before):
-            track.errors.append((cycle, "reset"))
+        track.observe(cycle, state_name(connection.master.state.__name__),
+                      device=state_name(device))  # fmt: skip
+        seen = connection.master.diagnostics()
+        reported = seen.resets_by_master + seen.resets_by_slave
+        if reported != driver.errors_reported and seen.last_error is not None:
+            track.errors.append((cycle, seen.last_error.transition))
+        driver.errors_reported = reported
 
 
 def summary(drivers: list[Driver], cycles: int, out: IO[str]) -> int:
