@@ -1,7 +1,8 @@
 """Virtual FSoE slave: ``from virtual_slave import brisel`` (one default device);
 ``virtual_slave.VirtualSlave`` for devices of their own; a simulated safety network:
 ``virtual_slave.Network``; a fault-injecting channel between a master and a device:
-``virtual_slave.Link``."""
+``virtual_slave.Link``; capture files Wireshark opens: ``virtual_slave.CaptureWriter``,
+``virtual_slave.read_capture``."""
 
 from __future__ import annotations
 
@@ -10,6 +11,10 @@ from typing import TYPE_CHECKING, Any
 from virtual_slave._version import __version__ as __version__
 
 if TYPE_CHECKING:
+    from virtual_slave.capture import CapturedFrame as CapturedFrame
+    from virtual_slave.capture import CaptureError as CaptureError
+    from virtual_slave.capture import CaptureWriter as CaptureWriter
+    from virtual_slave.capture import read_capture as read_capture
     from virtual_slave.device import MapItem as MapItem
     from virtual_slave.device import VirtualSlave as VirtualSlave
     from virtual_slave.link import Direction as Direction
@@ -32,6 +37,10 @@ _LAZY = {
     "Fault": "link",
     "Direction": "link",
     "Injection": "link",
+    "CaptureWriter": "capture",
+    "CapturedFrame": "capture",
+    "CaptureError": "capture",
+    "read_capture": "capture",
 }
 
 

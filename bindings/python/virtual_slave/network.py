@@ -12,6 +12,10 @@ repetition.
 
 The masters run on the network's clock (``MasterHandler(..., clock=net.clock)``),
 without their watchdog thread, so a run is deterministic and faster than real time.
+
+With ``capture`` set (a ``virtual_slave.CaptureWriter``), every frame a receiver is
+given is written to it, stamped with the network's clock; the step then runs in
+Python. Without it, nothing of the capture is run.
 """
 
 from __future__ import annotations
@@ -41,6 +45,13 @@ class Channel(Protocol):
     def request(self, frame: bytes) -> bytes | None: ...
     def reply(self, frame: bytes) -> bytes | None: ...
     def step(self) -> object: ...
+
+
+class FrameSink(Protocol):
+    """Where a capturing network writes its frames (a ``CaptureWriter``)."""
+
+    def write(self, frame: bytes, *, from_master: bool, slave_address: int = 0,
+              time_us: int | None = None) -> object: ...  # fmt: skip
 
 
 class NetworkError(Exception):
@@ -87,12 +98,14 @@ class Connection:
                 total += end - start
         return total
 
-    def _exchange(self) -> None:
+    def _exchange(self, capture: FrameSink | None = None, time_us: int = 0) -> None:
         request: bytes | None = self.master.get_request()
         if self._link is not None and request is not None:
             request = self._link.request(request)
         if request is not None:
             self._request_on_bus = request
+            if capture is not None:
+                self._capture(capture, request, True, time_us)
         if self._request_on_bus is not None:
             self.device.set_request(self._request_on_bus)
         self.device.process()
@@ -101,10 +114,16 @@ class Connection:
             reply = self._link.reply(reply)
         if reply is not None:
             self._reply_on_bus = reply
+            if capture is not None:
+                self._capture(capture, reply, False, time_us)
         if self._reply_on_bus is not None:
             self.master.set_reply(self._reply_on_bus)
         if self._link is not None:
             self._link.step()
+
+    def _capture(self, capture: FrameSink, frame: bytes, from_master: bool, time_us: int) -> None:
+        address = int(self.master.master.session.slave_address.value)
+        capture.write(frame, from_master=from_master, slave_address=address, time_us=time_us)
 
     def _record(self, cycle: int) -> None:
         state = self.master.state
@@ -115,11 +134,13 @@ class Connection:
 class Network:
     """Masters, devices and links stepped together on one clock.
 
-    ``Network(cycle_us=1000, start_s=0.0)``; ``clock`` is the ``tarnwick.ManualClock``
-    the masters must be made with; ``cycle`` counts the steps taken.
+    ``Network(cycle_us=1000, start_s=0.0, capture=None)``; ``clock`` is the
+    ``tarnwick.ManualClock`` the masters must be made with; ``cycle`` counts the steps
+    taken. ``capture`` (also settable later) receives every frame delivered.
     """
 
-    def __init__(self, cycle_us: int = DEFAULT_CYCLE_US, start_s: float = 0.0) -> None:
+    def __init__(self, cycle_us: int = DEFAULT_CYCLE_US, start_s: float = 0.0,
+                 capture: FrameSink | None = None) -> None:  # fmt: skip
         if isinstance(cycle_us, bool) or not isinstance(cycle_us, int):
             raise TypeError(f"cycle_us must be an int, got {type(cycle_us).__name__}")
         if cycle_us <= 0:
@@ -131,6 +152,20 @@ class Network:
         # The native step's lists (masters, devices, their last state classes), made
         # when the connections change; None until then, () when a step needs Python.
         self._native: tuple[list[Any], list[Any], list[Any]] | tuple[()] | None = None
+        self._capture: FrameSink | None = None
+        self.capture = capture
+
+    @property
+    def capture(self) -> FrameSink | None:
+        """Where every delivered frame is written (a ``CaptureWriter``), or None."""
+        return self._capture
+
+    @capture.setter
+    def capture(self, sink: FrameSink | None) -> None:
+        if sink is not None and not callable(getattr(sink, "write", None)):
+            raise TypeError(f"capture must have a write() method, got {type(sink).__name__}")
+        self._capture = sink
+        self._native = None
 
     @property
     def connections(self) -> tuple[Connection, ...]:
@@ -188,8 +223,10 @@ class Network:
         if self._native is None:
             from virtual_slave import brisel
 
-            if all(c.link is None and isinstance(c.device, brisel._VirtualSlave)
-                   for c in self._connections):  # fmt: skip
+            if self._capture is None and all(
+                c.link is None and isinstance(c.device, brisel._VirtualSlave)
+                for c in self._connections
+            ):
                 masters = [c.master for c in self._connections]
                 devices = [c.device for c in self._connections]
                 self._native = (masters, devices, [c.history[-1][1] for c in self._connections])
@@ -210,9 +247,11 @@ class Network:
 
     def _python_step(self) -> None:
         failures: list[tuple[Connection, BaseException]] = []
+        capture = self._capture
+        time_us = self.clock.now_us if capture is not None else 0
         for connection in self._connections:
             try:
-                connection._exchange()
+                connection._exchange(capture, time_us)
             except Exception as e:  # noqa: BLE001 - reported after the step
                 failures.append((connection, e))
         self.clock.advance_us(self.cycle_us)

@@ -21,7 +21,7 @@ from virtual_slave import campaign
 
 if TYPE_CHECKING:
     from virtual_slave.link import Link
-    from virtual_slave.network import Connection, Network
+    from virtual_slave.network import Connection, FrameSink, Network
 
 LINK_FAULTS = (
     "corruption",
@@ -140,15 +140,16 @@ class Driver:
         self._in_data_since = None
 
 
-def run(args: Any, out: IO[str]) -> int:
-    """The network mode of the simulation command; returns the exit status."""
+def run(args: Any, out: IO[str], capture: FrameSink | None = None) -> int:
+    """The network mode of the simulation command; returns the exit status. With
+    `capture`, every frame delivered on the network is written to it."""
     from virtual_slave.link import Link
     from virtual_slave.network import Network
     from virtual_slave.testing import add_pair
 
     random.seed(args.seed)  # the masters' session ids
     watchdog_ms = args.watchdog_ms
-    network: Network = Network(args.cycle_us)
+    network: Network = Network(args.cycle_us, capture=capture)
     links = [Link(seed=args.seed + i) for i in range(args.slaves)]
     drivers: list[Driver] = []
     try:

@@ -9,12 +9,14 @@ for the pair to reconnect, then keeps the data flowing until the cycles are used
 
 import argparse
 import collections
+import contextlib
 import random
 import sys
 import time
 
 import tarnwick
 from virtual_slave import brisel, network_run
+from virtual_slave.capture import CaptureWriter
 
 SLAVE_ADDRESS = 0x1234  # the virtual slave's own address; start() sets it
 CONNECTION_ID = 0x0101
@@ -95,8 +97,9 @@ def state_name(name):
 
 
 class Simulation:
-    def __init__(self, args, out=sys.stdout, err=sys.stderr):
+    def __init__(self, args, out=sys.stdout, err=sys.stderr, capture=None):
         self.args = args
+        self.capture = capture
         self.out, self.err = out, err
         self.sra_crc = tarnwick.calculate_sra_crc(SRA_WORDS)
         random.seed(args.seed)  # the master's session ids
@@ -120,7 +123,7 @@ class Simulation:
             node.dictionary_map.add(item, 1)
             node.dictionary_map.add_padding(8 * args.size - 1)
 
-        self.now = 0
+        self.now = 0  # the simulated clock, µs; the slave sees its low 32 bits
         self.cycles = 0
         self.cycle_ns = 0
         self.data_cycles = 0  # consecutive cycles with both sides in Data
@@ -155,9 +158,11 @@ class Simulation:
         if deliver_reply:
             h.set_reply(reply)
         self.cycle_ns += time.perf_counter_ns() - start
+        if self.capture is not None:
+            self.record_frames(request, reply if deliver_reply else None)
         self.cycles += 1
-        self.now = (self.now + self.args.cycle_us) & CLOCK_MASK
-        brisel.set_mock_time(self.now)
+        self.now += self.args.cycle_us
+        brisel.set_mock_time(self.now & CLOCK_MASK)
         self.data_cycles = self.data_cycles + 1 if self.connected() else 0
         self.report()
         if self.data_cycles >= 2 and self.fail_safe:
@@ -166,6 +171,14 @@ class Simulation:
             self.fail_safe = False
             if not self.quiet:
                 self.say("application: fail-safe mode off")
+
+    def record_frames(self, request, reply):
+        """The frames the slave and the master were given this cycle, at the cycle's time."""
+        self.capture.write(request, from_master=True, slave_address=SLAVE_ADDRESS,
+                           time_us=self.now)  # fmt: skip
+        if reply is not None:  # without the slave's padding byte: the frame alone
+            self.capture.write(reply[: len(request)], from_master=False,
+                               slave_address=SLAVE_ADDRESS, time_us=self.now)  # fmt: skip
 
     def connected(self):
         return (
@@ -285,8 +298,8 @@ class Simulation:
             ms = self.args.watchdog_ms
             self.say(f"FAULT: the slave's replies are lost for {ms} ms of its clock")
             self.cycle(deliver_reply=False)
-            self.now = (self.now + ms * 1000 - self.args.cycle_us) & CLOCK_MASK
-            brisel.set_mock_time(self.now)
+            self.now += ms * 1000 - self.args.cycle_us
+            brisel.set_mock_time(self.now & CLOCK_MASK)
             self.cycle(deliver_reply=False)
         elif fault == "sra":
             wrong = self.sra_crc ^ 0x00FF0000
@@ -462,6 +475,12 @@ def parser():
         help="seed of both sides' session ids, and with --slaves of the links (default 1)",
     )
     p.add_argument(
+        "--capture",
+        metavar="FILE",
+        help="write every frame as the receiver got it (faults included) to FILE, a pcapng "
+        "capture Wireshark opens, stamped with the simulated clock",
+    )
+    p.add_argument(
         "--trace",
         action="store_true",
         help="print the master's raw trace (TARNWICK_LOGGING) as well",
@@ -469,8 +488,27 @@ def parser():
     return p
 
 
+def open_capture(path):
+    """The capture writer of --capture, made before the run so a bad path stops it."""
+    if path is None:
+        return contextlib.nullcontext()
+    try:
+        return CaptureWriter(path)
+    except OSError as e:
+        parser().error(f"--capture {path}: {e.strerror or e}")
+
+
 def main(argv=None, out=sys.stdout, err=sys.stderr):
     args = parser().parse_args(argv)
+    checked(args)
+    with open_capture(args.capture) as capture:
+        if args.slaves is not None:
+            return network_run.run(args, out, capture)
+        return run_pair(args, out, err, capture)
+
+
+def checked(args):
+    """Refuses contradicting options with argparse's usage message (exit status 2)."""
     if args.cycles < 1 or args.cycle_us < 1:
         parser().error("--cycles and --cycle-us must be positive")
     network = args.slaves is not None
@@ -487,7 +525,7 @@ def main(argv=None, out=sys.stdout, err=sys.stderr):
             parser().error("--watchdog-ms must be 50 to 10000 with --slaves (the devices' range)")
         if "sra" in args.faults:
             parser().error("the sra fault runs at the single pair only (without --slaves)")
-        return network_run.run(args, out)
+        return
     if args.size not in FRAME_WORDS:  # as argparse words it for the single pair's sizes
         choices = ", ".join(str(size) for size in sorted(FRAME_WORDS))
         parser().error(f"argument --size: invalid choice: {args.size} (choose from {choices}; "
@@ -497,9 +535,12 @@ def main(argv=None, out=sys.stdout, err=sys.stderr):
         parser().error(
             f"{', '.join(link_faults)} needs --slaves (the single pair knows {', '.join(FAULTS)})"
         )
+
+
+def run_pair(args, out, err, capture):
     if args.trace:
         tarnwick.TARNWICK_LOGGING = True
-    sim = Simulation(args, out, err)
+    sim = Simulation(args, out, err, capture)
     try:
         sim.banner()
         try:

@@ -1,0 +1,121 @@
+"""What the simulation command writes besides its text: the capture of every frame on
+the wire (--capture)."""
+
+import io
+from itertools import groupby
+
+import pytest
+
+from virtual_slave import Direction, Fault, link, network_run, simulation
+from virtual_slave.capture import CaptureWriter, read_capture
+
+CYCLE_US = 1000
+
+
+def run(*argv):
+    return simulation.main(list(argv), out=io.StringIO(), err=io.StringIO())
+
+
+def directions_per_cycle(frames):
+    """The senders of each cycle's frames, in order (True: the master)."""
+    cycles = groupby(frames, lambda f: f.time_us)
+    return [tuple(f.from_master for f in group) for _, group in cycles]
+
+
+@pytest.mark.parametrize("size, frame_bytes", [(1, 6), (2, 7), (4, 11)])
+def test_the_pair_capture_holds_each_frame_as_delivered(tmp_path, monkeypatch, size, frame_bytes):
+    corrupted, flip_data_bit = [], simulation.flip_data_bit
+
+    def flip(reply):  # the crc fault's corruption, kept
+        corrupted.append(flip_data_bit(reply)[:frame_bytes])
+        return flip_data_bit(reply)
+
+    monkeypatch.setattr(simulation, "flip_data_bit", flip)
+    path = tmp_path / "pair.pcapng"
+    assert run("--cycles", "300", "--size", str(size), "--capture", str(path)) == 0
+    frames = list(read_capture(path))
+    cycles = directions_per_cycle(frames)
+    assert len(cycles) == 300
+    # The watchdog fault loses the slave's reply twice; every other cycle carries both.
+    assert sorted(set(cycles)) == [(True,), (True, False)]
+    assert cycles.count((True,)) == 2
+    assert {len(f.data) for f in frames} == {frame_bytes}
+    assert {f.slave_address for f in frames} == {simulation.SLAVE_ADDRESS}
+    replies = [f.data for f in frames if not f.from_master]
+    assert len(corrupted) == 1 and replies.count(corrupted[0]) == 1
+
+
+def test_the_network_capture_holds_what_each_receiver_got(tmp_path, monkeypatch):
+    links = []
+
+    class RecordingLink(link.Link):
+        """Keeps every frame it delivers, as (time, from the master, bytes)."""
+
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            self.delivered = []
+            links.append(self)
+
+        def request(self, frame):
+            return self._keep(True, super().request(frame))
+
+        def reply(self, frame):
+            return self._keep(False, super().reply(frame))
+
+        def _keep(self, from_master, frame):
+            if frame is not None:
+                self.delivered.append((self.cycle * CYCLE_US, from_master, frame))
+            return frame
+
+    monkeypatch.setattr(link, "Link", RecordingLink)
+    path = tmp_path / "network.pcapng"
+    faults = "corruption,loss,insertion,masquerade,crc"
+    assert run("--slaves", "3", "--cycles", "1500", "--faults", faults, "--capture", str(path)) == 0
+    frames = list(read_capture(path))
+    assert len(links) == 3
+    for number, carried in enumerate(links, 1):
+        address = network_run.SLAVE_ADDRESS_BASE + number
+        mine = [f for f in frames if f.slave_address == address]
+        assert [(f.time_us, f.from_master, f.data) for f in mine] == carried.delivered
+        assert set(directions_per_cycle(mine)) <= {(True,), (False,), (True, False)}
+        changed = {
+            (i.cycle * CYCLE_US, i.direction is Direction.REQUEST, i.delivered)
+            for i in carried.injections
+            if i.fault in (Fault.CORRUPTION, Fault.INSERTION, Fault.MASQUERADE) and i.applied
+        }
+        assert len(changed) >= 3
+        assert changed <= {(f.time_us, f.from_master, f.data) for f in mine}
+        lost = {
+            (i.cycle * CYCLE_US, i.direction is Direction.REQUEST)
+            for i in carried.injections
+            if i.delivered is None
+        }
+        assert lost and not lost & {(f.time_us, f.from_master) for f in mine}
+
+
+@pytest.mark.parametrize("slaves", [[], ["--slaves", "2"]])
+def test_an_unwritable_capture_stops_before_the_run(tmp_path, capsys, slaves):
+    with pytest.raises(SystemExit) as info:
+        simulation.main([*slaves, "--capture", str(tmp_path / "missing" / "c.pcapng")])
+    assert info.value.code == 2
+    err = capsys.readouterr()
+    assert "--capture" in err.err and "No such file or directory" in err.err
+    assert err.out == ""
+
+
+def test_a_network_captures_while_told_to(fsoe_network, fsoe_pairs):
+    pairs = fsoe_pairs(2, 1)
+    out = io.BytesIO()
+    fsoe_network.capture = CaptureWriter(out)
+    start = fsoe_network.clock.now_us
+    fsoe_network.run(3)
+    fsoe_network.capture = None
+    fsoe_network.run(3)
+    frames = list(read_capture(io.BytesIO(out.getvalue())))
+    addresses = [int(p.master.master.session.slave_address.value) for p in pairs]
+    expected = [
+        (start + CYCLE_US * c, a, m) for c in range(3) for a in addresses for m in (True, False)
+    ]
+    assert [(f.time_us, f.slave_address, f.from_master) for f in frames] == expected
+    with pytest.raises(TypeError, match="write"):
+        fsoe_network.capture = "net.pcapng"
