@@ -43,3 +43,17 @@ def exchange(name: str) -> list[tuple[str, bytes]]:
 def expected(name: str) -> list[tuple[str, str]]:
     """(CRC status, command name) of each frame of <name>.txt."""
     return [tuple(line.split()) for line in _lines(f"{name}.expected")]
+
+
+VECTOR_ADDRESS = 0x0205  # the slave address of the vector exchanges
+CYCLE_US = 1000
+
+
+def write_capture(path: Path, name: str) -> None:
+    """<name>.txt as a pcapng capture, one frame per millisecond."""
+    from virtual_slave.capture import CaptureWriter
+
+    with CaptureWriter(path) as out:
+        for i, (sender, raw) in enumerate(exchange(name)):
+            out.write(raw, from_master=sender == "M", slave_address=VECTOR_ADDRESS,
+                      time_us=i * CYCLE_US)  # fmt: skip

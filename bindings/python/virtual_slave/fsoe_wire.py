@@ -45,7 +45,14 @@ DEVICE_ERRORS = range(128, 256)  # device-specific invalid safety parameter code
 
 SIZES = (1, 2, 4, 6, 8, 10, 12, 14, 16)  # the safe-data sizes a frame can carry, in bytes
 MASTER, SLAVE = "M", "S"
-MASTER_UNSENT = 1  # requests the master may build and replace within one bus cycle
+# Requests the master may build and replace within one bus cycle (a reply and an
+# application reset together), each taking a sequence number.
+MASTER_UNSENT = 1
+# A master Reset frame is numbered 1, or 2 when stepped past the Reset frame before it
+# (which may never have been sent). Its new session starts at 1 when it restarts at a
+# slave's Reset, else it goes on from its Reset frame's number (which a capture may miss).
+MASTER_RESET_SEQS = (1, 2)
+MASTER_SESSION_SEQS = (1, 2, 3)
 GOOD, BAD, UNVERIFIED = "good", "bad", "unverified"
 
 CRC_POLYNOMIAL = 0x39B7  # x^16 + x^13 + x^12 + x^11 + x^8 + x^7 + x^5 + x^4 + x^2 + x + 1
@@ -191,6 +198,15 @@ class _Numbering:
         self.last_command: int | None = None
 
 
+def _going_on(side: _Numbering, count: int) -> list:
+    """The next `count` sequence numbers of a sender whose numbering is known."""
+    numbers, seq = [], side.seq
+    for _ in range(count if seq is not None else 0):
+        seq = next_sequence(seq)
+        numbers.append((seq, side.seed, True))
+    return numbers
+
+
 class Conversation:
     """Follows one connection's two senders and tells, for each frame, whether its CRCs
     are the ones its sender computed ("good"), are not ("bad"), or whether the numbering
@@ -231,24 +247,16 @@ class Conversation:
     def _candidates(sender: str, side: _Numbering, partner: _Numbering, frame: Frame) -> list:
         """(sequence number, seed, whether the never-the-same-CRC_0 step applies) the
         sender may have built the frame with, the likeliest first."""
-        # The master may have built requests that never reached the wire (two events
-        # within one bus cycle), each taking a sequence number; the slave builds one
-        # reply per request.
-        skips = MASTER_UNSENT + 1 if sender == MASTER else 1
-        if frame.command == RESET:
-            # The master steps its Reset frames like any other; the slave never does.
-            return [(seq, 0, sender == MASTER) for seq in range(1, skips + 1)]
-        going_on = []
-        seq = side.seq
-        for _ in range(skips if seq is not None else 0):
-            seq = next_sequence(seq)
-            going_on.append((seq, side.seed, True))
+        master = sender == MASTER
+        if frame.command == RESET:  # the slave never steps its Reset frames
+            return [(seq, 0, True) for seq in MASTER_RESET_SEQS] if master else [(1, 0, False)]
+        going_on = _going_on(side, MASTER_UNSENT + 1 if master else 1)
         if frame.command != SESSION:
             return going_on
-        # A Session frame may open a new session, numbered from 1 again: the master's
-        # seeded with 0, the slave's with the master's Session frame it answers.
-        seed = 0 if sender == MASTER else partner.last_crc0
-        return going_on + ([] if seed is None else [(1, seed, True)])
+        if master:
+            return going_on + [(seq, 0, True) for seq in MASTER_SESSION_SEQS]
+        # The first reply of a new session: 1, seeded with the master's Session frame.
+        return going_on + ([] if partner.last_crc0 is None else [(1, partner.last_crc0, True)])
 
     @staticmethod
     def _stepped(frame: Frame, seq: int, seed: int, last_crc0: int | None) -> int:
