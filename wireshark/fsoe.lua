@@ -245,7 +245,7 @@ local function dissect_frame(range, sender, address, slot, pinfo, tree)
     local size = LENGTH_SIZES[range:len()]
     if size == nil then
         item:add_proto_expert_info(ef.malformed, range:len() .. " bytes is no FSoE frame length")
-        return "FSoE malformed (" .. range:len() .. " bytes)"
+        return sender .. " malformed (" .. range:len() .. " bytes)"
     end
     local f = parse(range, size)
     local name = COMMANDS[f.command] or string.format("Unknown(0x%02X)", f.command)
@@ -260,7 +260,7 @@ local function dissect_frame(range, sender, address, slot, pinfo, tree)
         item:add_le(pf.crc, crc_range):append_text(" [" .. status .. "]")
     end
     item:add_le(pf.conn_id, range(range:len() - 2, 2))
-    local summary = string.format("FSoE %s %s conn 0x%04X CRC %s", sender, name, f.conn_id, status)
+    local summary = string.format("%s %s conn 0x%04X CRC %s", sender, name, f.conn_id, status)
     if f.command == RESET then
         local code = f.data[1]
         local error = ERRORS[code] or ("UNKNOWN_ERROR_" .. code)
