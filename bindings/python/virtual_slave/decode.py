@@ -43,7 +43,7 @@ class Record(NamedTuple):
 
 
 class Decoded(NamedTuple):
-    index: int
+    number: int  # counted from 1 in the input
     record: Record
     frame: wire.Frame | None  # None: the bytes are no frame
     status: str  # good, bad, unverified, or malformed
@@ -122,17 +122,17 @@ def _text_frame(line: str, number: int) -> tuple[str, bytes]:
 def decode(records: Iterable[Record]) -> Iterator[Decoded]:
     """Each record decoded, its CRCs checked in the conversation of its address."""
     conversations: dict[int | None, wire.Conversation] = {}
-    for index, record in enumerate(records, 1):
+    for number, record in enumerate(records, 1):
         try:
             frame = wire.parse_frame(record.data)
         except wire.WireError as e:
-            yield Decoded(index, record, None, MALFORMED, str(e))
+            yield Decoded(number, record, None, MALFORMED, str(e))
             continue
         if record.sender == "?":
-            yield Decoded(index, record, frame, wire.UNVERIFIED)
+            yield Decoded(number, record, frame, wire.UNVERIFIED)
             continue
         conversation = conversations.setdefault(record.address, wire.Conversation())
-        yield Decoded(index, record, frame, conversation.feed(record.sender, frame))
+        yield Decoded(number, record, frame, conversation.feed(record.sender, frame))
 
 
 # -- writing ------------------------------------------------------------------------
@@ -140,7 +140,7 @@ def decode(records: Iterable[Record]) -> Iterator[Decoded]:
 
 def text_line(d: Decoded) -> str:
     r = d.record
-    parts = [f"{d.index:>5}"]
+    parts = [f"{d.number:>5}"]
     if r.time_us is not None:
         parts.append(f"{r.time_us / 1e6:>12.6f}")
     parts.append(r.sender)
@@ -158,8 +158,8 @@ def text_line(d: Decoded) -> str:
 
 def json_line(d: Decoded) -> str:
     r, f = d.record, d.frame
-    item = {
-        "index": d.index,
+    item: dict[str, object] = {
+        "index": d.number,
         "time_us": r.time_us,
         "sender": SENDER_NAMES[r.sender],
         "address": r.address,

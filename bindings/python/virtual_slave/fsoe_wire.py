@@ -198,10 +198,18 @@ class _Numbering:
         self.last_command: int | None = None
 
 
-def _going_on(side: _Numbering, count: int) -> list:
+# (sequence number, seed, whether the never-the-same-CRC_0 step applies) a frame may
+# have been built with.
+Candidate = tuple[int, int, bool]
+
+
+def _going_on(side: _Numbering, count: int) -> list[Candidate]:
     """The next `count` sequence numbers of a sender whose numbering is known."""
-    numbers, seq = [], side.seq
-    for _ in range(count if seq is not None else 0):
+    numbers: list[Candidate] = []
+    seq = side.seq
+    if seq is None:
+        return numbers
+    for _ in range(count):
         seq = next_sequence(seq)
         numbers.append((seq, side.seed, True))
     return numbers
@@ -244,9 +252,10 @@ class Conversation:
         return (BAD, first) if first is not None else (UNVERIFIED, None)
 
     @staticmethod
-    def _candidates(sender: str, side: _Numbering, partner: _Numbering, frame: Frame) -> list:
-        """(sequence number, seed, whether the never-the-same-CRC_0 step applies) the
-        sender may have built the frame with, the likeliest first."""
+    def _candidates(
+        sender: str, side: _Numbering, partner: _Numbering, frame: Frame
+    ) -> list[Candidate]:
+        """What the sender may have built the frame with, the likeliest first."""
         master = sender == MASTER
         if frame.command == RESET:  # the slave never steps its Reset frames
             return [(seq, 0, True) for seq in MASTER_RESET_SEQS] if master else [(1, 0, False)]
