@@ -10,7 +10,8 @@ PYVER := $(if $(and $(filter 1,$(words $(PYOUT))),$(filter 3.%,$(PYOUT))),$(PYOU
 VENV ?= .venv-$(PYVER)
 VPY := $(VENV)/bin/python
 BUILD_DEPS := "scikit-build-core>=0.10" "nanobind>=2.9,<3"
-TEST_DEPS := "pytest>=7" "hypothesis>=6"
+# matplotlib: the --timeline test (tarnwick[plot]); it skips without, unless FSOE_REQUIRE_PLOT=1.
+TEST_DEPS := "pytest>=7" "hypothesis>=6" matplotlib
 LINT_DEPS := ruff clang-format
 TYPE_DEPS := mypy
 

@@ -76,6 +76,29 @@ def test_network_page_example_prints_what_it_shows(capsys):
     assert capsys.readouterr().out == shown
 
 
+def test_network_page_live_capture_loop_writes_both_ways(tmp_path, monkeypatch, fsoe_network):
+    """The live loop as printed, with a virtual device as the bus: both frames of each
+    cycle are in the file, in order, and the connection they show reached Data."""
+    from virtual_slave import read_capture
+    from virtual_slave.testing import add_pair
+
+    page = (ROOT / "docs" / "network.md").read_text(encoding="utf-8")
+    blocks = re.findall(r"```python\n(.*?)```", page, re.DOTALL)
+    (snippet,) = [block for block in blocks if "CaptureWriter(" in block]
+    connection = add_pair(fsoe_network, 1, connect=False, slave_address=0x1234)
+    cycles = iter(range(40))
+    monkeypatch.chdir(tmp_path)
+    exec(compile(snippet, "network.md", "exec"), {
+        "master": connection.master,
+        "exchange": connection.device.cycle,
+        "running": lambda: next(cycles, None) is not None,
+    })  # fmt: skip
+    frames = list(read_capture("bus.pcapng"))
+    assert [f.from_master for f in frames] == [True, False] * 40
+    assert {f.slave_address for f in frames} == {0x1234}
+    assert connection.in_data()
+
+
 def header_transitions():
     """(name, from, to, code sent) from the transition table of the state machine."""
     rows = re.findall(

@@ -1,7 +1,11 @@
 """What the simulation command writes besides its text: the capture of every frame on
-the wire (--capture)."""
+the wire (--capture) and the picture of the states over the cycles (--timeline)."""
 
 import io
+import os
+import re
+import sys
+from collections import Counter
 from itertools import groupby
 
 import pytest
@@ -119,3 +123,79 @@ def test_a_network_captures_while_told_to(fsoe_network, fsoe_pairs):
     assert [(f.time_us, f.slave_address, f.from_master) for f in frames] == expected
     with pytest.raises(TypeError, match="write"):
         fsoe_network.capture = "net.pcapng"
+
+
+# -- the timeline ----------------------------------------------------------------------
+
+HEADERS = {".png": b"\x89PNG\r\n\x1a\n", ".svg": b"<svg"}
+
+
+@pytest.fixture
+def matplotlib_needed():
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        if os.environ.get("FSOE_REQUIRE_PLOT") == "1":
+            pytest.fail("FSOE_REQUIRE_PLOT=1 but matplotlib is not installed")
+        pytest.skip("matplotlib is not installed (pip install 'tarnwick[plot]')")
+
+
+def drawn(path, *argv):
+    out = io.StringIO()
+    code, timeline = simulation.run([*argv, "--timeline", str(path)], out=out, err=io.StringIO())
+    assert code == 0
+    assert HEADERS[path.suffix] in path.read_bytes()[:200]
+    return timeline, out.getvalue()
+
+
+@pytest.mark.parametrize("suffix", [".png", ".svg"])
+def test_the_pair_timeline_shows_what_the_run_saw(tmp_path, matplotlib_needed, suffix):
+    timeline, text = drawn(tmp_path / f"pair{suffix}", "--cycles", "300", "--faults", "crc,sra")
+    (track,) = timeline.tracks
+    assert timeline.cycles == 300 and [f for _, f in track.faults] == ["crc", "sra"]
+    reported = dict(re.findall(r"(\w+) x(\d+)", text.split("errors reported")[1].split("\n")[0]))
+    assert Counter(name for _, name in track.errors) == {k: int(n) for k, n in reported.items()}
+    back = [int(n) for n in re.findall(r"reconnected, (\d+) cycles after the fault", text)]
+    for (cycle, _), cycles in zip(track.faults, back):
+        assert track.state_at("master", cycle) == track.state_at("device", cycle) == "Data"
+        after = range(cycle + 1, cycle + cycles + 1)
+        assert any(track.state_at("master", c) != "Data" for c in after)
+        both = [c for c in after if track.state_at("master", c) == track.state_at("device", c)]
+        assert [c for c in both if track.state_at("master", c) == "Data"][0] == cycle + cycles
+        assert any(cycle < c <= cycle + cycles for c, _ in track.errors)
+    assert track.state_at("master", 300) == track.state_at("device", 300) == "Data"
+
+
+def test_the_network_timeline_has_a_row_pair_per_connection(tmp_path, matplotlib_needed):
+    argv = ("--slaves", "20", "--cycles", "400", "--faults", "crc")
+    timeline, text = drawn(tmp_path / "network.svg", *argv)
+    assert len(timeline.tracks) == 20
+    assert "first 16 of 20 connections" in (tmp_path / "network.svg").read_text()
+    listed = [int(c) for c in re.findall(r"cycle +(\d+) +crc", text)]
+    assert sorted(c for t in timeline.tracks for c, _ in t.faults) == sorted(listed)
+    for track in timeline.tracks:
+        ((cycle, _),) = track.faults
+        assert track.state_at("master", cycle) == "Data"
+        resets = [c for c, _ in track.errors if c > cycle]
+        assert resets and track.state_at("master", resets[0] - 1) == "Data"
+        assert track.state_at("master", resets[0]) in ("Reset", "Session")
+        assert track.state_at("master", 400) == "Data"
+
+
+@pytest.mark.parametrize(
+    "name, missing, message",
+    [
+        ("t.svg", True, "--timeline needs matplotlib: pip install 'tarnwick[plot]'"),
+        ("t.pdf", False, "written as .svg or .png"),
+        ("no/dir/t.png", False, "No such file or directory"),
+    ],
+)
+def test_timeline_problems_stop_before_the_run(tmp_path, monkeypatch, capsys, name, missing,
+                                               message):  # fmt: skip
+    if missing:
+        monkeypatch.setitem(sys.modules, "matplotlib", None)  # import fails
+    with pytest.raises(SystemExit) as info:
+        simulation.main(["--timeline", str(tmp_path / name), "--capture", str(tmp_path / "c")])
+    assert info.value.code == 2
+    assert message in capsys.readouterr().err
+    assert not os.listdir(tmp_path)  # nothing written, not even the capture

@@ -203,30 +203,31 @@ def _check_int(name: str, value: object, maximum: int) -> None:
 def read_capture(source: PathOrFile) -> Iterator[CapturedFrame]:
     """The datagrams of every EtherCAT frame in a pcap or pcapng file, in file order.
 
-    A path is opened here (a bad path raises OSError at this call) and closed when
-    the iteration ends; a binary file object is read from its current position and
-    left open. Iterating raises CaptureError at a truncated or malformed block, after
-    yielding the frames of the whole blocks before it.
+    A path is tried here (a bad path raises OSError at this call), opened when the
+    iteration starts and closed when it ends; a binary file object is read from its
+    current position and left open. Iterating raises CaptureError at a truncated or
+    malformed block, after yielding the frames of the whole blocks before it.
     """
     if isinstance(source, (str, os.PathLike)):
-        opened: IO[bytes] = open(source, "rb")  # noqa: SIM115 - closed by the generator
-        return _frames(opened, close=True)
+        open(source, "rb").close()  # a bad path fails here, at the call
+        return _frames_of_path(source)
     if not hasattr(source, "read"):
         raise TypeError(f"source must be a path or a binary file, got {type(source).__name__}")
-    return _frames(source, close=False)
+    return _frames(source)
 
 
-def _frames(file: IO[bytes], close: bool) -> Iterator[CapturedFrame]:
-    try:
-        magic = file.read(4)
-        if len(magic) < 4:
-            raise CaptureError(f"not a capture: {len(magic)} bytes, too short for any header")
-        packets = _pcapng(file, magic) if magic == SHB_BYTES else _pcap(file, magic)
-        for time_us, packet in packets:
-            yield from _datagrams(packet, time_us)
-    finally:
-        if close:
-            file.close()
+def _frames_of_path(path: str | os.PathLike[str]) -> Iterator[CapturedFrame]:
+    with open(path, "rb") as file:
+        yield from _frames(file)
+
+
+def _frames(file: IO[bytes]) -> Iterator[CapturedFrame]:
+    magic = file.read(4)
+    if len(magic) < 4:
+        raise CaptureError(f"not a capture: {len(magic)} bytes, too short for any header")
+    packets = _pcapng(file, magic) if magic == SHB_BYTES else _pcap(file, magic)
+    for time_us, packet in packets:
+        yield from _datagrams(packet, time_us)
 
 
 def _read(file: IO[bytes], size: int, what: str, at: int) -> bytes:

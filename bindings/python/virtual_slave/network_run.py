@@ -22,6 +22,7 @@ from virtual_slave import campaign
 if TYPE_CHECKING:
     from virtual_slave.link import Link
     from virtual_slave.network import Connection, FrameSink, Network
+    from virtual_slave.timeline import Timeline, Track
 
 LINK_FAULTS = (
     "corruption",
@@ -140,9 +141,11 @@ class Driver:
         self._in_data_since = None
 
 
-def run(args: Any, out: IO[str], capture: FrameSink | None = None) -> int:
+def run(args: Any, out: IO[str], capture: FrameSink | None = None,
+        timeline: Timeline | None = None) -> int:  # fmt: skip
     """The network mode of the simulation command; returns the exit status. With
-    `capture`, every frame delivered on the network is written to it."""
+    `capture`, every frame delivered on the network is written to it; with `timeline`,
+    each connection's states, faults and resets are recorded in it."""
     from virtual_slave.link import Link
     from virtual_slave.network import Network
     from virtual_slave.testing import add_pair
@@ -164,14 +167,37 @@ def run(args: Any, out: IO[str], capture: FrameSink | None = None) -> int:
         print(f"FSoE network: {args.slaves} pair(s) of {args.size} safe-data bytes each way, "
               f"watchdog {watchdog_ms} ms, cycle {args.cycle_us} us, seed {args.seed}; "
               f"faults: {', '.join(args.faults) or 'none'}", file=out)  # fmt: skip
+        tracks = [] if timeline is None else [timeline.track(d.connection.name) for d in drivers]
         for _ in range(args.cycles):
             network.step()
             for driver in drivers:
                 driver.after_step(network.cycle)
+            if tracks:
+                observe(tracks, drivers, network.cycle)
+        if timeline is not None:
+            timeline.cycles = network.cycle
+            for track, driver in zip(tracks, drivers):
+                track.faults = [(r.cycle, r.fault) for r in driver.records]
         return summary(drivers, network.cycle, out)
     finally:
         for connection in network.connections:
             connection.master.delete()
+
+
+def observe(tracks: list[Track], drivers: list[Driver], cycle: int) -> None:
+    """Each connection's states after `cycle`. A master that went back in its walk
+    (Reset, Session, ... Data) was reset: its error, marked even when the Reset
+    state lasted less than the cycle."""
+    from virtual_slave.timeline import STATES, state_name
+
+    for track, driver in zip(tracks, drivers):
+        before = track.master[-1][1] if track.master else STATES[0]
+        connection = driver.connection
+        device = connection.device.state.name  # type: ignore[attr-defined]
+        master = state_name(connection.master.state.__name__)
+        track.observe(cycle, master, device=state_name(device))
+        if master != before and STATES.index(master) <= STATES.index(before):
+            track.errors.append((cycle, "reset"))
 
 
 def summary(drivers: list[Driver], cycles: int, out: IO[str]) -> int:

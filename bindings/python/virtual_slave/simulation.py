@@ -16,7 +16,9 @@ import time
 
 import tarnwick
 from virtual_slave import brisel, network_run
+from virtual_slave import timeline as timelines
 from virtual_slave.capture import CaptureWriter
+from virtual_slave.timeline import state_name
 
 SLAVE_ADDRESS = 0x1234  # the virtual slave's own address; start() sets it
 CONNECTION_ID = 0x0101
@@ -92,14 +94,11 @@ def connection_id_at(frame):
     return 4 if n == 1 else 4 * ((n + 1) // 2) + 1
 
 
-def state_name(name):
-    return name.replace("FSOE_STATE_", "").replace("State", "").capitalize()
-
-
 class Simulation:
-    def __init__(self, args, out=sys.stdout, err=sys.stderr, capture=None):
+    def __init__(self, args, out=sys.stdout, err=sys.stderr, capture=None, track=None):
         self.args = args
         self.capture = capture
+        self.track = track  # the timeline's record of this pair, or None
         self.out, self.err = out, err
         self.sra_crc = tarnwick.calculate_sra_crc(SRA_WORDS)
         random.seed(args.seed)  # the master's session ids
@@ -164,6 +163,8 @@ class Simulation:
         self.now += self.args.cycle_us
         brisel.set_mock_time(self.now & CLOCK_MASK)
         self.data_cycles = self.data_cycles + 1 if self.connected() else 0
+        if self.track is not None:
+            self.track.observe(self.cycles, *self.columns())
         self.report()
         if self.data_cycles >= 2 and self.fail_safe:
             # As an application does once the connection is up.
@@ -228,6 +229,8 @@ class Simulation:
             if text is None:
                 continue
             self.errors[subject] = self.errors.get(subject, 0) + 1
+            if self.track is not None:
+                self.track.errors.append((self.cycles, subject))
             self.refusals += text.endswith("INVALID_USERPARA)")
             texts.append(f"{subject}: {text}")
             if subject == "SESSION_RESET1" and text == SEQUENCE_RESTART and not self.restart_noted:
@@ -282,6 +285,8 @@ class Simulation:
         self.settle()
         first = self.cycles
         self.faults_injected += 1
+        if self.track is not None:
+            self.track.faults.append((first, fault))
         if fault == "crc":
             self.say("FAULT: one bit of the slave's reply flipped")
             self.cycle(reply_fault=flip_data_bit)
@@ -481,6 +486,12 @@ def parser():
         "capture Wireshark opens, stamped with the simulated clock",
     )
     p.add_argument(
+        "--timeline",
+        metavar="FILE",
+        help="draw the master's and the device's states over the cycles, faults and errors "
+        "marked, to FILE (.svg or .png; needs matplotlib: pip install 'tarnwick[plot]')",
+    )
+    p.add_argument(
         "--trace",
         action="store_true",
         help="print the master's raw trace (TARNWICK_LOGGING) as well",
@@ -499,16 +510,30 @@ def open_capture(path):
 
 
 def main(argv=None, out=sys.stdout, err=sys.stderr):
+    return run(argv, out, err)[0]
+
+
+def run(argv=None, out=sys.stdout, err=sys.stderr):
+    """What main does; returns the exit status and the timeline recorded (None without
+    --timeline)."""
     args = parser().parse_args(argv)
     checked(args)
+    timeline = timelines.Timeline() if args.timeline else None
     with open_capture(args.capture) as capture:
         if args.slaves is not None:
-            return network_run.run(args, out, capture)
-        return run_pair(args, out, err, capture)
+            status = network_run.run(args, out, capture, timeline)
+        else:
+            status = run_pair(args, out, err, capture, timeline)
+    if timeline is not None:
+        timelines.draw(timeline, args.timeline)
+    return status, timeline
 
 
 def checked(args):
     """Refuses contradicting options with argparse's usage message (exit status 2)."""
+    problem = args.timeline and timelines.check(args.timeline)
+    if problem:
+        parser().error(problem)
     if args.cycles < 1 or args.cycle_us < 1:
         parser().error("--cycles and --cycle-us must be positive")
     network = args.slaves is not None
@@ -537,10 +562,11 @@ def checked(args):
         )
 
 
-def run_pair(args, out, err, capture):
+def run_pair(args, out, err, capture, timeline):
     if args.trace:
         tarnwick.TARNWICK_LOGGING = True
-    sim = Simulation(args, out, err, capture)
+    track = timeline.track(f"0x{CONNECTION_ID:04X}") if timeline is not None else None
+    sim = Simulation(args, out, err, capture, track)
     try:
         sim.banner()
         try:
@@ -551,6 +577,8 @@ def run_pair(args, out, err, capture):
         sim.summary(reason)
     finally:
         sim.close()
+    if timeline is not None:
+        timeline.cycles = sim.cycles
     # A run is good when it connected and every injected fault was followed by a
     # reconnection; cycles running out during the last one count as a failure.
     done = sim.cycles >= args.cycles and sim.connected_once
