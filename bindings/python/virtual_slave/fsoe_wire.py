@@ -3,21 +3,16 @@ frame's CRCs with the numbering its sender built it with.
 
 Pure Python, independent of the library's codec, so that each checks the other. A
 frame alone cannot be verified: its sequence number and CRC_0 seed never travel; only
-a `Conversation` that has followed both senders through a Reset knows them.
+a `Conversation` that has followed both senders through a Reset knows them (a Reset
+frame itself is always numbered 1 and seeded with 0).
 """
 
 from __future__ import annotations
 
 from dataclasses import dataclass
 
-RESET, SESSION, CONNECTION, PARAMETER, PROCESS_DATA, FAILSAFE_DATA = (
-    0x2A,
-    0x4E,
-    0x64,
-    0x52,
-    0x36,
-    0x08,
-)
+RESET, SESSION, CONNECTION, PARAMETER = 0x2A, 0x4E, 0x64, 0x52
+PROCESS_DATA, FAILSAFE_DATA = 0x36, 0x08
 COMMAND_NAMES = {
     RESET: "Reset",
     SESSION: "Session",
