@@ -5,6 +5,7 @@ Skipped without tshark, unless FSOE_REQUIRE_TSHARK=1 (CI) makes that a failure."
 
 import io
 import os
+import random
 import shutil
 import struct
 import subprocess
@@ -34,20 +35,21 @@ def tshark():
 
 
 def dissect(tshark, path, *options, fields=FIELDS):
-    """One tuple of field values per FSoE frame (several per packet stay together)."""
+    """One tuple of field values per packet with FSoE frames (several frames of a packet
+    joined by |), the packet's expert messages last; a Lua error fails the test."""
     command = [tshark, "-n", "-X", f"lua_script:{PLUGIN}", "-r", str(path), "-Y", "fsoe",
                "-T", "fields", "-E", "occurrence=a", "-E", "aggregator=|"]  # fmt: skip
     for option in options:
         command += ["-o", option]
-    for field in fields:
+    for field in (*fields, "_ws.expert.message"):
         command += ["-e", field]
     run = subprocess.run(command, capture_output=True, text=True, check=True)
-    assert "Lua" not in run.stderr, run.stderr
+    assert "Lua Error" not in run.stdout + run.stderr, run.stdout + run.stderr
     return [tuple(line.split("\t")) for line in run.stdout.splitlines()]
 
 
 def names(rows):
-    return [(status, wire.command_name(int(cmd, 16))) for _, _, cmd, _, status, _ in rows]
+    return [(status, wire.command_name(int(cmd, 16))) for _, _, cmd, _, status, *_ in rows]
 
 
 @pytest.mark.parametrize("name", EXCHANGES)
@@ -56,9 +58,9 @@ def test_exchanges_decode_as_expected(tshark, name, tmp_path):
     rows = dissect(tshark, tmp_path / "x.pcapng")
     assert names(rows) == expected(name)
     frames = [wire.parse_frame(raw) for _, raw in exchange(name)]
-    assert [int(conn, 16) for _, _, _, conn, _, _ in rows] == [f.conn_id for f in frames]
-    assert [e for *_, e in rows] == [str(f.error_code) if f.error_code is not None else ""
-                                     for f in frames]  # fmt: skip
+    assert [int(r[3], 16) for r in rows] == [f.conn_id for f in frames]
+    assert [r[5] for r in rows] == [str(f.error_code) if f.error_code is not None else ""
+                                    for f in frames]  # fmt: skip
 
 
 @pytest.mark.parametrize("argv", [[], ["--slaves", "3", "--size", "16"]],
@@ -99,7 +101,7 @@ def test_malformed_frames_are_marked(tshark, tmp_path):
     good = exchange("conversation")[0][1]
     frames = [(True, good[:5]), (True, bytes([0x77]) + good[1:]), (True, good)]
     write_frames(tmp_path / "m.pcapng", frames)
-    rows = dissect(tshark, tmp_path / "m.pcapng", fields=("frame.number", "_ws.expert.message"))
+    rows = dissect(tshark, tmp_path / "m.pcapng", fields=("frame.number",))
     assert [r[0] for r in rows] == ["1", "2", "3"]
     assert "5 bytes is no FSoE frame length" in rows[0][1]
     assert "Unknown command 0x77" in rows[1][1]
@@ -124,3 +126,19 @@ def test_a_read_write_datagram_alone_has_no_direction(tshark, tmp_path):
                  command=LRW)  # fmt: skip
     rows = dissect(tshark, tmp_path / "lrw.pcapng")
     assert [(r[1], r[4]) for r in rows] == [("unknown", "unverified")] * 4
+
+
+def test_random_datagrams_are_decoded_or_marked_malformed(tshark, tmp_path):
+    rng = random.Random(5)
+    frames = [(rng.random() < 0.5, rng.randbytes(rng.randrange(1, 40))) for _ in range(300)]
+    write_frames(tmp_path / "r.pcapng", frames)
+    rows = dissect(tshark, tmp_path / "r.pcapng", fields=("fsoe.crc.status",))
+    for (_, raw), (status, experts) in zip(frames, rows):
+        framed = len(raw) in wire.LENGTH_SIZES
+        assert ("no FSoE frame length" in experts) == (not framed)
+        # Random bytes never carry the CRCs of their sender; a Reset frame's are known.
+        assert status in (("bad", "unverified") if framed else ("",))
+        assert status == "bad" or not framed or raw[0] != wire.RESET
+    write_frames(tmp_path / "rw.pcapng", frames, command=LRW)
+    dissect(tshark, tmp_path / "rw.pcapng", "fsoe.master_offset:3", "fsoe.master_size:7",
+            "fsoe.slave_offset:30")  # fmt: skip
