@@ -6,6 +6,8 @@ Skipped without tshark, unless FSOE_REQUIRE_TSHARK=1 (CI) makes that a failure."
 import io
 import os
 import random
+import re
+import shlex
 import shutil
 import struct
 import subprocess
@@ -142,3 +144,16 @@ def test_random_datagrams_are_decoded_or_marked_malformed(tshark, tmp_path):
     write_frames(tmp_path / "rw.pcapng", frames, command=LRW)
     dissect(tshark, tmp_path / "rw.pcapng", "fsoe.master_offset:3", "fsoe.master_size:7",
             "fsoe.slave_offset:30")  # fmt: skip
+
+
+def test_readme_recipe_shows_what_it_says(tshark, tmp_path):
+    """The README's commands, run as written, print the output it shows."""
+    readme = (VECTORS.parent.parent / "README.md").read_text(encoding="utf-8")
+    recipe = readme.split("Why did the connection reset?", 1)[1]
+    command, shown = re.search(r"```sh\n(.*?)```\n\n```\n(.*?)```", recipe, re.DOTALL).groups()
+    capture_line, tshark_line = command.replace("\\\n", "").splitlines()
+    args = shlex.split(capture_line)[1:]  # python -m virtual_slave ...
+    subprocess.run([sys.executable, *args], cwd=tmp_path, capture_output=True, check=True)
+    argv = shlex.split(tshark_line.replace("lua_script:wireshark/", f"lua_script:{PLUGIN.parent}/"))
+    run = subprocess.run([tshark, *argv[1:]], cwd=tmp_path, capture_output=True, text=True)
+    assert run.stdout == shown
