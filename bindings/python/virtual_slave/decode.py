@@ -95,7 +95,7 @@ def text_records(lines: Iterable[bytes]) -> Iterator[Record]:
         try:
             line = raw.decode("ascii").strip()
         except UnicodeDecodeError:
-            raise wire.WireError(f"line {number}: not text") from None
+            raise wire.WireError(f"line {number}: not text (nor a pcap/pcapng capture)") from None
         if not line or line.startswith("#"):
             continue
         sender, data = _text_frame(line, number)
