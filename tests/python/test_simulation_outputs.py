@@ -5,6 +5,7 @@ import io
 import os
 import re
 import sys
+import types
 from collections import Counter
 from itertools import groupby
 
@@ -192,8 +193,8 @@ def test_the_network_timeline_has_a_row_pair_per_connection(tmp_path, matplotlib
 )
 def test_timeline_problems_stop_before_the_run(tmp_path, monkeypatch, capsys, name, missing,
                                                message):  # fmt: skip
-    if missing:
-        monkeypatch.setitem(sys.modules, "matplotlib", None)  # import fails
+    # None: the import fails; an empty module: it succeeds, matplotlib or not.
+    monkeypatch.setitem(sys.modules, "matplotlib", None if missing else types.ModuleType("mpl"))
     with pytest.raises(SystemExit) as info:
         simulation.main(["--timeline", str(tmp_path / name), "--capture", str(tmp_path / "c")])
     assert info.value.code == 2
