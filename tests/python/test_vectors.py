@@ -74,8 +74,8 @@ def test_error_names_are_the_library_names():
 
 
 def test_generator_reproduces_the_checked_in_files():
-    spec = importlib.util.spec_from_file_location("make_vectors", TOOL)
-    tool = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(tool)
+    module_spec = importlib.util.spec_from_file_location("make_vectors", TOOL)
+    tool = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(tool)
     for name, text in tool.files().items():
         assert (VECTORS / name).read_text() == text, f"{name} is out of date"
