@@ -25,7 +25,8 @@ def main() -> int:
         (root / "virtual_slave").mkdir()
         for name in ("__init__.py", "_version.py", "brisel.pyi", "device.py", "link.py",
                      "network.py", "testing.py", "campaign.py", "pytest_plugin.py",
-                     "capture.py", "timeline.py", "py.typed"):  # fmt: skip
+                     "capture.py", "timeline.py", "fsoe_wire.py", "decode.py",
+                     "py.typed"):  # fmt: skip
             shutil.copy(package / name, root / "virtual_slave" / name)
         command = [sys.executable, "-m", "mypy", "--strict", "tarnwick.pyi", "virtual_slave"]
         return subprocess.run(command, cwd=root, check=False).returncode
