@@ -149,7 +149,7 @@ def test_random_datagrams_are_decoded_or_marked_malformed(tshark, tmp_path):
 def test_readme_recipe_shows_what_it_says(tshark, tmp_path):
     """The README's commands, run as written, print the output it shows."""
     readme = (VECTORS.parent.parent / "README.md").read_text(encoding="utf-8")
-    recipe = readme.split("Why did the connection reset?", 1)[1]
+    recipe = readme.split("read why the connection reset.**", 1)[1]
     command, shown = re.search(r"```sh\n(.*?)```\n\n```\n(.*?)```", recipe, re.DOTALL).groups()
     capture_line, tshark_line = command.replace("\\\n", "").splitlines()
     args = shlex.split(capture_line)[1:]  # python -m virtual_slave ...
