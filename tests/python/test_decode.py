@@ -77,8 +77,9 @@ def broken_capture(tmp_path):
         (["in"], b"M 2a0086f80000\nX 00\n", "line 2: starts with 'X', not M or S", 1),
         (["in"], "cut", "capture: truncated block", 2),
         (["in"], b"\x0a\x0d\x0d\x0agarbage", "capture:", 0),
+        ([], None, "the following arguments are required: FILE", 0),
     ],
-    ids=["missing", "option", "hex", "sender", "truncated", "garbage"],
+    ids=["missing", "option", "hex", "sender", "truncated", "garbage", "no input"],
 )
 def test_errors_are_one_line_and_exit_2(argv, data, message, frames_before, tmp_path, capsys,
                                         monkeypatch):  # fmt: skip
@@ -101,6 +102,12 @@ def test_console_script_reads_standard_input_as_json():
     run = subprocess.run([str(SCRIPT), "--json", "-"], input=text, capture_output=True, check=True)
     items = [json.loads(line) for line in run.stdout.decode().splitlines()]
     assert [(i["crc_status"], i["command"]) for i in items] == expected("conversation")
+
+
+def test_the_installed_wireshark_plugin_is_the_repositorys(capsys):
+    assert decode.main(["--wireshark-plugin"]) == 0
+    installed = Path(capsys.readouterr().out.strip())
+    assert installed.read_bytes() == (VECTORS.parent.parent / "wireshark" / "fsoe.lua").read_bytes()
 
 
 @functools.cache

@@ -15,6 +15,7 @@ import json
 import os
 import sys
 from collections.abc import Iterable, Iterator
+from pathlib import Path
 from typing import IO, NamedTuple
 
 from virtual_slave import capture
@@ -200,13 +201,28 @@ def parser() -> argparse.ArgumentParser:
         epilog="Exit status: 0 when the whole input was read, 2 for a usage error or "
         "input that cannot be read (the frames before it are shown).",
     )
-    p.add_argument("input", metavar="FILE", help="a capture or a text file; - for standard input")
+    p.add_argument("input", metavar="FILE", nargs="?",
+                   help="a capture or a text file; - for standard input")  # fmt: skip
     p.add_argument("--json", action="store_true", help="one JSON object per frame")
+    p.add_argument("--wireshark-plugin", action="store_true",
+                   help="print the path of the installed Wireshark plugin fsoe.lua and exit")  # fmt: skip
     return p
+
+
+def plugin_path() -> Path:
+    """The Wireshark plugin installed beside this module."""
+    return Path(__file__).with_name("fsoe.lua")
 
 
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
+    if args.wireshark_plugin:
+        if not plugin_path().is_file():
+            fail(f"the plugin is not installed beside {Path(__file__).parent}")
+        print(plugin_path())
+        return 0
+    if args.input is None:
+        fail("the following arguments are required: FILE")
     try:
         stream = sys.stdin.buffer if args.input == "-" else open(args.input, "rb")  # noqa: SIM115
     except OSError as e:
