@@ -204,8 +204,8 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("input", metavar="FILE", nargs="?",
                    help="a capture or a text file; - for standard input")  # fmt: skip
     p.add_argument("--json", action="store_true", help="one JSON object per frame")
-    p.add_argument("--wireshark-plugin", action="store_true",
-                   help="print the path of the installed Wireshark plugin fsoe.lua and exit")  # fmt: skip
+    plugin_help = "print the path of the installed Wireshark plugin fsoe.lua and exit"
+    p.add_argument("--wireshark-plugin", action="store_true", help=plugin_help)
     return p
 
 
