@@ -69,16 +69,20 @@ constexpr std::size_t MAX_HISTORY_FRAMES = 65536;
 enum class FrameOutcome : uint8_t {
     Request,  // a request the master built and published
     Taken,    // a reply processed: `transition` is the one the master took on it
-    Repeated, // a reply with the same bytes as the last one taken: ignored
+    Repeated, // a reply with the same bytes as the last one taken: ignored (see `repeats`)
     TooLong,  // a reply longer than any frame: refused
 };
 
 // One frame of the history. A request's `transition` is the one after which it was
-// built (none for the first request after a start or reset by the application).
+// built. A reply delivered again unchanged (ignored) is not stored again: the entry of
+// the reply it repeats counts it in `repeats`, so a slave that stopped answering
+// cannot push the frames before out of the history.
 struct HistoryEntry {
     uint64_t index = 0; // order of arrival over both directions
     Micros time_us = 0;
     std::size_t size = 0; // the whole length; `bytes` holds its first bytes
+    uint32_t repeats = 0; // the same reply delivered again this many times since
+    Micros last_repeat_us = 0;
     bool from_master = false;
     FrameOutcome outcome = FrameOutcome::Request;
     bool has_transition = false;

@@ -371,11 +371,14 @@ enum {
 };
 
 /* One frame: `size` is its whole length, `bytes` holds its first (at most 36) bytes.
- * A request's transition is the one after which it was built. */
+ * A request's transition is the one after which it was built. A reply delivered again
+ * unchanged is counted in the entry it repeats, not stored again. */
 typedef struct tarnwick_history_entry {
     uint64_t index; /* order of arrival over both directions */
     uint64_t time_us;
     size_t size;
+    uint32_t repeats;        /* a reply delivered again unchanged (ignored) this many times */
+    uint64_t last_repeat_us; /* ... the last time at */
     bool from_master;
     tarnwick_frame_outcome outcome;
     bool has_transition;

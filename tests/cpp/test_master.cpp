@@ -537,12 +537,16 @@ TEST_CASE("the frame history keeps the last frames each way, oldest first, with 
     REQUIRE(r.m.copy_history(h.data(), h.size()) == 2 * KEPT);
     for (std::size_t k = 1; k < 2 * KEPT; ++k)
         CHECK(h[k - 1].index < h[k].index);
-    const HistoryEntry& repeated = h[2 * KEPT - 3];
+    // The reply delivered twice is one entry: taken at 20, repeated (ignored) at 30.
+    const HistoryEntry& twice = h[2 * KEPT - 4];
     const HistoryEntry& bad = h[2 * KEPT - 2];
     const HistoryEntry& reset = h[2 * KEPT - 1];
-    CHECK(repeated.outcome == FrameOutcome::Repeated);
-    CHECK_FALSE(repeated.has_transition);
-    CHECK(repeated.time_us == 30);
+    CHECK(twice.outcome == FrameOutcome::Taken);
+    CHECK(twice.transition == Transition::DATA_OK1);
+    CHECK(twice.time_us == 20);
+    CHECK(twice.repeats == 1);
+    CHECK(twice.last_repeat_us == 30);
+    CHECK(h[2 * KEPT - 3].from_master); // the request built on it, not again on the repeat
     CHECK(bad.outcome == FrameOutcome::Taken);
     CHECK(bad.transition == Transition::DATA_FAIL1);
     CHECK(reset.from_master);

@@ -144,7 +144,7 @@ def test_lays_out_the_agreed_packet():
 @given(
     st.lists(
         st.tuples(
-            st.binary(max_size=40),
+            st.binary(min_size=1, max_size=40),
             st.booleans(),
             st.integers(0, 0xFFFFFFFF),
             st.integers(0, 2**64 - 1),
@@ -204,6 +204,7 @@ def test_bad_paths_and_arguments_fail_at_the_call(tmp_path):
     with CaptureWriter(tmp_path / "c.pcapng") as writer:
         for bad, error in [
             ({"frame": bytes(1487)}, ValueError),
+            ({"frame": b""}, ValueError),
             ({"from_master": 1}, TypeError),
             ({"slave_address": -1}, ValueError),
             ({"time_us": 2**64}, ValueError),

@@ -57,6 +57,8 @@ def test_simulation_capture_shows_exactly_the_injected_corruptions(tmp_path):
         ("# c\n\nS 2a 04 00 a6 34 00 00\n", "    1 S Reset        conn 0x0000 crc good       "
          "data 0400 error INVALID_CRC (4)"),
         ("M 36 00 0d 41 01 0c\n", "    1 M ProcessData  conn 0x0C01 crc unverified data 00"),
+        ("\ufeffM 2a0086f80000\n", "    1 M Reset        conn 0x0000 crc good       "
+         "data 00 error RESET (0)"),
     ],
 )  # fmt: skip
 def test_text_lines(text, shown):
@@ -102,6 +104,13 @@ def test_console_script_reads_standard_input_as_json():
     run = subprocess.run([str(SCRIPT), "--json", "-"], input=text, capture_output=True, check=True)
     items = [json.loads(line) for line in run.stdout.decode().splitlines()]
     assert [(i["crc_status"], i["command"]) for i in items] == expected("conversation")
+
+
+def test_an_input_without_frames_says_so(tmp_path, capsys):
+    (tmp_path / "empty").write_bytes(b"")
+    assert decode.main([str(tmp_path / "empty")]) == 0
+    out, err = capsys.readouterr()
+    assert out == "" and "no FSoE frames in" in err
 
 
 def test_the_installed_wireshark_plugin_is_the_repositorys(capsys):

@@ -75,6 +75,10 @@ def test_replies_of_another_length_and_repeats_are_counted(pair):
     d = handler.diagnostics()
     assert (d.replies_repeated, d.replies_wrong_length, d.last_wrong_length) == (1, 1, 11)
     assert handler.history()[-2].outcome == "taken"
+    # The repetition is counted in the entry of the reply it repeats, not stored again.
+    (entry,) = [f for f in handler.history() if f.data == reply]
+    assert (entry.outcome, entry.repeats) == ("taken", 1)
+    assert entry.last_repeat_us == entry.time_us + CYCLE_US
 
 
 def test_without_a_clock_times_are_those_of_the_monotonic_clock():
@@ -90,10 +94,11 @@ def test_without_a_clock_times_are_those_of_the_monotonic_clock():
 
 @pytest.mark.parametrize(
     ("value", "error"),
-    [(-1, OverflowError), (65537, ValueError), ("8", TypeError), (2.0, TypeError)],
-)
+    [(-1, ValueError), (65537, ValueError), (2**64, ValueError), ("8", TypeError),
+     (2.0, TypeError), (True, TypeError)],
+)  # fmt: skip
 def test_a_bad_history_size_is_refused_at_construction(value, error):
-    with pytest.raises(error, match="history_frames|negative"):
+    with pytest.raises(error, match="history_frames"):
         tarnwick.MasterHandler(tarnwick.Dictionary([]), 1, 1, 1.0, history_frames=value)
 
 

@@ -98,14 +98,24 @@ def test_the_network_capture_holds_what_each_receiver_got(tmp_path, monkeypatch)
         assert lost and not lost & {(f.time_us, f.from_master) for f in mine}
 
 
-@pytest.mark.parametrize("slaves", [[], ["--slaves", "2"]])
-def test_an_unwritable_capture_stops_before_the_run(tmp_path, capsys, slaves):
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["--capture", "missing/c.pcapng"], "No such file or directory"),
+        (["--slaves", "2", "--capture", "missing/c.pcapng"], "No such file or directory"),
+        (["--capture", "/dev/full"], "No space left on device"),
+        (["--capture", "same.svg", "--timeline", "same.svg"], "name the same file"),
+    ],
+)
+def test_an_unwritable_capture_stops_before_the_run(tmp_path, monkeypatch, capsys, argv,
+                                                    message):  # fmt: skip
+    monkeypatch.chdir(tmp_path)
     with pytest.raises(SystemExit) as info:
-        simulation.main([*slaves, "--capture", str(tmp_path / "missing" / "c.pcapng")])
+        simulation.main(argv)
     assert info.value.code == 2
     err = capsys.readouterr()
-    assert "--capture" in err.err and "No such file or directory" in err.err
-    assert err.out == ""
+    assert message in err.err and "Exception ignored" not in err.err
+    assert err.out == "" and not os.listdir(tmp_path)
 
 
 def test_a_network_captures_while_told_to(fsoe_network, fsoe_pairs):

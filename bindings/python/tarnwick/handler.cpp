@@ -474,6 +474,20 @@ void use_clock(PyMasterHandler& h, double timeout, nb::handle clock) {
     h.watchdog = make_clock_watchdog(self_of(h));
 }
 
+// A count of frames: an int (not a bool) from 0 to MAX_HISTORY_FRAMES, a ValueError
+// naming the range for any other int, however large or negative.
+std::size_t history_frames_arg(nb::handle value) {
+    if (PyBool_Check(value.ptr())) raise_arg_type("history_frames", &PyLong_Type, value.ptr());
+    require_int(value, "history_frames");
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow || n < 0 || static_cast<unsigned long long>(n) > MAX_HISTORY_FRAMES)
+        throw nb::value_error(("history_frames must be 0 to " + std::to_string(MAX_HISTORY_FRAMES) +
+                               " (got " + nb::repr(value).c_str() + ")")
+                                  .c_str());
+    return static_cast<std::size_t>(n);
+}
+
 void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle slave_address,
                   nb::handle connection_id, nb::handle watchdog_timeout_s,
                   nb::handle application_parameters, nb::handle report_error_callback,
@@ -490,10 +504,7 @@ void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle sl
     require_callable_or_none(report_error_callback, "report_error_callback");
     require_callable_or_none(state_change_callback, "state_change_callback");
     require_callable_or_none(clock, "clock");
-    uint64_t history = int_arg_unsigned<uint64_t>(history_frames, "history_frames");
-    if (history > MAX_HISTORY_FRAMES)
-        throw nb::value_error(
-            ("history_frames must be 0 to " + std::to_string(MAX_HISTORY_FRAMES)).c_str());
+    std::size_t history = history_frames_arg(history_frames);
     if (conn_id == 0) throw nb::value_error("Connection ID = 0 is not permitted");
     check_timeout(timeout);
     uint16_t watchdog_ms = watchdog_ms_of(timeout);
@@ -517,8 +528,7 @@ void handler_init(PyMasterHandler* storage, nb::handle dictionary, nb::handle sl
     DataClasses& dc = data_classes();
     h->dictionary = nb::borrow(dictionary);
     h->dict = nb::inst_ptr<PyDictionary>(dictionary);
-    h->core =
-        make_core(address, conn_id, watchdog_ms, parameters, static_cast<std::size_t>(history));
+    h->core = make_core(address, conn_id, watchdog_ms, parameters, history);
     h->hooks.install(*h->core);
     nb::object master_types = item_class_set({dc.item_output, dc.item_input_output});
     nb::object slave_types = item_class_set({dc.item_input, dc.item_input_output});

@@ -224,6 +224,12 @@ void bind_history_entry(nb::module_& m) {
     cls.def_prop_ro(
         "size", [](const PyHistoryEntry& p) { return p.e.size; }, "The frame's whole length");
     cls.def_prop_ro(
+        "repeats", [](const PyHistoryEntry& p) { return p.e.repeats; },
+        "A reply: how often it was delivered again unchanged (ignored) after it");
+    cls.def_prop_ro(
+        "last_repeat_us", [](const PyHistoryEntry& p) { return p.e.last_repeat_us; },
+        "The time of its last such repetition (0 without one)");
+    cls.def_prop_ro(
         "outcome",
         [](const PyHistoryEntry& p) {
             return nb::str(OUTCOME_NAMES[static_cast<unsigned>(p.e.outcome)]);
@@ -241,11 +247,11 @@ void bind_history_entry(nb::module_& m) {
     cls.def("__repr__", [](const PyHistoryEntry& p) {
         nb::bytes data(reinterpret_cast<const char*>(p.e.bytes), p.e.stored_size());
         return nb::str("HistoryEntry(index={}, time_us={}, from_master={}, outcome={!r}, "
-                       "transition={!r}, data={})")
+                       "transition={!r}, repeats={}, data={})")
             .format(p.e.index, p.e.time_us, p.e.from_master,
                     nb::str(OUTCOME_NAMES[static_cast<unsigned>(p.e.outcome)]),
                     p.e.has_transition ? nb::str(states::info(p.e.transition).name) : nb::none(),
-                    data.attr("hex")(" "));
+                    p.e.repeats, data.attr("hex")(" "));
     });
 }
 

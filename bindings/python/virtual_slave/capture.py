@@ -146,7 +146,11 @@ class CaptureWriter:
         else:
             raise TypeError(f"target must be a path or a binary file, got {type(target).__name__}")
         self._closed = False
-        self._put(_header_blocks())
+        try:
+            self._put(_header_blocks())
+        except BaseException:
+            self.close_after_failure()
+            raise
 
     def write(self, frame: bytes, *, from_master: bool, slave_address: int = 0,
               time_us: int | None = None) -> None:  # fmt: skip
@@ -157,6 +161,8 @@ class CaptureWriter:
             raise ValueError("write to a closed CaptureWriter")
         if not isinstance(frame, (bytes, bytearray, memoryview)):
             raise TypeError(f"frame must be bytes, got {type(frame).__name__}")
+        if not frame:
+            raise ValueError("frame is empty: every FSoE frame has at least 3 bytes")
         if len(frame) > MAX_FRAME_BYTES:
             raise ValueError(f"frame must be at most {MAX_FRAME_BYTES} bytes, got {len(frame)}")
         if not isinstance(from_master, bool):
@@ -181,6 +187,16 @@ class CaptureWriter:
             self._file.close()
         else:
             self._file.flush()
+
+    def close_after_failure(self) -> None:
+        """Closes a file the writer opened whose write failed (a full disk), keeping the
+        failure the caller is handling: the buffered bytes are dropped with it."""
+        self._closed = True
+        if self._owned:
+            try:
+                self._file.close()
+            except OSError:
+                pass  # the write's own error is the one reported
 
     def __enter__(self) -> CaptureWriter:
         return self

@@ -85,6 +85,9 @@ def _capture_records(stream: _Prefixed) -> Iterator[Record]:
         raise wire.WireError(f"capture: {e}") from None
 
 
+UTF8_BOM = b"\xef\xbb\xbf"
+
+
 def _lines(head: bytes, stream: IO[bytes]) -> Iterator[bytes]:
     yield from (head + stream.readline()).splitlines(keepends=True)
     yield from stream
@@ -93,6 +96,8 @@ def _lines(head: bytes, stream: IO[bytes]) -> Iterator[bytes]:
 def text_records(lines: Iterable[bytes]) -> Iterator[Record]:
     """Records of `M <hex>` / `S <hex>` lines; WireError names the first bad line."""
     for number, raw in enumerate(lines, 1):
+        if number == 1 and raw.startswith(UTF8_BOM):  # as some editors save text
+            raw = raw[len(UTF8_BOM) :]
         try:
             line = raw.decode("ascii").strip()
         except UnicodeDecodeError:
@@ -228,9 +233,11 @@ def main(argv: list[str] | None = None) -> int:
     except OSError as e:
         fail(f"cannot open {args.input}: {e.strerror or e}")
     show = json_line if args.json else text_line
+    shown = 0
     try:
         for decoded in decode(read_records(stream)):
             print(show(decoded))
+            shown += 1
     except wire.WireError as e:
         sys.stdout.flush()
         fail(f"{args.input}: {e}")
@@ -239,4 +246,7 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     finally:
         stream.close()
+    if shown == 0:
+        print(f"{PROG}: no FSoE frames in {args.input} (no EtherCAT datagrams, or packets cut "
+              "short by the capture's snapshot length)", file=sys.stderr)  # fmt: skip
     return 0

@@ -10,6 +10,7 @@ for the pair to reconnect, then keeps the data flowing until the cycles are used
 import argparse
 import collections
 import contextlib
+import os
 import random
 import sys
 import time
@@ -502,11 +503,21 @@ def parser():
 def open_capture(path):
     """The capture writer of --capture, made before the run so a bad path stops it."""
     if path is None:
-        return contextlib.nullcontext()
+        return None
     try:
         return CaptureWriter(path)
     except OSError as e:
         parser().error(f"--capture {path}: {e.strerror or e}")
+
+
+def same_file(a, b):
+    """Whether two paths name one file (the same path, or links to one existing file)."""
+    if os.path.abspath(a) == os.path.abspath(b):
+        return True
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False  # one of them does not exist yet: two files
 
 
 def main(argv=None, out=sys.stdout, err=sys.stderr):
@@ -519,11 +530,20 @@ def run(argv=None, out=sys.stdout, err=sys.stderr):
     args = parser().parse_args(argv)
     checked(args)
     timeline = timelines.Timeline() if args.timeline else None
-    with open_capture(args.capture) as capture:
-        if args.slaves is not None:
-            status = network_run.run(args, out, capture, timeline)
-        else:
-            status = run_pair(args, out, err, capture, timeline)
+    capture = open_capture(args.capture)
+    try:
+        with capture or contextlib.nullcontext():
+            if args.slaves is not None:
+                status = network_run.run(args, out, capture, timeline)
+            else:
+                status = run_pair(args, out, err, capture, timeline)
+    except BrokenPipeError:
+        raise  # the reader of standard output went away: __main__ stops quietly
+    except OSError as e:
+        if capture is None:
+            raise
+        capture.close_after_failure()
+        parser().error(f"--capture {args.capture}: {e.strerror or e}")
     if timeline is not None:
         timelines.draw(timeline, args.timeline)
     return status, timeline
@@ -531,6 +551,8 @@ def run(argv=None, out=sys.stdout, err=sys.stderr):
 
 def checked(args):
     """Refuses contradicting options with argparse's usage message (exit status 2)."""
+    if args.capture and args.timeline and same_file(args.capture, args.timeline):
+        parser().error("--capture and --timeline name the same file")
     problem = args.timeline and timelines.check(args.timeline)
     if problem:
         parser().error(problem)

@@ -40,6 +40,8 @@ void copy_entry(const tarnwick::HistoryEntry& from, tarnwick_history_entry& to) 
     to.index = from.index;
     to.time_us = from.time_us;
     to.size = from.size;
+    to.repeats = from.repeats;
+    to.last_repeat_us = from.last_repeat_us;
     to.from_master = from.from_master;
     to.outcome = static_cast<int>(from.outcome);
     to.has_transition = from.has_transition;

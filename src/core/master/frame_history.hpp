@@ -25,6 +25,8 @@ class FrameHistory {
         e.size = size;
         e.from_master = from_master;
         e.has_transition = false;
+        e.repeats = 0;
+        e.last_repeat_us = 0;
         if (size != 0) std::memcpy(e.bytes, data, e.stored_size());
         return e;
     }
@@ -33,6 +35,12 @@ class FrameHistory {
     // there are more. Returns how many were written.
     std::size_t copy(HistoryEntry* out, std::size_t cap) const;
     std::size_t size() const { return requests_.count + replies_.count; }
+    // The reply stored last, or null.
+    HistoryEntry* newest_reply() {
+        return replies_.count
+                   ? &replies_.slots[(replies_.head + replies_.size() - 1) % replies_.size()]
+                   : nullptr;
+    }
     void clear() {
         requests_.count = replies_.count = 0;
         requests_.head = replies_.head = 0;

@@ -76,6 +76,16 @@ void Master::record_request() {
 
 // A reply taken learns its transition when the master takes one on it.
 void Master::record_reply(const uint8_t* data, std::size_t size, FrameOutcome outcome) {
+    if (outcome == FrameOutcome::Repeated) {
+        // The newest reply taken (or its repetition already stored) has these bytes.
+        HistoryEntry* last = history_->newest_reply();
+        if (last &&
+            (last->outcome == FrameOutcome::Taken || last->outcome == FrameOutcome::Repeated)) {
+            if (last->repeats != UINT32_MAX) ++last->repeats; // saturates after 49 days at 1 kHz
+            last->last_repeat_us = now_;
+            return;
+        }
+    }
     HistoryEntry& e = history_->record(false, data, size, now_);
     e.outcome = outcome;
     reply_awaiting_transition_ = outcome == FrameOutcome::Taken ? &e : nullptr;
