@@ -7,6 +7,8 @@
 // in a destructor.
 #include "tarnwick/handler_binding.hpp"
 
+#include <atomic>
+
 namespace tarnwick::py {
 
 namespace {
@@ -17,7 +19,8 @@ constexpr int DEBUG = 10;
 constexpr int INFO = 20;
 constexpr int WARNING = 30;
 
-bool enabled = false;
+// Read on every event, from the application's thread and the watchdog thread alike.
+std::atomic<bool> enabled{false};
 PyObject* logger = nullptr; // logging.getLogger("tarnwick"), kept for the process
 
 bool level_enabled(int level) {
@@ -58,7 +61,7 @@ int transition_level(Transition t) {
 } // namespace
 
 bool logging_bridge_on() {
-    return enabled;
+    return enabled.load(std::memory_order_relaxed);
 }
 
 void bridge_transition(PyMasterHandler& h, Transition t) {
@@ -93,7 +96,7 @@ void init_log_bridge(nb::module_& m) {
             if (on && !logger)
                 logger =
                     nb::module_::import_("logging").attr("getLogger")(LOGGER_NAME).release().ptr();
-            enabled = on;
+            enabled.store(on, std::memory_order_relaxed);
         },
         nb::arg("enabled") = true,
         "Send every handler's transitions (INFO; those that keep the state without a "
@@ -102,7 +105,7 @@ void init_log_bridge(nb::module_& m) {
         "error_code, frame, from_master where they apply). enable_logging(False) stops it. "
         "The TARNWICK_LOGGING trace on standard output is separate.");
     m.def(
-        "logging_enabled", [] { return enabled; },
+        "logging_enabled", [] { return enabled.load(std::memory_order_relaxed); },
         "Whether enable_logging() has switched the bridge to Python's logging on");
 }
 
