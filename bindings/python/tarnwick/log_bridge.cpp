@@ -28,27 +28,26 @@ bool level_enabled(int level) {
     return PyObject_IsTrue(on.ptr()) == 1;
 }
 
-nb::dict extra_of(PyMasterHandler& h) {
-    const Session& s = h.core->own().session;
-    nb::dict extra;
-    extra["connection_id"] = s.get(SessionField::connection_id);
-    extra["slave_address"] = s.get(SessionField::slave_address);
-    return extra;
-}
-
-// Logs one record; a failure of the logging system is reported, never raised.
-template <typename... Args>
-void emit(PyMasterHandler& h, int level, nb::dict extra, const char* format, Args&&... args) {
+// Makes and logs the record only when the logger takes `level`; a failure of the
+// logging system (the record's making included) is reported, never raised.
+template <typename Log> void emit(int level, Log&& log) {
     try {
-        if (!level_enabled(level)) return;
-        nb::dict base = extra_of(h);
-        for (auto [key, value] : extra)
-            base[key] = value;
-        nb::handle(logger).attr("log")(level, format, std::forward<Args>(args)...,
-                                       nb::arg("extra") = base);
+        if (level_enabled(level)) log();
     } catch (nb::python_error& e) {
         e.discard_as_unraisable(nb::handle(logger));
     }
+}
+
+// One record: `format` starts with the connection id's "0x%04X"; `extra` gets the
+// connection's attributes beside the event's own.
+template <typename... Args>
+void log_record(PyMasterHandler& h, int level, nb::dict extra, const char* format, Args&&... args) {
+    const Session& s = h.core->own().session;
+    uint16_t connection_id = s.get(SessionField::connection_id);
+    extra["connection_id"] = connection_id;
+    extra["slave_address"] = s.get(SessionField::slave_address);
+    nb::handle(logger).attr("log")(level, format, connection_id, std::forward<Args>(args)...,
+                                   nb::arg("extra") = extra);
 }
 
 // A transition that keeps the state without a report is a cycle's routine: DEBUG.
@@ -65,28 +64,33 @@ bool logging_bridge_on() {
 }
 
 void bridge_transition(PyMasterHandler& h, Transition t) {
-    nb::dict extra;
-    extra["transition"] = transition_name(t);
-    emit(h, transition_level(t), extra, "connection 0x%04X: %s", extra_of(h)["connection_id"],
-         transition_name(t));
+    int level = transition_level(t);
+    emit(level, [&] {
+        nb::dict extra;
+        extra["transition"] = transition_name(t);
+        log_record(h, level, extra, "connection 0x%04X: %s", transition_name(t));
+    });
 }
 
 void bridge_error(PyMasterHandler& h, Transition t, const char* message, uint16_t code) {
-    nb::dict extra;
-    extra["transition"] = transition_name(t);
-    extra["error_code"] = code;
-    emit(h, WARNING, extra, "connection 0x%04X: %s: %s", extra_of(h)["connection_id"],
-         transition_name(t), nb::str(message));
+    emit(WARNING, [&] {
+        nb::dict extra;
+        extra["transition"] = transition_name(t);
+        extra["error_code"] = code;
+        log_record(h, WARNING, extra, "connection 0x%04X: %s: %s", transition_name(t),
+                   nb::str(message));
+    });
 }
 
 void bridge_frame(PyMasterHandler& h, bool from_master, ConstBytes frame) {
-    if (!level_enabled(DEBUG)) return;
-    nb::bytes data(reinterpret_cast<const char*>(frame.data), frame.size);
-    nb::dict extra;
-    extra["frame"] = data;
-    extra["from_master"] = from_master;
-    emit(h, DEBUG, extra, "connection 0x%04X: %s %s", extra_of(h)["connection_id"],
-         nb::str(from_master ? "request" : "reply"), data.attr("hex")(" "));
+    emit(DEBUG, [&] {
+        nb::bytes data(reinterpret_cast<const char*>(frame.data), frame.size);
+        nb::dict extra;
+        extra["frame"] = data;
+        extra["from_master"] = from_master;
+        log_record(h, DEBUG, extra, "connection 0x%04X: %s %s",
+                   nb::str(from_master ? "request" : "reply"), data.attr("hex")(" "));
+    });
 }
 
 void init_log_bridge(nb::module_& m) {

@@ -39,10 +39,7 @@ void Master::expect_reply_length() {
 // A report comes before its transition is taken: the reply that caused it shows the
 // transition already, so the frames read inside the error callback are complete.
 void Master::note_error(Transition t, const char* text) {
-    if (reply_awaiting_transition_) {
-        reply_awaiting_transition_->has_transition = true;
-        reply_awaiting_transition_->transition = t;
-    }
+    show_transition(reply_awaiting_transition_, t);
     ErrorRecord e;
     e.set = true;
     e.transition = t;

@@ -32,6 +32,13 @@ struct TransitionNotes {
 };
 constexpr TransitionNotes NOTES{};
 
+// The history entry of the reply being judged (null: none kept) shows its transition.
+inline void show_transition(HistoryEntry* reply, Transition t) {
+    if (!reply) return;
+    reply->has_transition = true;
+    reply->transition = t;
+}
+
 inline void add_response(ResponseTime& r, Micros us, uint64_t cycles) {
     r.min_us = r.count ? std::min(r.min_us, us) : us;
     r.min_cycles = r.count ? std::min(r.min_cycles, cycles) : cycles;
@@ -57,11 +64,8 @@ inline void Master::note_transition(Transition t) {
     ++diag_.transitions[i];
     last_transition_ = t;
     has_last_transition_ = true;
-    if (reply_awaiting_transition_) {
-        reply_awaiting_transition_->has_transition = true;
-        reply_awaiting_transition_->transition = t;
-        reply_awaiting_transition_ = nullptr;
-    }
+    show_transition(reply_awaiting_transition_, t);
+    reply_awaiting_transition_ = nullptr;
     uint8_t flags = NOTES.flags[i];
     if (flags & ACCEPTS) {
         if (!awaiting_answer_) return;
